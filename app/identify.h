@@ -1,0 +1,27 @@
+// The identification of the meter and how its identity is shown.
+#pragma once
+
+#include <string>
+
+#include "app/app_state.h"
+#include "app/reporter.h"
+#include "meter/meter_link.h"
+
+namespace vireo {
+
+// Firmware versions above 1.4 can stream.
+inline bool IsFirmwareSupported(uint8_t versionByte) { return versionByte > 0x14; }
+
+// Reads the identity block and version byte into state.deviceInfo, logging as it goes and
+// leaving the link closed. True when the meter was identified.
+bool Identify(MeterLink& link, AppState& state, Reporter& reporter);
+
+// The serial-number and version fields of the status row, from the current DeviceInfo.
+std::string SerialField(const TextTable& texts, const DeviceInfo& info);
+std::string VersionField(const TextTable& texts, const DeviceInfo& info);
+void ShowIdentity(const AppState& state, Reporter& reporter);
+
+// The firmware-too-old notice: two yellow log lines, a message box, the failure beep.
+void ShowFirmwareTooOld(const TextTable& texts, Reporter& reporter);
+
+}  // namespace vireo

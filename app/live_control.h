@@ -1,0 +1,49 @@
+// The live stream: PollStep, the live-poll worker, and the START, StartLive and STOP sequences.
+#pragma once
+
+#include <atomic>
+
+#include "app/app_state.h"
+#include "app/reporter.h"
+#include "app/worker.h"
+#include "meter/meter_link.h"
+
+namespace vireo {
+
+class LiveControl {
+ public:
+  LiveControl(MeterLink& link, AppState& state, Reporter& reporter);
+  ~LiveControl();
+
+  // The START button: checks, StartLive, the success line and beep.
+  void Start();
+  // Opens the link and starts the worker; true on success. Logs the reason of a failure.
+  bool StartLive();
+  // The STOP button: asks the stream to stop, clears the log, TXT_STOPPED.
+  void Stop();
+  // Asks the stream to stop (the design's MSG_STOP_LIVE), only while it runs.
+  void RequestStop();
+  // Stops as STOP does, waits for the drain to end and joins the worker. Idempotent.
+  void Shutdown();
+
+  // One step of the stream; true if a new record arrived. Run only by the live-poll worker.
+  bool PollStep();
+
+  // Stream state, race-free.
+  std::atomic<int> pollCount{0};
+  std::atomic<int> stopRequested{0};
+  std::atomic<int> pendingFrames{0};
+  // Number of PollStep calls that sent a request; lets tests see the request pace.
+  std::atomic<int> requestsSent{0};
+
+ private:
+  void WorkerBody();
+
+  MeterLink& link_;
+  AppState& state_;
+  Reporter& reporter_;
+  bool streamEnded_ = false;  // worker thread only
+  Worker worker_;
+};
+
+}  // namespace vireo

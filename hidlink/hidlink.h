@@ -1,0 +1,122 @@
+/* hidlink: HID device access for VireoMeter.
+ *
+ * Lists the HID devices that are present (the system's hidraw devices, then the virtual
+ * devices of HIDLINK_VIRTUAL_DIR), opens one exclusively, and moves whole reports to and
+ * from it with a time-out per report. Results are 1 or 0, or a handle; the library sets no
+ * error codes and prints nothing.
+ *
+ * Threads: scanning, walking the device list and freeing it use one process-wide table, so
+ * only one thread may do them at a time. Transfers on different handles, or a read and a
+ * write on one handle, may run on different threads. Change the report settings only while
+ * no transfer runs.
+ */
+#ifndef HIDLINK_H
+#define HIDLINK_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(HIDLINK_BUILD)
+#define HIDLINK_API __attribute__((visibility("default")))
+#else
+#define HIDLINK_API
+#endif
+
+/** An open device; HIDLINK_INVALID_HANDLE on failure. */
+typedef intptr_t QelHidHandle;
+#define HIDLINK_INVALID_HANDLE ((QelHidHandle)-1)
+
+/** One device of a scan. Byte-packed: the offsets are part of the interface. The records
+ * belong to the library; callers read them and never free them. */
+#pragma pack(push, 1)
+typedef struct HidDeviceInfo {
+  uint16_t VendorID;
+  uint16_t ProductID;
+  uint16_t VersionNumber;
+  QelHidHandle Handle;         /* value of the already closed query handle; unused */
+  struct HidDeviceInfo* Next;  /* next record of the scan, NULL in the last */
+  char DevicePath[];           /* NUL-terminated path: /dev/hidrawN or the socket's path */
+} HidDeviceInfo;
+#pragma pack(pop)
+
+/** Attributes as the system's HID layer reports them. */
+typedef struct QelHidAttributes {
+  uint32_t Size;
+  uint16_t VendorID;
+  uint16_t ProductID;
+  uint16_t VersionNumber;
+} QelHidAttributes;
+
+/** A 16-byte interface class identifier. */
+typedef struct QelHidGuid {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} QelHidGuid;
+
+/** 1: empties the device table. Records it held stay readable until the next scan or
+ * QelHidFreeDevicesInfo, which frees them. Returns 0. */
+HIDLINK_API int QelHidInit(void);
+/** 2: frees every record of the last scan; QelHidGetDevices then returns NULL. */
+HIDLINK_API void QelHidFreeDevicesInfo(void);
+/** 3: frees the previous scan's records and lists the devices present (at most 256).
+ * *count receives the number of devices examined. Returns 1 if any was examined. */
+HIDLINK_API int QelHidScanDevices(uint32_t* count);
+/** 4: the first record of the last scan, NULL if there is none. */
+HIDLINK_API HidDeviceInfo* QelHidGetDevices(void);
+/** 5: opens the device for reading and writing, exclusively: a device that this or another
+ * process holds open cannot be opened again. HIDLINK_INVALID_HANDLE on failure. The handle
+ * stays valid after the records are freed, until QelHidClose. */
+HIDLINK_API QelHidHandle QelHidOpen(const HidDeviceInfo* device);
+/** 6: closes the handle. Returns 1 for HIDLINK_INVALID_HANDLE (nothing to close). */
+HIDLINK_API int QelHidClose(QelHidHandle handle);
+/** 7-10: report settings for every later transfer (defaults 64, 64, 0, 0); return the value. */
+HIDLINK_API uint16_t QelHidSetInpQelReportLength(uint16_t length);
+HIDLINK_API uint16_t QelHidSetOQelpQelReportLength(uint16_t length);
+HIDLINK_API uint8_t QelHidSetInpQelReportID(uint8_t id);
+HIDLINK_API uint8_t QelHidSetOQelpQelReportID(uint8_t id);
+/** 11: reads length bytes as whole input reports; the report ID byte never reaches the buffer
+ * and at most length bytes are written into it. *transferred receives the bytes delivered.
+ * timeoutMs applies to each report, 0 waits without limit. Returns 1 if all were delivered. */
+HIDLINK_API int QelHidRead(QelHidHandle handle, void* buffer, uint32_t length,
+                           uint32_t* transferred, uint32_t timeoutMs);
+/** 12: writes length bytes as whole output reports, each preceded by the report ID byte; the
+ * last partial report is zero-padded. Returns 1 if all were written. */
+HIDLINK_API int QelHidWrite(QelHidHandle handle, const void* buffer, uint32_t length,
+                            uint32_t* transferred, uint32_t timeoutMs);
+
+/* 13-31: the system's HID queries. Each returns 1 on success, 0 where it failed or Linux has
+ * no counterpart. On a virtual device only QelHidD_GetAttributes answers (from the name). */
+HIDLINK_API int QelHidD_GetAttributes(QelHidHandle handle, QelHidAttributes* attributes);
+HIDLINK_API void QelHidD_GetHidGuid(QelHidGuid* guid);
+HIDLINK_API int QelHidD_GetPreparsedData(QelHidHandle handle, void** preparsedData);
+HIDLINK_API int QelHidD_FreePreparsedData(void* preparsedData);
+HIDLINK_API int QelHidD_FlushQueue(QelHidHandle handle);
+HIDLINK_API int QelHidD_GetConfiguration(QelHidHandle handle, void* configuration,
+                                         uint32_t length);
+HIDLINK_API int QelHidD_SetConfiguration(QelHidHandle handle, void* configuration,
+                                         uint32_t length);
+HIDLINK_API int QelHidD_GetFeature(QelHidHandle handle, void* report, uint32_t length);
+HIDLINK_API int QelHidD_SetFeature(QelHidHandle handle, void* report, uint32_t length);
+HIDLINK_API int QelHidD_GetInputReport(QelHidHandle handle, void* report, uint32_t length);
+HIDLINK_API int QelHidD_SetOutputReport(QelHidHandle handle, void* report, uint32_t length);
+HIDLINK_API int QelHidD_GetNumInputBuffers(QelHidHandle handle, uint32_t* count);
+HIDLINK_API int QelHidD_SetNumInputBuffers(QelHidHandle handle, uint32_t count);
+HIDLINK_API int QelHidD_GetPhysicalDescriptor(QelHidHandle handle, void* buffer, uint32_t length);
+HIDLINK_API int QelHidD_GetManufacturerString(QelHidHandle handle, void* buffer, uint32_t length);
+HIDLINK_API int QelHidD_GetProductString(QelHidHandle handle, void* buffer, uint32_t length);
+HIDLINK_API int QelHidD_GetIndexedString(QelHidHandle handle, uint32_t index, void* buffer,
+                                         uint32_t length);
+HIDLINK_API int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer,
+                                              uint32_t length);
+HIDLINK_API int QelHidD_GetMsGenreDescriptor(QelHidHandle handle, void* buffer, uint32_t length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HIDLINK_H */

@@ -1,0 +1,88 @@
+// MeterLink: the one connection to the meter. Finds and opens it through hidlink, moves
+// 64-byte reports, and runs the meter's commands as exchanges of frames.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "hidlink/hidlink.h"
+#include "meter/frame.h"
+#include "meter/readings_record.h"
+
+namespace vireo {
+
+inline constexpr uint16_t kMeterVendorId = 0x0716;
+inline constexpr uint16_t kMeterProductId = 0x5027;
+inline constexpr uint32_t kAppStart = 0x08003400;
+inline constexpr uint32_t kIdentityPage = 0x08003000;
+inline constexpr uint32_t kIdentityOffset = 220;
+inline constexpr uint32_t kIdentitySize = 36;
+inline constexpr uint32_t kVersionAddress = 0x08003C00;
+inline constexpr uint32_t kAppSize = 51200;
+inline constexpr uint32_t kEraseStep = 1024;
+inline constexpr uint32_t kWriteTimeoutMs = 1000;
+inline constexpr uint32_t kReplyTimeoutMs = 1000;
+inline constexpr uint32_t kLiveFrameTimeoutMs = 100;
+inline constexpr uint8_t kLiveBurstFrames = 50;
+
+class MeterLink {
+ public:
+  MeterLink() = default;
+  ~MeterLink() { Close(); }
+  MeterLink(const MeterLink&) = delete;
+  MeterLink& operator=(const MeterLink&) = delete;
+
+  // Sets the meter's identifiers, flash layout and product identifier, as start-up does.
+  void Configure();
+
+  // The link: every meter operation runs Close, IsPresent, Open, the exchange, Close.
+  bool IsPresent();
+  bool Open();
+  void Close();
+  bool IsOpen() const { return handle != HIDLINK_INVALID_HANDLE; }
+  uint32_t WriteReport(const uint8_t* buffer, uint32_t timeoutMs);
+  uint32_t ReadReport(uint8_t* buffer, uint32_t timeoutMs);
+
+  // Commands; each returns true on success as its exchange kind defines it.
+  bool QueryUpgradeMode();
+  bool BeginFlashUpdate();
+  bool EndFlashUpdate();
+  bool ErasePage(uint32_t address);
+  bool ClearScreen();
+  bool UpgradeComplete();
+  bool ShowText(int line, std::string_view text);
+  bool ReadFlash(uint32_t address, uint8_t* destination, uint32_t count);
+  bool ReadRecordMemory(uint32_t address, uint8_t* destination, uint32_t count);
+  bool ReadFlashBlock(uint32_t address, uint8_t* destination, uint32_t length);
+  bool WriteFlashBlock(uint32_t address, const uint8_t* source, uint32_t length);
+  bool RequestReadings();
+  bool ReceiveReadings(ReadingsRecord& record);
+
+  // Fields in the design's order.
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t versionNumber = 0;
+  QelHidHandle handle = HIDLINK_INVALID_HANDLE;
+  uint32_t matchVersion = 0;
+  std::array<uint8_t, 16> productIdentifier{};
+  uint32_t appStart = 0;
+  uint32_t identityPage = 0;
+  uint32_t appSize = 0;
+  uint32_t eraseStep = 0;
+
+ private:
+  bool Matches(const HidDeviceInfo& device) const;
+  bool Send(uint8_t command, std::span<const uint8_t> payload);
+  bool Acknowledged(uint8_t command, std::span<const uint8_t> payload = {});
+  bool SingleData(uint8_t command, std::span<const uint8_t> payload, uint8_t* destination,
+                  uint32_t count);
+  bool DataStream(uint8_t command, std::span<const uint8_t> payload, uint8_t* destination,
+                  uint32_t length);
+  bool WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply);
+  bool ReadReply(uint8_t expectedCode, Frame& reply);
+};
+
+}  // namespace vireo

@@ -1,0 +1,103 @@
+// TextTable: the 75 user-interface texts, filled once from the language file.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace vireo {
+
+// Slot numbers of the texts (the key numbers of the language file's "ftext" section).
+enum TextId : int {
+  TXT_SN_LABEL = 0,
+  TXT_VERSION_LABEL = 1,
+  TXT_LATEST_LABEL = 2,
+  TXT_UPDATE_LABEL = 5,
+  TXT_DEVICE_CONNECTED = 6,
+  TXT_DEVICE_NOT_FOUND = 7,
+  TXT_WELCOME = 8,
+  TXT_TAB_READINGS = 9,
+  TXT_TAB_CHART = 10,
+  TXT_TAB_FIRMWARE = 11,
+  TXT_TAB_ABOUT = 12,
+  TXT_VOLTAGE = 13,
+  TXT_CURRENT = 14,
+  TXT_POWER = 15,
+  TXT_RESISTANCE = 16,
+  TXT_DPLUS = 17,
+  TXT_DMINUS = 18,
+  TXT_TEMP_INTERNAL = 19,
+  TXT_TEMP_EXTERNAL = 20,
+  TXT_START = 21,
+  TXT_STOP = 22,
+  TXT_ERR_NO_DEVICE = 23,
+  TXT_UPGRADE_MODE = 24,
+  TXT_ERR_THREAD = 26,
+  TXT_STARTED = 27,
+  TXT_STOPPED = 28,
+  TXT_ERR_COMM = 29,
+  TXT_FAHRENHEIT = 30,
+  TXT_ERR_OPEN = 31,
+  TXT_OPEN = 32,
+  TXT_UPGRADE_START = 33,
+  TXT_BUSY = 34,
+  TXT_ERR_UNSUPPORTED_DEVICE = 35,
+  TXT_FW_TOO_OLD = 36,
+  TXT_FW_REQUIRED = 37,
+  TXT_ERR_NO_FIRMWARE_FILE = 38,
+  TXT_ERR_NOT_UPGRADE_MODE = 39,
+  TXT_HINT_UPGRADE_MODE = 40,
+  TXT_ERR_FIRMWARE_FILE = 41,
+  TXT_UPGRADE_BEGIN = 42,
+  TXT_ERASING = 43,
+  TXT_ERR_ERASE = 44,
+  TXT_WRITING = 45,
+  TXT_ERR_WRITE = 46,
+  TXT_VERIFYING = 47,
+  TXT_ERR_VERIFY = 48,
+  TXT_UPGRADE_DONE = 50,
+  TXT_CHART_LIVE = 55,
+  TXT_CHART_OFFLINE = 56,
+  TXT_TEMPERATURE = 57,
+  TXT_READ_OFF = 58,
+  TXT_SHOW_OFF = 59,
+  TXT_ERR_READOUT = 60,
+  TXT_SAVED = 61,
+  TXT_ERR_SAVE = 62,
+  TXT_FULL = 63,
+  TXT_LOGO = 64,
+  TXT_COLOR_TOLERANCE = 65,
+  TXT_ERR_BMP = 66,
+  TXT_SIZE = 67,
+  TXT_NOTICE = 68,
+  TXT_NOTICE_FITS = 69,
+  TXT_NOTICE_TOO_BIG = 70,
+  TXT_UPDATE_DEFAULT = 71,
+  TXT_BMP_ACCEPTED = 72,
+  TXT_ERR_BMP_LIMIT = 73,
+  TXT_BUY = 74,
+};
+
+class TextTable {
+ public:
+  static constexpr int kSlotCount = 75;
+  static constexpr const char* kDefaultText = "ftext.ini error";
+
+  TextTable();
+  virtual ~TextTable() = default;
+
+  // Fills the slots from the "ftext" section of a UTF-16LE language file. False when the file
+  // or section is missing or the section ends before 75 key lines; slots set so far stay set.
+  bool LoadTexts(const std::string& path);
+
+  // The text of a slot, UTF-8.
+  const std::string& operator[](int slot) const { return texts[slot]; }
+
+  std::array<std::string, kSlotCount> texts;
+};
+
+// Loads the texts as the program does: ProgramFolder + "lang.ini", and when that file does not
+// exist, the English language file installed with the program (VIREOMETER_DATA_DIR overrides
+// the folder). Returns LoadTexts' result.
+bool LoadProgramTexts(TextTable& table, const std::string& programFolder);
+
+}  // namespace vireo
