@@ -4,6 +4,8 @@
 #include <array>
 #include <string>
 
+#include "text/memory_file.h"
+
 namespace vireo {
 
 // Slot numbers of the texts (the key numbers of the language file's "ftext" section).
@@ -88,6 +90,8 @@ class TextTable {
   // Fills the slots from the "ftext" section of a UTF-16LE language file. False when the file
   // or section is missing or the section ends before 75 key lines; slots set so far stay set.
   bool LoadTexts(const std::string& path);
+  // The same, reporting a read error of the opened file to onError.
+  bool LoadTexts(const std::string& path, const FileErrorCallback& onError);
 
   // The text of a slot, UTF-8.
   const std::string& operator[](int slot) const { return texts[slot]; }
@@ -99,5 +103,12 @@ class TextTable {
 // exist, the English language file installed with the program (VIREOMETER_DATA_DIR overrides
 // the folder). Returns LoadTexts' result.
 bool LoadProgramTexts(TextTable& table, const std::string& programFolder);
+bool LoadProgramTexts(TextTable& table, const std::string& programFolder,
+                      const FileErrorCallback& onError);
+
+// The language file LoadProgramTexts reads: programFolder + "lang.ini" when it exists, else
+// lang/en/lang.ini in $VIREOMETER_DATA_DIR when set, else in the install folder when the file
+// is there, else in the source tree.
+std::string ProgramTextsPath(const std::string& programFolder);
 
 }  // namespace vireo
