@@ -10,7 +10,9 @@
 namespace vireo {
 
 // Firmware versions above 1.4 can stream.
-inline bool IsFirmwareSupported(uint8_t versionByte) { return versionByte > 0x14; }
+inline bool IsFirmwareSupported(uint8_t versionByte) {
+  return versionByte > 0x14;
+}
 
 // Reads the identity block and version byte into state.deviceInfo, logging as it goes and
 // leaving the link closed. True when the meter was identified.

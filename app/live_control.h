@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 #include "app/app_state.h"
 #include "app/reporter.h"
@@ -29,12 +30,14 @@ class LiveControl {
   // One step of the stream; true if a new record arrived. Run only by the live-poll worker.
   bool PollStep();
 
+  // Called on the worker thread with every frame that updated the current readings. Set it
+  // before the first START.
+  std::function<void(const ReadingsRecord&)> onReadings;
+
   // Stream state, race-free.
   std::atomic<int> pollCount{0};
   std::atomic<int> stopRequested{0};
   std::atomic<int> pendingFrames{0};
-  // Number of PollStep calls that sent a request; lets tests see the request pace.
-  std::atomic<int> requestsSent{0};
 
  private:
   void WorkerBody();
@@ -42,7 +45,9 @@ class LiveControl {
   MeterLink& link_;
   AppState& state_;
   Reporter& reporter_;
-  bool streamEnded_ = false;  // worker thread only
+  // Worker thread only.
+  bool streamEnded_ = false;
+  int silentReads_ = 0;  // reads in a row that brought no report at all
   Worker worker_;
 };
 

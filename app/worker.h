@@ -11,8 +11,9 @@ namespace vireo {
 
 class Worker {
  public:
-  // afterRun is called on the worker thread once the body has returned and the worker counts
-  // as idle again, so that a request made from inside afterRun's effects is not dropped.
+  // afterRun is called on the worker thread once the body has returned, atomically with the
+  // worker becoming idle: a request that follows what afterRun did is never dropped. It must
+  // not call back into the worker.
   explicit Worker(std::function<void()> body, std::function<void()> afterRun = {});
   ~Worker();
   Worker(const Worker&) = delete;

@@ -8,7 +8,8 @@ namespace {
 
 uint8_t Sum(const Frame& frame, int from, int to) {
   unsigned sum = 0;
-  for (int i = from; i <= to; ++i) sum += frame[i];
+  for (int i = from; i <= to; ++i)
+    sum += frame[i];
   return static_cast<uint8_t>(sum);
 }
 

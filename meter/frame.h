@@ -37,8 +37,7 @@ enum Command : uint8_t {
 
 // Fills bytes 0..7 from the tick, the command, the payload (at most 52 bytes; more is cut)
 // and both checksums.
-Frame BuildFrame(uint8_t command, std::span<const uint8_t> payload, bool wantsReply,
-                 uint32_t tick);
+Frame BuildFrame(uint8_t command, std::span<const uint8_t> payload, bool wantsReply, uint32_t tick);
 
 // Recomputes bytes 62 and 63 from the rest of the frame.
 void SealFrame(Frame& frame);
@@ -52,9 +51,12 @@ inline void PutU16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 inline void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t GetU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 inline uint32_t GetU32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }

@@ -59,7 +59,8 @@ class MeterLink {
   bool ReadFlashBlock(uint32_t address, uint8_t* destination, uint32_t length);
   bool WriteFlashBlock(uint32_t address, const uint8_t* source, uint32_t length);
   bool RequestReadings();
-  bool ReceiveReadings(ReadingsRecord& record);
+  // arrived, when given, tells whether any report came in, valid or not.
+  bool ReceiveReadings(ReadingsRecord& record, bool* arrived = nullptr);
 
   // Fields in the design's order.
   uint16_t vendorId = 0;

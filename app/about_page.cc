@@ -1,0 +1,7 @@
+#include "app/about_page.h"
+
+namespace vireo {
+
+AboutPage::AboutPage(QWidget* parent) : QWidget(parent) {}
+
+}  // namespace vireo

@@ -1,0 +1,35 @@
+// Tells when a HID device comes or goes: watches /dev for hidraw nodes and the folder named by
+// HIDLINK_VIRTUAL_DIR for virtual device sockets, and reports a change of either list.
+#pragma once
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QStringList>
+
+namespace vireo {
+
+class DeviceWatcher : public QObject {
+  Q_OBJECT
+
+ public:
+  // Watches DefaultFolders().
+  explicit DeviceWatcher(QObject* parent = nullptr);
+  DeviceWatcher(const QStringList& folders, QObject* parent = nullptr);
+
+  // /dev, and the virtual device folder when HIDLINK_VIRTUAL_DIR names one.
+  static QStringList DefaultFolders();
+  // The device nodes and sockets now in the folders, in name order.
+  QStringList Devices() const;
+
+ signals:
+  void changed();
+
+ private:
+  void Rescan();
+
+  QFileSystemWatcher watcher_;
+  QStringList folders_;
+  QStringList devices_;
+};
+
+}  // namespace vireo

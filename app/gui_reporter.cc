@@ -1,0 +1,44 @@
+#include "app/gui_reporter.h"
+
+#include <QThread>
+
+namespace vireo {
+
+template <typename Call>
+void GuiReporter::OnGuiThread(Call call) {
+  if (QThread::currentThread() == context_.thread()) {
+    call();
+  } else {
+    QMetaObject::invokeMethod(&context_, std::move(call), Qt::QueuedConnection);
+  }
+}
+
+void GuiReporter::AppendLog(const std::string& text, int level) {
+  OnGuiThread([&target = target_, text, level] { target.AppendLog(text, level); });
+}
+
+void GuiReporter::NewLogLine() {
+  OnGuiThread([&target = target_] { target.NewLogLine(); });
+}
+
+void GuiReporter::ClearLog() {
+  OnGuiThread([&target = target_] { target.ClearLog(); });
+}
+
+void GuiReporter::SetProgress(int position) {
+  OnGuiThread([&target = target_, position] { target.SetProgress(position); });
+}
+
+void GuiReporter::Beep(bool success) {
+  OnGuiThread([&target = target_, success] { target.Beep(success); });
+}
+
+void GuiReporter::SetStatus(StatusField field, const std::string& text) {
+  OnGuiThread([&target = target_, field, text] { target.SetStatus(field, text); });
+}
+
+void GuiReporter::ShowMessage(const std::string& text) {
+  OnGuiThread([&target = target_, text] { target.ShowMessage(text); });
+}
+
+}  // namespace vireo

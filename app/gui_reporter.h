@@ -1,0 +1,34 @@
+// Carries the sequences' reports to the window on the GUI thread. A call made on the GUI
+// thread runs at once; a call from a worker is queued to the GUI thread, in order, and never
+// waits for it, so a worker cannot deadlock with a window that is closing. Calls still queued
+// when the context object is destroyed are dropped with it.
+#pragma once
+
+#include <QObject>
+
+#include "app/reporter.h"
+
+namespace vireo {
+
+class GuiReporter final : public Reporter {
+ public:
+  // `target` does the work on the GUI thread; `context` is the object whose life bounds it.
+  GuiReporter(QObject& context, Reporter& target) : context_(context), target_(target) {}
+
+  void AppendLog(const std::string& text, int level) override;
+  void NewLogLine() override;
+  void ClearLog() override;
+  void SetProgress(int position) override;
+  void Beep(bool success) override;
+  void SetStatus(StatusField field, const std::string& text) override;
+  void ShowMessage(const std::string& text) override;
+
+ private:
+  template <typename Call>
+  void OnGuiThread(Call call);
+
+  QObject& context_;
+  Reporter& target_;
+};
+
+}  // namespace vireo

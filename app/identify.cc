@@ -1,0 +1,71 @@
+#include "app/identify.h"
+
+#include <cstdio>
+
+#include "meter/product_constants.h"
+
+namespace vireo {
+
+bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
+  const TextTable& texts = state.texts;
+  reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_NOT_FOUND]);
+  link.Close();
+  bool identified = false;
+  if (!link.IsPresent()) {
+    reporter.AppendLog(texts[TXT_DEVICE_NOT_FOUND], kLogError);
+  } else if (!link.Open()) {
+    reporter.AppendLog(texts[TXT_ERR_OPEN], kLogError);
+  } else {
+    uint8_t identity[kIdentitySize];
+    uint8_t version = 0;
+    if (!link.ReadFlash(link.identityPage + kIdentityOffset, identity, kIdentitySize) ||
+        !link.ReadFlash(kVersionAddress, &version, 1)) {
+      reporter.AppendLog("USB" + texts[TXT_ERR_COMM], kLogError);
+    } else {
+      for (uint8_t& b : identity)
+        b = kIdentityTable[b];
+      for (int i = 0; i < 6; ++i)
+        state.deviceInfo.serial[i] = static_cast<char>(identity[30 + i]);
+      state.deviceInfo.version = version;
+      identified = true;
+      reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_CONNECTED]);
+      reporter.AppendLog(texts[TXT_DEVICE_CONNECTED], kLogSuccess);
+      if (version < 0x15)
+        ShowFirmwareTooOld(texts, reporter);
+    }
+    link.Close();
+  }
+  reporter.NewLogLine();
+  return identified;
+}
+
+std::string SerialField(const TextTable& texts, const DeviceInfo& info) {
+  std::string field = texts[TXT_SN_LABEL] + ":";
+  // Shown as a C string would be: a NUL character ends it.
+  for (int i = 5; i >= 0 && info.serial[i] != '\0'; --i)
+    field += info.serial[i];
+  return field;
+}
+
+std::string VersionField(const TextTable& texts, const DeviceInfo& info) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, ":%d.%d", info.version >> 4, info.version & 0x0F);
+  return texts[TXT_VERSION_LABEL] + digits;
+}
+
+void ShowIdentity(const AppState& state, Reporter& reporter) {
+  reporter.SetStatus(StatusField::kSerial, SerialField(state.texts, state.deviceInfo));
+  reporter.SetStatus(StatusField::kVersion, VersionField(state.texts, state.deviceInfo));
+}
+
+void ShowFirmwareTooOld(const TextTable& texts, Reporter& reporter) {
+  const std::string required = texts[TXT_FW_REQUIRED] + ":1.5";
+  reporter.AppendLog(required, kLogWarning);
+  reporter.NewLogLine();
+  reporter.AppendLog(texts[TXT_FW_TOO_OLD], kLogWarning);
+  reporter.NewLogLine();
+  reporter.ShowMessage(required + "\r\n" + texts[TXT_FW_TOO_OLD]);
+  reporter.Beep(false);
+}
+
+}  // namespace vireo

@@ -1,0 +1,68 @@
+// vireometer: the desktop program. `--demo` serves an emulated meter inside the program.
+#include <QCommandLineParser>
+#include <QDir>
+#include <QTimer>
+#include <memory>
+
+#include "app/demo_meter.h"
+#include "app/main_window.h"
+#include "app/meter_app.h"
+#include "pages/readings/page_tab_ctrl.h"
+
+namespace {
+
+constexpr int kStartDelayMs = 300;
+constexpr int kStreamSettleMs = 2000;
+constexpr int kTabSettleMs = 500;
+constexpr int kPerTabMs = 700;
+
+// For the screenshot script and the CPU figure: presses START once the window is up and,
+// when a folder is given, saves a picture of the window for each tab and closes it.
+void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder) {
+  if (pressStart || !shotFolder.isEmpty()) {
+    QTimer::singleShot(kStartDelayMs, &window, [&window] { window.startButton().click(); });
+  }
+  if (shotFolder.isEmpty()) {
+    return;
+  }
+  QDir().mkpath(shotFolder);
+  static const char* const kNames[] = {"readings", "chart", "firmware", "about"};
+  const int tabs = window.tabs().pageCount();
+  for (int tab = 0; tab < tabs; ++tab) {
+    const int at = kStreamSettleMs + tab * kPerTabMs;
+    QTimer::singleShot(at, &window,
+                       [&window, tab] { window.tabs().tabBar().setCurrentIndex(tab); });
+    QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder] {
+      window.grab().save(QStringLiteral("%1/%2.png").arg(shotFolder, kNames[tab]));
+    });
+  }
+  QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vireo::MeterApp app(argc, argv);
+
+  QCommandLineParser parser;
+  parser.addHelpOption();
+  const QCommandLineOption demo(QStringLiteral("demo"),
+                                QStringLiteral("Serve an emulated meter inside the program."));
+  QCommandLineOption pressStart(QStringLiteral("press-start"));
+  pressStart.setFlags(QCommandLineOption::HiddenFromHelp);
+  QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
+  shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOptions({demo, pressStart, shotDir});
+  parser.process(app);
+
+  // Before the window scans for devices for the first time.
+  std::unique_ptr<vireo::DemoMeter> demoMeter;
+  if (parser.isSet(demo)) {
+    demoMeter = std::make_unique<vireo::DemoMeter>();
+  }
+
+  vireo::AppState state;
+  return app.Run(state, [&](vireo::MainWindow& window) {
+    Automate(window, parser.isSet(pressStart), parser.value(shotDir));
+  });
+}

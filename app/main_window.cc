@@ -1,0 +1,309 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPainter>
+
+#include "app/about_page.h"
+#include "app/device_watcher.h"
+#include "app/identify.h"
+#include "pages/chart/chart_page.h"
+#include "pages/design_font.h"
+#include "pages/dialog_units.h"
+#include "pages/firmware/firmware_page.h"
+#include "pages/readings/page_tab_ctrl.h"
+#include "pages/readings/readings_page.h"
+
+namespace vireo {
+namespace {
+
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 2;
+// The client area covers every control of the layout (dialog units).
+constexpr int kClientWidth = 461;
+constexpr int kClientHeight = 270;
+
+QString FromUtf8(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+QIcon AppIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(Qt::black);
+  painter.setPen(QPen(QColor(0, 221, 221), 2));
+  painter.drawRoundedRect(QRectF(1, 1, 30, 30), 5, 5);
+  painter.setPen(QPen(QColor(221, 221, 0), 4));
+  painter.drawPolyline(QPolygonF({QPointF(8, 8), QPointF(16, 25), QPointF(24, 8)}));
+  return QIcon(pixmap);
+}
+
+QFrame* EtchedLine(QFrame::Shape shape, const QRect& rect, QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(shape);
+  line->setFrameShadow(QFrame::Sunken);
+  line->setGeometry(rect);
+  return line;
+}
+
+QLabel* StatusLabel(const QRect& rect, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  label->setGeometry(rect);
+  return label;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppState& state, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      state_(state),
+      reporter_(*this, *this) {
+  QFont dialogFont(QStringLiteral("SimSun"));
+  dialogFont.setStyleHint(QFont::SansSerif);
+  dialogFont.setPointSize(10);
+  setFont(dialogFont);
+  setFixedSize(DialogX(kClientWidth), DialogY(kClientHeight));
+  // Placeholder captions, as the layout carries them; the texts replace them at start.
+  setWindowTitle(QStringLiteral("VireoMeter"));
+
+  log_ = new LogView(this);
+  log_->setGeometry(DialogRect(3, 7, 110, 240));
+  tabs_ = new PageTabCtrl(this);
+  tabs_->setGeometry(DialogRect(115, 4, 342, 198));
+  startButton_ = new QPushButton(QStringLiteral("START"), this);
+  startButton_->setGeometry(DialogRect(116, 203, 81, 31));
+  buyButton_ = new QPushButton(QStringLiteral("BUY"), this);
+  buyButton_->setGeometry(DialogRect(198, 203, 175, 31));
+  stopButton_ = new QPushButton(QStringLiteral("STOP"), this);
+  stopButton_->setGeometry(DialogRect(375, 203, 81, 31));
+  progress_ = new QProgressBar(this);
+  progress_->setGeometry(DialogRect(114, 237, 343, 10));
+  progress_->setRange(0, 100);
+  progress_->setTextVisible(false);
+
+  serialField_ = StatusLabel(DialogRect(7, 252, 68, 12), this);
+  versionField_ = StatusLabel(DialogRect(79, 252, 69, 12), this);
+  upgradeField_ = StatusLabel(DialogRect(153, 252, 163, 12), this);
+  usbField_ = StatusLabel(DialogRect(358, 252, 63, 12), this);
+  EtchedLine(QFrame::HLine, DialogRect(3, 249, 454, 2), this);
+  EtchedLine(QFrame::HLine, DialogRect(3, 266, 454, 2), this);
+  for (int x : {77, 150, 337, 424}) {
+    EtchedLine(QFrame::VLine, DialogRect(x, 250, 2, 16), this);
+  }
+
+  connect(startButton_, &QPushButton::clicked, this, &MainWindow::OnStart);
+  connect(stopButton_, &QPushButton::clicked, this, &MainWindow::OnStop);
+}
+
+MainWindow::~MainWindow() {
+  ShutdownWorkers();
+}
+
+void MainWindow::Initialize() {
+  setWindowIcon(AppIcon());
+  state_.ProgramFolder = QDir::currentPath().toStdString() + "/";
+  setWindowTitle(QString::asprintf("Vireo_Meter %d.%d", kVersionMajor, kVersionMinor));
+  link_.Configure();
+  LoadProgramTexts(state_.texts, state_.ProgramFolder);
+  IdentifyMeter();
+  reporter_.AppendLog(state_.texts[TXT_WELCOME], kLogNormal);
+  reporter_.NewLogLine();
+  startButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_START])));
+  stopButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_STOP])));
+  buyButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_BUY])));
+  progress_->setValue(100);
+  CreatePages();
+  state_.readings.Clear();
+  CreateWorkers();
+  watcher_ = new DeviceWatcher(this);
+  connect(watcher_, &DeviceWatcher::changed, this, &MainWindow::OnDevicesChanged);
+}
+
+void MainWindow::CreatePages() {
+  for (TextId caption : {TXT_TAB_READINGS, TXT_TAB_CHART, TXT_TAB_FIRMWARE, TXT_TAB_ABOUT}) {
+    tabs_->InsertItem(PlainCaption(FromUtf8(state_.texts[caption])));
+  }
+  tabs_->Init(PageTabCtrl::kMaxPages);
+  readingsPage_ = new ReadingsPage(state_);
+  tabs_->SetPage(0, readingsPage_);
+  tabs_->SetPage(1, new ChartPage);
+  tabs_->SetPage(2, new FirmwarePage);
+  tabs_->SetPage(3, new AboutPage);
+  tabs_->LayoutPages();
+  tabs_->tabBar().setFocus();
+}
+
+void MainWindow::CreateWorkers() {
+  live_ = std::make_unique<LiveControl>(link_, state_, reporter_);
+  const auto idle = [this] {
+    QMetaObject::invokeMethod(
+        this, [this] { OnWorkerIdle(); }, Qt::QueuedConnection);
+  };
+  readOutWorker_ = std::make_unique<Worker>([this] { ReadOutBody(); }, idle);
+  upgradeWorker_ = std::make_unique<Worker>([this] { UpgradeBody(); }, idle);
+}
+
+void MainWindow::ShutdownWorkers() {
+  if (live_) {
+    live_->RequestStop();
+    live_->Shutdown();
+  }
+  if (readOutWorker_) {
+    readOutWorker_->Stop();
+  }
+  if (upgradeWorker_) {
+    upgradeWorker_->Stop();
+  }
+}
+
+bool MainWindow::WorkerBusy() const {
+  return (readOutWorker_ && readOutWorker_->IsRunning()) ||
+         (upgradeWorker_ && upgradeWorker_->IsRunning());
+}
+
+void MainWindow::IdentifyMeter() {
+  lastPresent_ = link_.IsPresent();
+  presenceKnown_ = true;
+  Identify(link_, state_, reporter_);
+  ShowIdentity(state_, reporter_);
+}
+
+void MainWindow::OnStart() {
+  if (!live_) {
+    return;
+  }
+  if (!state_.LiveRunning && WorkerBusy()) {
+    reporter_.ShowMessage(state_.texts[TXT_BUSY]);
+    return;
+  }
+  live_->Start();
+  if (state_.LiveRunning) {
+    // Device events during the stream are not followed; the next one identifies afresh.
+    presenceKnown_ = false;
+  }
+}
+
+void MainWindow::OnStop() {
+  if (live_) {
+    live_->Stop();
+  }
+}
+
+void MainWindow::StartReadOut() {
+  if (readOutWorker_) {
+    readOutWorker_->RequestRun();
+  }
+}
+
+void MainWindow::StartUpgrade() {
+  if (upgradeWorker_) {
+    upgradeWorker_->RequestRun();
+  }
+}
+
+void MainWindow::OnDevicesChanged() {
+  if (!live_) {
+    return;
+  }
+  if (state_.LiveRunning) {
+    presenceKnown_ = false;  // the stream owns the link
+    return;
+  }
+  if (WorkerBusy()) {
+    identifyPending_ = true;
+    return;
+  }
+  identifyPending_ = false;
+  if (presenceKnown_ && link_.IsPresent() == lastPresent_) {
+    return;
+  }
+  IdentifyMeter();
+}
+
+void MainWindow::OnWorkerIdle() {
+  if (identifyPending_) {
+    OnDevicesChanged();
+  }
+}
+
+QLabel& MainWindow::statusField(StatusField field) {
+  switch (field) {
+    case StatusField::kSerial:
+      return *serialField_;
+    case StatusField::kVersion:
+      return *versionField_;
+    case StatusField::kUpgrade:
+      return *upgradeField_;
+    case StatusField::kUsb:
+      break;
+  }
+  return *usbField_;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // Stops a stream as STOP does and joins every worker, so nothing outlives the window.
+  ShutdownWorkers();
+  event->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+      event->accept();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+void MainWindow::AppendLog(const std::string& text, int level) {
+  log_->AppendLog(FromUtf8(text), level);
+}
+
+void MainWindow::NewLogLine() {
+  log_->NewLogLine();
+}
+
+void MainWindow::ClearLog() {
+  log_->ClearLog();
+}
+
+void MainWindow::SetProgress(int position) {
+  progress_->setValue(position);
+}
+
+void MainWindow::Beep(bool success) {
+  QApplication::beep();
+  emit beeped(success);
+}
+
+void MainWindow::SetStatus(StatusField field, const std::string& text) {
+  statusField(field).setText(FromUtf8(text));
+}
+
+void MainWindow::ShowMessage(const std::string& text) {
+  const QString message = FromUtf8(text);
+  emit messageShown(message);
+  if (!messageBoxesShown_) {
+    return;
+  }
+  QString shown = message;
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QMessageBox box(QMessageBox::NoIcon, QString(), shown, QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+}  // namespace vireo

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need. As root it runs apt-get;
+# otherwise it names the missing packages and the command that installs them.
+set -euo pipefail
+
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "These Debian packages are missing: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi

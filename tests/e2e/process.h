@@ -1,0 +1,118 @@
+// Runs the real programs for end-to-end tests: spawn with arguments, environment and working
+// folder, capture standard output and error, wait with a deadline.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace vireo::testing {
+
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::string& workingFolder = "") {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+      return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!workingFolder.empty())
+      posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+      args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Process() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      Wait(std::chrono::seconds(5));
+    }
+    if (out_ >= 0)
+      close(out_);
+    if (err_ >= 0)
+      close(err_);
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Reads output until the process ends or the deadline passes; returns the exit status
+  // (-1 on time-out, 128 + signal when it was killed).
+  int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (status_ < 0 && std::chrono::steady_clock::now() < deadline) {
+      Pump(20);
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    while (status_ >= 0 && Pump(0)) {
+    }
+    return status_;
+  }
+
+  // Reads output until stdout contains text or the deadline passes.
+  bool WaitForOutput(const std::string& text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      Pump(20);
+    }
+    return true;
+  }
+
+  void Signal(int signal) { kill(pid_, signal); }
+  bool started() const { return pid_ > 0; }
+
+  std::string out;
+  std::string err;
+
+ private:
+  // Reads what is there; true if anything was read.
+  bool Pump(int timeoutMs) {
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) <= 0)
+      return false;
+    bool any = false;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP)))
+        continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? out : err).append(buffer, n);
+        any = true;
+      }
+    }
+    return any;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  int status_ = -1;
+};
+
+}  // namespace vireo::testing
