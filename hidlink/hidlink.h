@@ -36,9 +36,10 @@ typedef struct HidDeviceInfo {
   uint16_t VendorID;
   uint16_t ProductID;
   uint16_t VersionNumber;
-  QelHidHandle Handle;         /* value of the already closed query handle; unused */
-  struct HidDeviceInfo* Next;  /* next record of the scan, NULL in the last */
-  char DevicePath[];           /* NUL-terminated path: /dev/hidrawN or the socket's path */
+  QelHidHandle Handle;        /* unused; always HIDLINK_INVALID_HANDLE */
+  struct HidDeviceInfo* Next; /* next record of the scan, NULL in the last */
+  char DevicePath[];          /* NUL-terminated path, /dev/hidrawN or the socket's; the record
+                                 ends with its NUL */
 } HidDeviceInfo;
 #pragma pack(pop)
 
@@ -63,8 +64,10 @@ typedef struct QelHidGuid {
 HIDLINK_API int QelHidInit(void);
 /** 2: frees every record of the last scan; QelHidGetDevices then returns NULL. */
 HIDLINK_API void QelHidFreeDevicesInfo(void);
-/** 3: frees the previous scan's records and lists the devices present (at most 256).
- * *count receives the number of devices examined. Returns 1 if any was examined. */
+/** 3: frees the previous scan's records and lists the devices present: the hidraw nodes in
+ * number order, then the virtual devices in byte order of their names; at most 256 are
+ * examined. A device whose identifiers cannot be read gets no record. *count (if count is not
+ * NULL) receives the number of devices examined. Returns 1 if any was examined. */
 HIDLINK_API int QelHidScanDevices(uint32_t* count);
 /** 4: the first record of the last scan, NULL if there is none. */
 HIDLINK_API HidDeviceInfo* QelHidGetDevices(void);
@@ -72,34 +75,44 @@ HIDLINK_API HidDeviceInfo* QelHidGetDevices(void);
  * process holds open cannot be opened again. HIDLINK_INVALID_HANDLE on failure. The handle
  * stays valid after the records are freed, until QelHidClose. */
 HIDLINK_API QelHidHandle QelHidOpen(const HidDeviceInfo* device);
-/** 6: closes the handle. Returns 1 for HIDLINK_INVALID_HANDLE (nothing to close). */
+/** 6: closes the handle. Returns 1 for HIDLINK_INVALID_HANDLE (nothing to close), else 1 if
+ * the handle was closed. */
 HIDLINK_API int QelHidClose(QelHidHandle handle);
-/** 7-10: report settings for every later transfer (defaults 64, 64, 0, 0); return the value. */
+/** 7-10: report settings for every later transfer on every handle (defaults 64, 64, 0, 0);
+ * return the value. A report length of 0 makes transfers in that direction fail. Reads
+ * overwrite the input report ID with the ID of the last report received. */
 HIDLINK_API uint16_t QelHidSetInpQelReportLength(uint16_t length);
 HIDLINK_API uint16_t QelHidSetOQelpQelReportLength(uint16_t length);
 HIDLINK_API uint8_t QelHidSetInpQelReportID(uint8_t id);
 HIDLINK_API uint8_t QelHidSetOQelpQelReportID(uint8_t id);
 /** 11: reads length bytes as whole input reports; the report ID byte never reaches the buffer
- * and at most length bytes are written into it. *transferred receives the bytes delivered.
- * timeoutMs applies to each report, 0 waits without limit. Returns 1 if all were delivered. */
+ * and at most length bytes are written into it. *transferred (if not NULL) receives the bytes
+ * delivered. timeoutMs applies to each report, 0 waits without limit. A time-out, a report of
+ * the wrong length or a device that went away ends the read. Returns 1 if all were delivered;
+ * a length of 0 moves nothing and returns 1. */
 HIDLINK_API int QelHidRead(QelHidHandle handle, void* buffer, uint32_t length,
                            uint32_t* transferred, uint32_t timeoutMs);
 /** 12: writes length bytes as whole output reports, each preceded by the report ID byte; the
- * last partial report is zero-padded. Returns 1 if all were written. */
+ * last partial report is zero-padded, so no byte past length is read. *transferred (if not
+ * NULL) receives the data bytes written, at most length. timeoutMs as for QelHidRead. Returns
+ * 1 if all were written. */
 HIDLINK_API int QelHidWrite(QelHidHandle handle, const void* buffer, uint32_t length,
                             uint32_t* transferred, uint32_t timeoutMs);
 
 /* 13-31: the system's HID queries. Each returns 1 on success, 0 where it failed or Linux has
- * no counterpart. On a virtual device only QelHidD_GetAttributes answers (from the name). */
+ * no counterpart. On a hidraw node: GetAttributes (VersionNumber is the USB bcdDevice, 0 if
+ * unknown), GetFeature/SetFeature, GetInputReport/SetOutputReport (report ID in the first
+ * byte), GetProductString and GetSerialNumberString (the NUL-terminated UTF-8 name and
+ * unique ID the kernel reports), and FlushQueue (drops the input reports waiting to be read).
+ * On a virtual device only QelHidD_GetAttributes answers (from the name). QelHidD_GetHidGuid
+ * fills in the HID interface class {4D1E55B2-F16F-11CF-88CB-001111000030}. */
 HIDLINK_API int QelHidD_GetAttributes(QelHidHandle handle, QelHidAttributes* attributes);
 HIDLINK_API void QelHidD_GetHidGuid(QelHidGuid* guid);
 HIDLINK_API int QelHidD_GetPreparsedData(QelHidHandle handle, void** preparsedData);
 HIDLINK_API int QelHidD_FreePreparsedData(void* preparsedData);
 HIDLINK_API int QelHidD_FlushQueue(QelHidHandle handle);
-HIDLINK_API int QelHidD_GetConfiguration(QelHidHandle handle, void* configuration,
-                                         uint32_t length);
-HIDLINK_API int QelHidD_SetConfiguration(QelHidHandle handle, void* configuration,
-                                         uint32_t length);
+HIDLINK_API int QelHidD_GetConfiguration(QelHidHandle handle, void* configuration, uint32_t length);
+HIDLINK_API int QelHidD_SetConfiguration(QelHidHandle handle, void* configuration, uint32_t length);
 HIDLINK_API int QelHidD_GetFeature(QelHidHandle handle, void* report, uint32_t length);
 HIDLINK_API int QelHidD_SetFeature(QelHidHandle handle, void* report, uint32_t length);
 HIDLINK_API int QelHidD_GetInputReport(QelHidHandle handle, void* report, uint32_t length);
@@ -111,8 +124,7 @@ HIDLINK_API int QelHidD_GetManufacturerString(QelHidHandle handle, void* buffer,
 HIDLINK_API int QelHidD_GetProductString(QelHidHandle handle, void* buffer, uint32_t length);
 HIDLINK_API int QelHidD_GetIndexedString(QelHidHandle handle, uint32_t index, void* buffer,
                                          uint32_t length);
-HIDLINK_API int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer,
-                                              uint32_t length);
+HIDLINK_API int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer, uint32_t length);
 HIDLINK_API int QelHidD_GetMsGenreDescriptor(QelHidHandle handle, void* buffer, uint32_t length);
 
 #ifdef __cplusplus

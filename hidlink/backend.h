@@ -1,0 +1,98 @@
+#ifndef HIDLINK_BACKEND_H
+#define HIDLINK_BACKEND_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hidlink/hidlink.h"
+#include "hidlink/unique_fd.h"
+
+namespace vireo::hidlink {
+
+// Identifiers of a device as a scan reports them.
+struct DeviceIds {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t versionNumber = 0;
+  bool operator==(const DeviceIds&) const = default;
+};
+
+// One device that a scan examined; ids is empty when they could not be read, and such a
+// device gets no record.
+struct FoundDevice {
+  std::string path;
+  std::optional<DeviceIds> ids;
+};
+
+// Outcome of one attempt to move a report on a non-blocking descriptor.
+enum class IoStatus { kDone, kAgain, kFailed };
+
+// One kind of HID device: how to list, open and talk to it. The report loops, settings and
+// device table are shared; a backend moves single reports on descriptors that are opened
+// non-blocking, after the caller has waited for them to be ready. The HID queries that a
+// backend has no counterpart for answer false.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // Lists at most `limit` devices below `root`, in the order a scan reports them.
+  virtual std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const = 0;
+  // Opens the device exclusively; an invalid fd if it cannot be had.
+  virtual UniqueFd Open(const char* path) const = 0;
+  // Receives one input report into `report` (ID byte + report length bytes) and leaves it
+  // there in that form.
+  virtual IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const = 0;
+  // Sends one output report (ID byte + report length bytes) in one piece.
+  virtual IoStatus SendReport(int fd, std::span<const uint8_t> report) const = 0;
+  virtual bool GetAttributes(int fd, QelHidAttributes& attributes) const = 0;
+
+  virtual bool GetFeature(int, std::span<uint8_t>) const { return false; }
+  virtual bool SetFeature(int, std::span<uint8_t>) const { return false; }
+  virtual bool GetInputReport(int, std::span<uint8_t>) const { return false; }
+  virtual bool SetOutputReport(int, std::span<uint8_t>) const { return false; }
+  virtual bool GetProductString(int, std::span<uint8_t>) const { return false; }
+  virtual bool GetSerialNumberString(int, std::span<uint8_t>) const { return false; }
+  virtual bool FlushQueue(int) const { return false; }
+};
+
+// The system's devices: /sys/class/hidraw and /dev/hidrawN.
+class HidrawBackend final : public Backend {
+ public:
+  std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const override;
+  UniqueFd Open(const char* path) const override;
+  IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
+  IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
+  bool GetAttributes(int fd, QelHidAttributes& attributes) const override;
+  bool GetFeature(int fd, std::span<uint8_t> report) const override;
+  bool SetFeature(int fd, std::span<uint8_t> report) const override;
+  bool GetInputReport(int fd, std::span<uint8_t> report) const override;
+  bool SetOutputReport(int fd, std::span<uint8_t> report) const override;
+  bool GetProductString(int fd, std::span<uint8_t> buffer) const override;
+  bool GetSerialNumberString(int fd, std::span<uint8_t> buffer) const override;
+  bool FlushQueue(int fd) const override;
+};
+
+// Virtual devices: SOCK_SEQPACKET sockets named hid-VVVV-PPPP-RRRR*.sock in a folder, one
+// message per report, served by the emulator or by tests.
+class VirtualBackend final : public Backend {
+ public:
+  std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const override;
+  UniqueFd Open(const char* path) const override;
+  IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
+  IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
+  bool GetAttributes(int fd, QelHidAttributes& attributes) const override;
+};
+
+// Names in a folder, in no particular order; none if it cannot be read.
+std::vector<std::string> FolderEntries(const std::string& path);
+
+// The identifiers a virtual device's socket name carries, if it is one.
+std::optional<DeviceIds> ParseVirtualName(std::string_view name);
+
+}  // namespace vireo::hidlink
+
+#endif  // HIDLINK_BACKEND_H

@@ -1,0 +1,58 @@
+#include "hidlink/deadline.h"
+
+#include <cerrno>
+#include <climits>
+
+namespace vireo::hidlink {
+
+Deadline Deadline::AfterMs(uint32_t timeoutMs) {
+  Deadline d;
+  if (timeoutMs != 0) {
+    d.unlimited_ = false;
+    d.at_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+  return d;
+}
+
+bool Deadline::Expired() const {
+  return !unlimited_ && Clock::now() >= at_;
+}
+
+int Deadline::PollTimeout() const {
+  if (unlimited_)
+    return -1;
+  const auto left = at_ - Clock::now();
+  if (left <= Clock::duration::zero())
+    return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+WaitResult WaitFor(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, deadline.PollTimeout());
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return WaitResult::kFailed;
+    }
+    if (n == 0) {
+      // poll() may have been given a capped wait; only the deadline ends it.
+      if (deadline.Expired())
+        return WaitResult::kTimedOut;
+      continue;
+    }
+    if (p.revents & POLLNVAL)
+      return WaitResult::kFailed;
+    // Reports the device sent before it went away are still delivered.
+    if ((events & POLLIN) && (p.revents & POLLIN))
+      return WaitResult::kReady;
+    if (p.revents & (POLLERR | POLLHUP))
+      return WaitResult::kFailed;
+    if (p.revents & events)
+      return WaitResult::kReady;
+  }
+}
+
+}  // namespace vireo::hidlink

@@ -1,0 +1,34 @@
+#ifndef HIDLINK_DEADLINE_H
+#define HIDLINK_DEADLINE_H
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace vireo::hidlink {
+
+// The moment by which one report must have moved; a time-out of 0 means no limit.
+class Deadline {
+ public:
+  static Deadline AfterMs(uint32_t timeoutMs);
+
+  bool Expired() const;
+  // Milliseconds to hand to poll(): -1 without limit, else the time left rounded up.
+  int PollTimeout() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool unlimited_ = true;
+  Clock::time_point at_{};
+};
+
+enum class WaitResult { kReady, kTimedOut, kFailed };
+
+// Waits until fd is ready for `events` (POLLIN or POLLOUT) or the deadline passes. A hang-up or
+// an error fails at once, except that data queued before a hang-up is still reported readable.
+WaitResult WaitFor(int fd, short events, const Deadline& deadline);
+
+}  // namespace vireo::hidlink
+
+#endif  // HIDLINK_DEADLINE_H
