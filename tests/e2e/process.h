@@ -20,13 +20,13 @@ namespace vireo::testing {
 class Process {
  public:
   Process(const std::vector<std::string>& argv, const std::string& workingFolder = "") {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
       return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (!workingFolder.empty())
       posix_spawn_file_actions_addchdir_np(&actions, workingFolder.c_str());
@@ -37,10 +37,10 @@ class Process {
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
       pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
+    close(outPipe[1]);
+    close(errPipe[1]);
+    out_ = outPipe[0];
+    err_ = errPipe[0];
   }
   ~Process() {
     if (pid_ > 0 && status_ < 0) {
