@@ -1,0 +1,7 @@
+#include "pages/firmware/firmware_page.h"
+
+namespace vireo {
+
+FirmwarePage::FirmwarePage(QWidget* parent) : QWidget(parent) {}
+
+}  // namespace vireo

@@ -1,0 +1,88 @@
+#include "pages/readings/page_tab_ctrl.h"
+
+#include <algorithm>
+
+namespace vireo {
+namespace {
+
+// Margins of the page area: 3 pixels in from the left, 10 narrower than the control and 15
+// shorter than the area under the strip.
+constexpr int kPageLeft = 3;
+constexpr int kPageNarrower = 10;
+constexpr int kPageShorter = 15;
+
+}  // namespace
+
+PageTabCtrl::PageTabCtrl(QWidget* parent)
+    : QWidget(parent), bar_(new QTabBar(this)), pane_(new QFrame(this)) {
+  bar_->setDrawBase(false);
+  pane_->setObjectName(QStringLiteral("pagePane"));
+  pane_->setFrameShape(QFrame::StyledPanel);
+  connect(bar_, &QTabBar::currentChanged, this, &PageTabCtrl::ShowPage);
+}
+
+void PageTabCtrl::InsertItem(const QString& caption) {
+  bar_->addTab(caption);
+}
+
+void PageTabCtrl::Init(int count) {
+  pageCount_ = std::clamp(count, 0, kMaxPages);
+  pages_.fill(nullptr);
+  currentPage_ = 0;
+}
+
+void PageTabCtrl::SetPage(int slot, QWidget* page) {
+  if (slot < 0 || slot >= pageCount_) {
+    return;
+  }
+  page->setParent(this);
+  pages_[slot] = page;
+}
+
+QWidget* PageTabCtrl::page(int slot) const {
+  return slot >= 0 && slot < pageCount_ ? pages_[slot] : nullptr;
+}
+
+QRect PageTabCtrl::PageRect() const {
+  const int strip = bar_->sizeHint().height();
+  return QRect(kPageLeft, strip + 1, width() - kPageNarrower, height() - strip - kPageShorter);
+}
+
+void PageTabCtrl::LayoutPages() {
+  const int strip = bar_->sizeHint().height();
+  bar_->setGeometry(0, 0, width(), strip);
+  pane_->setGeometry(0, strip - 1, width(), height() - strip + 1);
+  pane_->lower();
+  const QRect area = PageRect();
+  for (int i = 0; i < pageCount_; ++i) {
+    if (pages_[i] == nullptr) {
+      continue;
+    }
+    pages_[i]->setGeometry(area);
+    pages_[i]->setVisible(i == currentPage_);
+  }
+  if (pages_[currentPage_] != nullptr) {
+    pages_[currentPage_]->raise();
+  }
+}
+
+void PageTabCtrl::ShowPage(int index) {
+  if (index == currentPage_ || index < 0 || index >= pageCount_) {
+    return;
+  }
+  if (pages_[currentPage_] != nullptr) {
+    pages_[currentPage_]->hide();
+  }
+  currentPage_ = index;
+  QWidget* shown = pages_[currentPage_];
+  if (shown == nullptr) {
+    return;
+  }
+  shown->show();
+  // A click hands the keyboard to the page; arrow keys on the strip keep it there.
+  if (!bar_->hasFocus()) {
+    shown->setFocus();
+  }
+}
+
+}  // namespace vireo

@@ -1,0 +1,45 @@
+// The tab control of the main window: a strip of tabs over a framed area, and the pages shown
+// in that area, one per tab. It owns the pages and keeps the page shown matching the selected
+// tab, whether the tab was chosen with the mouse or the keyboard.
+#pragma once
+
+#include <QFrame>
+#include <QTabBar>
+#include <QWidget>
+#include <array>
+
+namespace vireo {
+
+class PageTabCtrl : public QWidget {
+ public:
+  static constexpr int kMaxPages = 4;
+
+  explicit PageTabCtrl(QWidget* parent = nullptr);
+
+  // Adds a tab with its caption; the owner adds them before Init.
+  void InsertItem(const QString& caption);
+  // Starts over with `count` empty page slots (at most kMaxPages); page 0 is the current one.
+  void Init(int count);
+  // Puts a page into a slot; the control takes it over.
+  void SetPage(int slot, QWidget* page);
+  // Places every page over the area under the strip, shows page 0 and hides the others.
+  void LayoutPages();
+
+  int currentPage() const { return currentPage_; }
+  int pageCount() const { return pageCount_; }
+  QWidget* page(int slot) const;
+  QTabBar& tabBar() { return *bar_; }
+  // Where the pages stand, in this control's coordinates.
+  QRect PageRect() const;
+
+ private:
+  void ShowPage(int index);
+
+  QTabBar* bar_;
+  QFrame* pane_;
+  int pageCount_ = 0;
+  int currentPage_ = 0;
+  std::array<QWidget*, kMaxPages> pages_{};
+};
+
+}  // namespace vireo

@@ -1,0 +1,84 @@
+#include "pages/readings/readings_page.h"
+
+#include "pages/design_font.h"
+#include "pages/dialog_units.h"
+#include "pages/readings/readings_format.h"
+
+namespace vireo {
+namespace {
+
+constexpr const char* kFontFace = "Trebuchet MS";
+constexpr int kValueFontHeight = 50;
+constexpr int kLabelFontHeight = 30;
+
+// Where each field stands (dialog units), its label's text slot and its colour.
+struct FieldDesign {
+  int x;
+  int y;
+  int labelX;
+  TextId labelText;
+  QColor colour;
+};
+
+const std::array<FieldDesign, ReadingsPage::kFieldCount>& Designs() {
+  static const std::array<FieldDesign, ReadingsPage::kFieldCount> designs = {{
+      {46, 15, 1, TXT_VOLTAGE, QColor(221, 221, 0)},
+      {46, 46, 1, TXT_CURRENT, QColor(0, 221, 221)},
+      {46, 77, 1, TXT_POWER, QColor(221, 0, 221)},
+      {46, 108, 1, TXT_RESISTANCE, QColor(255, 248, 220)},
+      {204, 15, 158, TXT_DPLUS, QColor(95, 223, 0)},
+      {204, 46, 158, TXT_DMINUS, QColor(255, 127, 80)},
+      {204, 77, 158, TXT_TEMP_INTERNAL, QColor(65, 105, 225)},
+      {204, 108, 158, TXT_TEMP_EXTERNAL, QColor(255, 0, 0)},
+  }};
+  return designs;
+}
+
+}  // namespace
+
+ReadingsPage::ReadingsPage(const AppState& state, QWidget* parent)
+    : QWidget(parent), state_(state) {
+  const QFont valueFont = DesignFont(kFontFace, kValueFontHeight);
+  const QFont labelFont = DesignFont(kFontFace, kLabelFontHeight);
+  for (int i = 0; i < kFieldCount; ++i) {
+    const FieldDesign& design = Designs()[i];
+    fields_[i] = new ValueField(design.colour, valueFont, this);
+    fields_[i]->setGeometry(DialogRect(design.x, design.y, 102, 31));
+    labels_[i] = new QLabel(this);
+    labels_[i]->setTextFormat(Qt::PlainText);
+    labels_[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const QRect labelRect = DialogRect(design.labelX, design.y + 5, 43, 21);
+    const QString labelText = QString::fromStdString(state_.texts[design.labelText] + ":");
+    labels_[i]->setGeometry(labelRect);
+    labels_[i]->setFont(FitFont(labelFont, labelText, labelRect.width()));
+    labels_[i]->setText(labelText);
+  }
+  fahrenheit_ =
+      new QCheckBox(PlainCaption(QString::fromStdString(state_.texts[TXT_FAHRENHEIT])), this);
+  fahrenheit_->setGeometry(DialogRect(204, 153, 74, 10));
+
+  // Restarted after each refresh, so the next one comes a full period after this one ended.
+  timer_.setSingleShot(true);
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    Refresh();
+    timer_.start(kRefreshMs);
+  });
+  timer_.start(kRefreshMs);
+}
+
+void ReadingsPage::Refresh() {
+  const ReadingsTexts texts = FormatReadings(state_.readings.Load(), fahrenheit_->isChecked());
+  const auto show = [this](Field which, const std::string& text) {
+    fields_[which]->SetText(QString::fromStdString(text));
+  };
+  show(kVoltage, texts.voltage);
+  show(kCurrent, texts.current);
+  show(kPower, texts.power);
+  show(kResistance, texts.resistance);
+  show(kDMinus, texts.dMinus);
+  show(kDPlus, texts.dPlus);
+  show(kTempInternal, texts.tempInternal);
+  show(kTempExternal, texts.tempExternal);
+}
+
+}  // namespace vireo

@@ -1,0 +1,49 @@
+// The readings page: the eight live values in large coloured figures with their labels, and
+// the Fahrenheit checkbox. It never talks to the meter: every 300 ms it formats the current
+// readings, whether it is shown or not.
+#pragma once
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+
+#include "app/app_state.h"
+#include "pages/readings/value_field.h"
+
+namespace vireo {
+
+class ReadingsPage : public QWidget {
+ public:
+  enum Field {
+    kVoltage,
+    kCurrent,
+    kPower,
+    kResistance,
+    kDPlus,
+    kDMinus,
+    kTempInternal,
+    kTempExternal,
+    kFieldCount
+  };
+  static constexpr int kRefreshMs = 300;
+
+  explicit ReadingsPage(const AppState& state, QWidget* parent = nullptr);
+
+  // Rewrites every field from the current readings.
+  void Refresh();
+
+  const ValueField& field(Field which) const { return *fields_[which]; }
+  const QLabel& label(Field which) const { return *labels_[which]; }
+  QCheckBox& fahrenheitBox() { return *fahrenheit_; }
+
+ private:
+  const AppState& state_;
+  std::array<ValueField*, kFieldCount> fields_{};
+  std::array<QLabel*, kFieldCount> labels_{};
+  QCheckBox* fahrenheit_ = nullptr;
+  QTimer timer_;
+};
+
+}  // namespace vireo

@@ -1,0 +1,37 @@
+#include "pages/readings/value_field.h"
+
+#include <QPainter>
+
+#include "pages/design_font.h"
+
+namespace vireo {
+namespace {
+
+constexpr int kMargin = 2;
+
+}  // namespace
+
+ValueField::ValueField(const QColor& colour, const QFont& font, QWidget* parent)
+    : QWidget(parent), colour_(colour), font_(font) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void ValueField::SetText(const QString& text) {
+  if (text == text_) {
+    return;
+  }
+  text_ = text;
+  update();
+}
+
+void ValueField::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), Qt::black);
+  const QRect area = rect().adjusted(kMargin, 0, -kMargin, 0);
+  // Fonts standing in for the design's face are often wider; every figure must stay visible.
+  painter.setFont(FitFont(font_, text_, area.width()));
+  painter.setPen(colour_);
+  painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text_);
+}
+
+}  // namespace vireo
