@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIREO_GUI=ON >/dev/null
 cmake --build build -j "${JOBS:-2}" --target vireometer vireometer-cli vireometer-sim
 exec build/app/vireometer --demo "$@"
