@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# CPU share of the desktop program while it streams at 100 frames/s: vireometer-sim serves the
+# meter in its own process, the program runs under Xvfb and presses START, and the program's
+# user + system time is sampled over a window of seconds.
+# Usage: bench/gui_cpu.sh [SECONDS]   (after building vireometer and vireometer-sim in build/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+export HIDLINK_VIRTUAL_DIR=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$HIDLINK_VIRTUAL_DIR"' EXIT
+build/sim/vireometer-sim --frame-interval-ms 10 >/dev/null &
+sleep 0.5
+xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start 2>/dev/null &
+pid=""
+for _ in $(seq 50); do
+  pid=$(pgrep -n -f 'build/app/vireometer --press-start' || true)
+  [ -n "$pid" ] && break
+  sleep 0.1
+done
+[ -n "$pid" ] || { echo "the program did not start" >&2; exit 1; }
+sleep 2  # start-up and START
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+hz=$(getconf CLK_TCK)
+t0=$(ticks); s0=$(date +%s.%N)
+sleep "$seconds"
+t1=$(ticks); s1=$(date +%s.%N)
+awk -v t="$((t1 - t0))" -v hz="$hz" -v s0="$s0" -v s1="$s1" \
+  'BEGIN { printf "vireometer streaming at 100 frames/s: %.1f%% of one core over %.1f s\n", 100 * t / hz / (s1 - s0), s1 - s0 }'
+kill "$pid"
