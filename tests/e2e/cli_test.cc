@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "e2e/process.h"
+#include "support/process.h"
 #include "meter/meter_link.h"
 #include "sim/meter_emulator.h"
 #include "text/text_table.h"

@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern char** environ;
@@ -19,7 +21,9 @@ namespace vireo::testing {
 
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, const std::string& workingFolder = "") {
+  // `unset` names environment variables the child does not inherit.
+  Process(const std::vector<std::string>& argv, const std::string& workingFolder = "",
+          const std::vector<std::string>& unset = {}) {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
       return;
@@ -34,7 +38,17 @@ class Process {
     for (const std::string& a : argv)
       args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string_view entry(*e);
+      const bool drop = std::any_of(unset.begin(), unset.end(), [&](const std::string& name) {
+        return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
+      });
+      if (!drop)
+        env.push_back(*e);
+    }
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0)
       pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
@@ -81,6 +95,16 @@ class Process {
       Pump(20);
     }
     return true;
+  }
+
+  // Takes the first whole line of stdout, waiting for it until the deadline; empty if none.
+  std::string ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    if (!WaitForOutput("\n", timeout))
+      return {};
+    const size_t end = out.find('\n');
+    std::string line = out.substr(0, end);
+    out.erase(0, end + 1);
+    return line;
   }
 
   void Signal(int signal) { kill(pid_, signal); }
