@@ -11,9 +11,10 @@ trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$HIDLINK_VIRTUAL_DIR"' EXIT
 build/sim/vireometer-sim --frame-interval-ms 10 >/dev/null &
 sleep 0.5
 xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start 2>/dev/null &
+xvfb=$!
 pid=""
 for _ in $(seq 50); do
-  pid=$(pgrep -n -f 'build/app/vireometer --press-start' || true)
+  pid=$(pgrep -n -x vireometer || true)
   [ -n "$pid" ] && break
   sleep 0.1
 done
@@ -27,3 +28,4 @@ t1=$(ticks); s1=$(date +%s.%N)
 awk -v t="$((t1 - t0))" -v hz="$hz" -v s0="$s0" -v s1="$s1" \
   'BEGIN { printf "vireometer streaming at 100 frames/s: %.1f%% of one core over %.1f s\n", 100 * t / hz / (s1 - s0), s1 - s0 }'
 kill "$pid"
+wait "$xvfb" || true  # xvfb-run stops its X server once the program has ended
