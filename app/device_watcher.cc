@@ -14,7 +14,10 @@ DeviceWatcher::DeviceWatcher(const QStringList& folders, QObject* parent)
     }
   }
   devices_ = Devices();
-  connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &DeviceWatcher::Rescan);
+  settle_.setSingleShot(true);
+  settle_.setInterval(kSettleMs);
+  connect(&settle_, &QTimer::timeout, this, &DeviceWatcher::Rescan);
+  connect(&watcher_, &QFileSystemWatcher::directoryChanged, &settle_, qOverload<>(&QTimer::start));
 }
 
 QStringList DeviceWatcher::DefaultFolders() {

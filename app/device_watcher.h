@@ -1,10 +1,13 @@
 // Tells when a HID device comes or goes: watches /dev for hidraw nodes and the folder named by
-// HIDLINK_VIRTUAL_DIR for virtual device sockets, and reports a change of either list.
+// HIDLINK_VIRTUAL_DIR for virtual device sockets, and reports a change of either list. A burst
+// of changes is reported once it has settled, so a node is not opened while udev still sets
+// its permissions, nor a socket before its server listens.
 #pragma once
 
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 namespace vireo {
 
@@ -27,7 +30,10 @@ class DeviceWatcher : public QObject {
  private:
   void Rescan();
 
+  static constexpr int kSettleMs = 250;
+
   QFileSystemWatcher watcher_;
+  QTimer settle_;
   QStringList folders_;
   QStringList devices_;
 };

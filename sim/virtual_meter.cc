@@ -55,23 +55,21 @@ bool SomeoneServes(const fs::path& path) {
          ::connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
 }
 
-// Binds under a hidden name and renames into place, so a scanner never sees a socket file
-// that does not accept yet. The rename also replaces a stale file of an earlier run.
+// Binds the device's own name, which hidlink reads back as the peer's address to answer
+// GetAttributes; a stale file of an earlier run is replaced. A scanner that finds the file in
+// the moment before listen() is refused once, as with a device still being set up.
 UniqueFd Listen(const fs::path& path) {
-  static std::atomic<unsigned> serial{0};
-  const fs::path hidden = path.parent_path() /
-                          (".vmsim-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
   sockaddr_un address;
-  if (!MakeAddress(path, address) || !MakeAddress(hidden, address))
+  if (!MakeAddress(path, address))
     return {};
   UniqueFd fd = SeqPacketSocket();
   if (!fd)
     return {};
-  ::unlink(hidden.c_str());
+  ::unlink(path.c_str());
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
     return {};
-  if (::listen(fd.Get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0) {
-    ::unlink(hidden.c_str());
+  if (::listen(fd.Get(), 8) != 0) {
+    ::unlink(path.c_str());
     return {};
   }
   return fd;

@@ -25,7 +25,7 @@ TEST(DeviceWatcher, ReportsDevicesComingAndGoingButNotOtherFiles) {
   QSignalSpy changes(&watcher, &DeviceWatcher::changed);
 
   Touch(folder.filePath("tty5"));
-  QTest::qWait(300);
+  QTest::qWait(600);
   EXPECT_EQ(changes.count(), 0);
 
   Touch(folder.filePath("hid-0716-5027-0100-meter.sock"));

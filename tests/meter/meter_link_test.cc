@@ -144,6 +144,16 @@ TEST_F(MeterLinkTest, ErasedAndWrittenFlashReadsBackAcrossSeveralLongReads) {
   EXPECT_EQ(erased[0], 0xFF);
 }
 
+TEST_F(MeterLinkTest, AnEmulatedMeterReportsItsAttributesThroughTheOpenHandle) {
+  PlugMeter();
+  Reopen();
+  QelHidAttributes attributes{};
+  ASSERT_EQ(QelHidD_GetAttributes(link.handle, &attributes), 1);
+  EXPECT_EQ(attributes.VendorID, 0x0716);
+  EXPECT_EQ(attributes.ProductID, 0x5027);
+  EXPECT_EQ(attributes.VersionNumber, 0x0100);
+}
+
 TEST_F(MeterLinkTest, ACorruptFrameFailsALongReadButTheLinkStaysInStep) {
   sim::VirtualMeter& meter = PlugMeter();
   Reopen();
