@@ -26,7 +26,15 @@ void GuiReporter::ClearLog() {
 }
 
 void GuiReporter::SetProgress(int position) {
-  OnGuiThread([&target = target_, position] { target.SetProgress(position); });
+  if (QThread::currentThread() == context_.thread()) {
+    target_.SetProgress(position);
+    return;
+  }
+  if (pendingProgress_.exchange(position) != -1)
+    return;  // the queued call will show this position
+  QMetaObject::invokeMethod(
+      &context_, [this] { target_.SetProgress(pendingProgress_.exchange(-1)); },
+      Qt::QueuedConnection);
 }
 
 void GuiReporter::Beep(bool success) {

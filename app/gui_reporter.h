@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 
 #include "app/reporter.h"
 
@@ -29,6 +30,9 @@ class GuiReporter final : public Reporter {
 
   QObject& context_;
   Reporter& target_;
+  // The latest progress position a worker set and the window has not shown yet, -1 if none:
+  // a fast stream queues at most one progress call at a time.
+  std::atomic<int> pendingProgress_{-1};
 };
 
 }  // namespace vireo

@@ -39,12 +39,23 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
   return identified;
 }
 
-std::string SerialField(const TextTable& texts, const DeviceInfo& info) {
-  std::string field = texts[TXT_SN_LABEL] + ":";
+std::string SerialText(const DeviceInfo& info) {
+  std::string text;
   // Shown as a C string would be: a NUL character ends it.
-  for (int i = 5; i >= 0 && info.serial[i] != '\0'; --i)
-    field += info.serial[i];
-  return field;
+  for (int i = 5; i >= 0 && info.serial[i] != '\0'; --i) {
+    const auto c = static_cast<unsigned char>(info.serial[i]);
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else {
+      text += static_cast<char>(0xC0 | c >> 6);
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::string SerialField(const TextTable& texts, const DeviceInfo& info) {
+  return texts[TXT_SN_LABEL] + ":" + SerialText(info);
 }
 
 std::string VersionField(const TextTable& texts, const DeviceInfo& info) {

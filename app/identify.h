@@ -18,6 +18,10 @@ inline bool IsFirmwareSupported(uint8_t versionByte) {
 // leaving the link closed. True when the meter was identified.
 bool Identify(MeterLink& link, AppState& state, Reporter& reporter);
 
+// The serial number as shown: characters 5 down to 0, up to a NUL, each byte taken as a
+// Latin-1 character, in UTF-8.
+std::string SerialText(const DeviceInfo& info);
+
 // The serial-number and version fields of the status row, from the current DeviceInfo.
 std::string SerialField(const TextTable& texts, const DeviceInfo& info);
 std::string VersionField(const TextTable& texts, const DeviceInfo& info);

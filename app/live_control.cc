@@ -1,5 +1,8 @@
 #include "app/live_control.h"
 
+#include <chrono>
+#include <thread>
+
 #include "app/identify.h"
 
 namespace vireo {
@@ -103,7 +106,11 @@ bool LiveControl::PollStep() {
   if (pendingFrames > 0) {
     ReadingsRecord record;
     bool arrived = false;
-    if (link_.ReceiveReadings(record, &arrived)) {
+    if (!link_.IsOpen()) {
+      // The reopen failed (another program may hold the meter): wait as long as a read
+      // would, so the loop keeps its pace instead of spinning.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kLiveFrameTimeoutMs));
+    } else if (link_.ReceiveReadings(record, &arrived)) {
       state_.readings.Store(record);
       received = true;
       if (onReadings)
@@ -128,6 +135,9 @@ bool LiveControl::PollStep() {
     }
   }
 
+  // A closed link owes nothing, so a stop ends at once.
+  if (stopRequested == 1 && !link_.IsOpen())
+    pendingFrames = 0;
   if (stopRequested == 1 && pendingFrames == 0) {
     stopRequested = 0;
     link_.Close();

@@ -172,8 +172,6 @@ bool MainWindow::WorkerBusy() const {
 }
 
 void MainWindow::IdentifyMeter() {
-  lastPresent_ = link_.IsPresent();
-  presenceKnown_ = true;
   Identify(link_, state_, reporter_);
   ShowIdentity(state_, reporter_);
 }
@@ -187,10 +185,6 @@ void MainWindow::OnStart() {
     return;
   }
   live_->Start();
-  if (state_.LiveRunning) {
-    // Device events during the stream are not followed; the next one identifies afresh.
-    presenceKnown_ = false;
-  }
 }
 
 void MainWindow::OnStop() {
@@ -216,17 +210,13 @@ void MainWindow::OnDevicesChanged() {
     return;
   }
   if (state_.LiveRunning) {
-    presenceKnown_ = false;  // the stream owns the link
-    return;
+    return;  // the stream owns the link
   }
   if (WorkerBusy()) {
     identifyPending_ = true;
     return;
   }
   identifyPending_ = false;
-  if (presenceKnown_ && link_.IsPresent() == lastPresent_) {
-    return;
-  }
   IdentifyMeter();
 }
 
@@ -251,7 +241,9 @@ QLabel& MainWindow::statusField(StatusField field) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // Stops a stream as STOP does and joins every worker, so nothing outlives the window.
+  // Stops a stream as STOP does and joins every worker, so nothing outlives the window. The
+  // window goes at once; the drain may take a moment.
+  hide();
   ShutdownWorkers();
   event->accept();
 }
@@ -301,9 +293,11 @@ void MainWindow::ShowMessage(const std::string& text) {
   }
   QString shown = message;
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QMessageBox box(QMessageBox::NoIcon, QString(), shown, QMessageBox::Ok, this);
-  box.setTextFormat(Qt::PlainText);
-  box.exec();
+  // Window-modal without a nested event loop, so no sequence runs again inside it.
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QString(), shown, QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextFormat(Qt::PlainText);
+  box->open();
 }
 
 }  // namespace vireo

@@ -44,10 +44,11 @@ class MainWindow : public QWidget, private Reporter {
   void OnStop();
   void StartReadOut();
   void StartUpgrade();
-  // A HID device came or went: identify the meter again unless the link is in use.
+  // A HID device came or went: identify the meter again, unless a stream runs; while a
+  // read-out or upgrade holds the link, once it has finished.
   void OnDevicesChanged();
 
-  // Message boxes are modal unless turned off; messageShown is emitted either way.
+  // Message boxes are window-modal unless turned off; messageShown is emitted either way.
   void SetMessageBoxesShown(bool shown) { messageBoxesShown_ = shown; }
 
   QPushButton& startButton() { return *startButton_; }
@@ -108,10 +109,7 @@ class MainWindow : public QWidget, private Reporter {
   ReadingsPage* readingsPage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
-  // Device changes: the presence last identified, and an identification that waits for a
-  // read-out or upgrade to finish.
-  bool presenceKnown_ = false;
-  bool lastPresent_ = false;
+  // An identification asked for by a device change while a read-out or upgrade held the link.
   bool identifyPending_ = false;
 
   // Declared last: they go first, while everything they report to still exists.

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/identify.h"
@@ -112,9 +114,7 @@ int Info(const std::vector<std::string>& args) {
   ShowIdentity(session.state, session.reporter);
   const DeviceInfo& info = session.state.deviceInfo;
   if (json) {
-    std::string serial;
-    for (int i = 5; i >= 0 && info.serial[i] != '\0'; --i)
-      serial += info.serial[i];
+    const std::string serial = SerialText(info);
     std::printf(
         "{\"connected\": %s, \"serial\": %s, \"version\": \"%d.%d\", \"versionByte\": %d}\n",
         identified ? "true" : "false", JsonString(serial).c_str(), info.version >> 4,
@@ -143,22 +143,17 @@ std::optional<double> ParseSeconds(const std::string& text) {
   return value;
 }
 
-// Prints the rows of a stream; called on the live-poll worker.
+// Prints the rows of a stream; called on the live-poll worker. The CSV header comes with the
+// first row, or at the end of a stream that brought none, so a failed START prints nothing.
 class RowPrinter {
  public:
   RowPrinter(bool json, long limit) : json_(json), limit_(limit) {}
 
-  void Header() {
-    if (!json_) {
-      std::puts(
-          "t,voltage,current,power,dplus,dminus,temp_internal,temp_external,voltage_fast,"
-          "current_fast");
-      std::fflush(stdout);
-    }
-    start_ = std::chrono::steady_clock::now();
-  }
+  // t counts from here.
+  void Begin() { start_ = std::chrono::steady_clock::now(); }
 
   void Print(const ReadingsRecord& r) {
+    std::lock_guard lock(mutex_);
     if (closed_ || (limit_ > 0 && rows_ >= limit_))
       return;
     const double t =
@@ -168,7 +163,7 @@ class RowPrinter {
     static constexpr const char* kKeys[] = {"voltage",       "current",      "power",
                                             "dplus",         "dminus",       "temp_internal",
                                             "temp_external", "voltage_fast", "current_fast"};
-    std::string line;
+    std::string line = Header();
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, json_ ? "{\"t\": %.3f" : "%.3f", t);
     line += buffer;
@@ -193,15 +188,33 @@ class RowPrinter {
   }
 
   bool Done() const { return limit_ > 0 && rows_ >= limit_; }
-  // No row is printed after the stop was asked for.
-  void Close() { closed_ = true; }
+
+  // No row is printed once this returns. With `started`, a header not printed yet is.
+  void Close(bool started) {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    if (started) {
+      std::fputs(Header().c_str(), stdout);
+      std::fflush(stdout);
+    }
+  }
 
  private:
+  // The header the first time, then nothing.
+  std::string Header() {
+    if (json_ || std::exchange(headerDone_, true))
+      return {};
+    return "t,voltage,current,power,dplus,dminus,temp_internal,temp_external,voltage_fast,"
+           "current_fast\n";
+  }
+
   const bool json_;
   const long limit_;
   std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  bool headerDone_ = false;  // guarded by mutex_
+  bool closed_ = false;      // guarded by mutex_
   std::atomic<long> rows_{0};
-  std::atomic<bool> closed_{false};
 };
 
 int Stream(const std::vector<std::string>& args) {
@@ -245,7 +258,7 @@ int Stream(const std::vector<std::string>& args) {
   live.onReadings = [&rows](const ReadingsRecord& r) { rows.Print(r); };
 
   Identify(session.link, session.state, session.reporter);
-  rows.Header();
+  rows.Begin();
   live.Start();
   if (!session.state.LiveRunning)
     return kExitFailed;
@@ -260,7 +273,7 @@ int Stream(const std::vector<std::string>& args) {
       break;
     }
   }
-  rows.Close();
+  rows.Close(true);
   live.Shutdown();
   return requested ? kExitOk : kExitFailed;
 }

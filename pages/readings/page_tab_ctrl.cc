@@ -1,6 +1,7 @@
 #include "pages/readings/page_tab_ctrl.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vireo {
 namespace {
@@ -18,6 +19,9 @@ PageTabCtrl::PageTabCtrl(QWidget* parent)
   bar_->setDrawBase(false);
   pane_->setObjectName(QStringLiteral("pagePane"));
   pane_->setFrameShape(QFrame::StyledPanel);
+  // A click comes before the change it causes; it hands the keyboard to the page shown.
+  connect(bar_, &QTabBar::tabBarClicked, this,
+          [this](int index) { focusPageOnChange_ = index != currentPage_; });
   connect(bar_, &QTabBar::currentChanged, this, &PageTabCtrl::ShowPage);
 }
 
@@ -79,8 +83,8 @@ void PageTabCtrl::ShowPage(int index) {
     return;
   }
   shown->show();
-  // A click hands the keyboard to the page; arrow keys on the strip keep it there.
-  if (!bar_->hasFocus()) {
+  // Arrow keys on the strip keep the keyboard there, to go on choosing.
+  if (std::exchange(focusPageOnChange_, false)) {
     shown->setFocus();
   }
 }

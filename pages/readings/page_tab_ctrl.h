@@ -39,6 +39,7 @@ class PageTabCtrl : public QWidget {
   QFrame* pane_;
   int pageCount_ = 0;
   int currentPage_ = 0;
+  bool focusPageOnChange_ = false;
   std::array<QWidget*, kMaxPages> pages_{};
 };
 

@@ -87,6 +87,10 @@ TEST(IdentityFields, AreFormattedFromTheCurrentDeviceInfo) {
   EXPECT_EQ(SerialField(texts, {{'A', 'B', 'C', 'D', 'E', 'F'}, 0x15}), "T0:FEDCBA");
   EXPECT_EQ(VersionField(texts, {{}, 0xA7}), "T1:10.7");
   EXPECT_EQ(SerialField(texts, DeviceInfo{}), "T0:");  // nothing identified yet
+  // Bytes above 0x7F are Latin-1 characters, so the field stays valid UTF-8.
+  EXPECT_EQ(SerialField(texts, {{'1', '2', '\xE9', '\0', 'X', 'Y'}, 0x15}), "T0:YX");
+  EXPECT_EQ(SerialField(texts, {{'1', '2', '3', '4', '\xE9', '\xFF'}, 0x15}),
+            "T0:\u00FF\u00E94321");
   EXPECT_TRUE(IsFirmwareSupported(0x15));
   EXPECT_FALSE(IsFirmwareSupported(0x14));
 }

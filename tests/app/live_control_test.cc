@@ -146,6 +146,23 @@ TEST_F(LiveControlTest, ASilentMeterThatStaysAttachedIsReopenedAndAskedAgain) {
   EXPECT_EQ(state.LiveRunning, 1);
 }
 
+TEST_F(LiveControlTest, AMeterThatCannotBeReopenedIsRetriedAtThePaceOfReads) {
+  sim::VirtualMeter& meter = PlugAndIdentify(1000);
+  live.Start();
+  ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 5; }));
+  meter.faults().refuseOpens = true;
+  meter.faults().silent = true;
+  // Within 50 silent reads of 100 ms the link is closed and the reopen refused.
+  ASSERT_TRUE(WaitFor([&] { return !meter.HasClient(); }));
+  const int steps = reporter.progressUpdates();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(reporter.progressUpdates() - steps, 20);  // one step per read time-out, no spin
+  EXPECT_EQ(state.LiveRunning, 1);
+
+  live.Stop();  // nothing can arrive on a closed link: the stream ends without a drain
+  EXPECT_TRUE(WaitFor([&] { return state.LiveRunning == 0; }, std::chrono::milliseconds(1500)));
+}
+
 TEST_F(LiveControlTest, StartTwiceDoesNothingTheSecondTime) {
   sim::VirtualMeter& meter = PlugAndIdentify();
   live.Start();

@@ -218,6 +218,7 @@ TEST_F(CliTest, StreamWithoutMeterFails) {
   auto cli = Cli({"stream", "--count", "5"});
   EXPECT_EQ(cli->Wait(), 1);
   EXPECT_NE(cli->err.find(texts_[TXT_ERR_NO_DEVICE]), std::string::npos) << cli->err;
+  EXPECT_EQ(cli->out, "");  // not even a header
 }
 
 }  // namespace

@@ -241,6 +241,20 @@ TEST_F(MainWindowTest, ReportsFromAWorkerArriveInOrder) {
   EXPECT_TRUE(Until([&] { return Log() == expected; }, 3000)) << Log().toStdString();
 }
 
+TEST_F(MainWindowTest, AFastWorkerQueuesOneProgressCallAndTheLastPositionWins) {
+  MainWindow& window = Open();
+  std::thread worker([&] {
+    for (int i = 0; i < 100000; ++i)
+      window.reporter().SetProgress(i % 100);
+    window.reporter().SetProgress(42);
+  });
+  worker.join();
+  int calls = 0;
+  QObject::connect(&window.progressBar(), &QProgressBar::valueChanged, [&] { ++calls; });
+  EXPECT_TRUE(Until([&] { return window.progressBar().value() == 42; }, 3000));
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(MainWindowTest, TheShownPageFollowsTheTabByMouseAndKeyboard) {
   MainWindow& window = Open();
   PageTabCtrl& tabs = window.tabs();
@@ -257,8 +271,11 @@ TEST_F(MainWindowTest, TheShownPageFollowsTheTabByMouseAndKeyboard) {
   QTest::mouseClick(&bar, Qt::LeftButton, {}, bar.tabRect(2).center());
   EXPECT_EQ(shown(), std::vector<int>{2});
   EXPECT_EQ(tabs.currentPage(), 2);
+  EXPECT_EQ(window.focusWidget(), tabs.page(2));  // a click hands the keyboard to the page
+  bar.setFocus();
   QTest::mouseClick(&bar, Qt::LeftButton, {}, bar.tabRect(2).center());
   EXPECT_EQ(shown(), std::vector<int>{2});
+  EXPECT_EQ(window.focusWidget(), &bar);  // the current tab again changes nothing
 
   bar.setFocus();
   QTest::keyClick(&bar, Qt::Key_Right);

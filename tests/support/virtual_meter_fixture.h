@@ -83,7 +83,10 @@ class RecordingReporter : public Reporter {
     log_.clear();
     ++clears_;
   }
-  void SetProgress(int position) override { progress_ = position; }
+  void SetProgress(int position) override {
+    progress_ = position;
+    ++progressUpdates_;
+  }
   void Beep(bool success) override {
     std::lock_guard lock(mutex_);
     beeps_.push_back(success);
@@ -123,6 +126,7 @@ class RecordingReporter : public Reporter {
     return status_[static_cast<int>(field)];
   }
   int progress() const { return progress_; }
+  int progressUpdates() const { return progressUpdates_; }
   int clears() const {
     std::lock_guard lock(mutex_);
     return clears_;
@@ -135,6 +139,7 @@ class RecordingReporter : public Reporter {
   std::vector<std::string> messages_;
   std::string status_[4];
   std::atomic<int> progress_{-1};
+  std::atomic<int> progressUpdates_{0};
   int clears_ = 0;
 };
 
