@@ -106,7 +106,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
-  ShutdownWorkers();
+  Shutdown();
 }
 
 void MainWindow::Initialize() {
@@ -153,7 +153,7 @@ void MainWindow::CreateWorkers() {
   upgradeWorker_ = std::make_unique<Worker>([this] { UpgradeBody(); }, idle);
 }
 
-void MainWindow::ShutdownWorkers() {
+void MainWindow::Shutdown() {
   if (live_) {
     live_->RequestStop();
     live_->Shutdown();
@@ -244,7 +244,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // Stops a stream as STOP does and joins every worker, so nothing outlives the window. The
   // window goes at once; the drain may take a moment.
   hide();
-  ShutdownWorkers();
+  Shutdown();
   event->accept();
 }
 

@@ -44,6 +44,10 @@ class MainWindow : public QWidget, private Reporter {
   void OnStop();
   void StartReadOut();
   void StartUpgrade();
+  // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
+  // A subclass that overrides a worker body calls it in its own destructor.
+  void Shutdown();
+
   // A HID device came or went: identify the meter again, unless a stream runs; while a
   // read-out or upgrade holds the link, once it has finished.
   void OnDevicesChanged();
@@ -85,7 +89,6 @@ class MainWindow : public QWidget, private Reporter {
 
   void CreatePages();
   void CreateWorkers();
-  void ShutdownWorkers();
   // A read-out or an upgrade holds the link.
   bool WorkerBusy() const;
   void OnWorkerIdle();

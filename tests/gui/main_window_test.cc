@@ -23,7 +23,10 @@ using testing::VirtualMeterTest;
 class TestWindow : public MainWindow {
  public:
   using MainWindow::MainWindow;
-  ~TestWindow() override { release = true; }
+  ~TestWindow() override {
+    release = true;
+    Shutdown();
+  }
 
   std::atomic<bool> readOutRunning{false};
   std::atomic<bool> release{false};
