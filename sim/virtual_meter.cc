@@ -124,7 +124,7 @@ struct VirtualMeter::Impl {
       if (client && fds[2].revents != 0)
         unplugged = ReadReports();
       if (!unplugged && (fds[1].revents & POLLIN))
-        AcceptClients();
+        AcceptClient();
     }
     Detach();
   }
@@ -235,23 +235,23 @@ struct VirtualMeter::Impl {
     }
   }
 
-  void AcceptClients() {
-    for (;;) {
-      UniqueFd fd(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-      if (!fd) {
-        if (errno == EINTR)
-          continue;
-        return;
-      }
-      const bool grant = !client && !faults().refuseOpens;
-      const uint8_t answer = grant ? kGrant : kRefusal;
-      if (::send(fd.Get(), &answer, 1, MSG_NOSIGNAL) != 1 || !grant)
-        continue;
-      client = std::move(fd);
-      hasClient = true;
-      ++connections;
-      lastDue = Clock::time_point{};
-    }
+  // Answers one waiting client. One at a time, so that a hang-up of the current client that
+  // came before the next connection is seen by the next poll before that one is answered.
+  void AcceptClient() {
+    UniqueFd fd;
+    do {
+      fd.Reset(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    } while (!fd && errno == EINTR);
+    if (!fd)
+      return;
+    const bool grant = !client && !faults().refuseOpens;
+    const uint8_t answer = grant ? kGrant : kRefusal;
+    if (::send(fd.Get(), &answer, 1, MSG_NOSIGNAL) != 1 || !grant)
+      return;
+    client = std::move(fd);
+    hasClient = true;
+    ++connections;
+    lastDue = Clock::time_point{};
   }
 
   void DropClient() {
