@@ -188,8 +188,10 @@ TEST_F(MainWindowTest, StartStreamsOnceStopEndsItAndTheReadingsStay) {
   ExpectLevel(Text(TXT_STARTED), kGreen, false);
   EXPECT_EQ(beeps_, std::vector<bool>{true});
 
-  ASSERT_TRUE(Until(
-      [&] { return window.readingsPage().field(ReadingsPage::kVoltage).text() != "0.0000V"; }));
+  ASSERT_TRUE(Until([&] {
+    const QString shown = window.readingsPage().field(ReadingsPage::kVoltage).text();
+    return !shown.isEmpty() && shown != "0.0000V";
+  }));
   window.startButton().click();  // a second press does nothing
   EXPECT_EQ(Log(), Text(TXT_STARTED) + "\n");
   EXPECT_EQ(beeps_.size(), 1u);
