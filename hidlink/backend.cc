@@ -7,6 +7,12 @@
 
 namespace vireo::hidlink {
 
+IoStatus TransferStatus(ssize_t n, size_t expected) {
+  if (n < 0)
+    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
+  return static_cast<size_t>(n) == expected ? IoStatus::kDone : IoStatus::kFailed;
+}
+
 std::vector<std::string> FolderEntries(const std::string& path) {
   struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }

@@ -1,6 +1,9 @@
 #ifndef HIDLINK_BACKEND_H
 #define HIDLINK_BACKEND_H
 
+#include <sys/types.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,6 +33,19 @@ struct FoundDevice {
 
 // Outcome of one attempt to move a report on a non-blocking descriptor.
 enum class IoStatus { kDone, kAgain, kFailed };
+
+// Runs a read, write, recv or send again while a signal interrupts it; returns its result.
+template <typename Call>
+ssize_t RetryOnSignal(Call call) {
+  ssize_t n;
+  do {
+    n = call();
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// The outcome of a transfer that returned n and should have moved `expected` bytes.
+IoStatus TransferStatus(ssize_t n, size_t expected);
 
 // One kind of HID device: how to list, open and talk to it. The report loops, settings and
 // device table are shared; a backend moves single reports on descriptors that are opened

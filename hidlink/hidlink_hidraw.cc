@@ -30,9 +30,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
   std::string text(kSmallFileMax, '\0');
   size_t used = 0;
   while (used < text.size()) {
-    const ssize_t n = ::read(fd.Get(), text.data() + used, text.size() - used);
-    if (n < 0 && errno == EINTR)
-      continue;
+    const ssize_t n =
+        RetryOnSignal([&] { return ::read(fd.Get(), text.data() + used, text.size() - used); });
     if (n < 0)
       return std::nullopt;
     if (n == 0)
@@ -160,32 +159,20 @@ UniqueFd HidrawBackend::Open(const char* path) const {
 }
 
 IoStatus HidrawBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
-  ssize_t n;
-  do {
-    n = ::read(fd, report.data(), report.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
+  const ssize_t n = RetryOnSignal([&] { return ::read(fd, report.data(), report.size()); });
   const size_t got = static_cast<size_t>(n);
-  if (got == report.size())
-    return IoStatus::kDone;
   // A device without numbered reports delivers the data alone: that is report ID 0.
-  if (got == report.size() - 1 && got > 0) {
+  if (n > 0 && got == report.size() - 1) {
     std::memmove(report.data() + 1, report.data(), got);
     report[0] = 0;
     return IoStatus::kDone;
   }
-  return IoStatus::kFailed;
+  return TransferStatus(n, report.size());
 }
 
 IoStatus HidrawBackend::SendReport(int fd, std::span<const uint8_t> report) const {
-  ssize_t n;
-  do {
-    n = ::write(fd, report.data(), report.size());
-  } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
-  return static_cast<size_t>(n) == report.size() ? IoStatus::kDone : IoStatus::kFailed;
+  return TransferStatus(RetryOnSignal([&] { return ::write(fd, report.data(), report.size()); }),
+                        report.size());
 }
 
 bool HidrawBackend::GetAttributes(int fd, QelHidAttributes& attributes) const {

@@ -104,25 +104,19 @@ UniqueFd VirtualBackend::Open(const char* path) const {
 }
 
 IoStatus VirtualBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
-  ssize_t n;
-  do {
-    // MSG_TRUNC gives the message's real length, so a longer one is caught too.
-    n = ::recv(fd, report.data(), report.size(), MSG_TRUNC | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
-  // 0 is the device's hang-up.
-  return static_cast<size_t>(n) == report.size() ? IoStatus::kDone : IoStatus::kFailed;
+  // MSG_TRUNC gives the message's real length, so a longer one is caught too; 0 is the
+  // device's hang-up.
+  return TransferStatus(RetryOnSignal([&] {
+                          return ::recv(fd, report.data(), report.size(), MSG_TRUNC | MSG_DONTWAIT);
+                        }),
+                        report.size());
 }
 
 IoStatus VirtualBackend::SendReport(int fd, std::span<const uint8_t> report) const {
-  ssize_t n;
-  do {
-    n = ::send(fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0)
-    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
-  return static_cast<size_t>(n) == report.size() ? IoStatus::kDone : IoStatus::kFailed;
+  return TransferStatus(
+      RetryOnSignal(
+          [&] { return ::send(fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT); }),
+      report.size());
 }
 
 bool VirtualBackend::GetAttributes(int fd, QelHidAttributes& attributes) const {
