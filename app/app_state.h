@@ -7,15 +7,30 @@
 #include <cstdint>
 #include <string>
 
+#include "app/link_owner.h"
+#include "app/sample_store.h"
 #include "meter/readings_record.h"
 #include "text/text_table.h"
 
 namespace vireo {
 
-// Identity of the attached meter: six serial characters and the firmware version byte.
+// Identity of the attached meter: six serial characters and the firmware version byte, and
+// whether the last identification read them (a failed one leaves the old values standing).
 struct DeviceInfo {
   std::array<char, 6> serial{};
   uint8_t version = 0;
+  bool identified = false;
+};
+
+// DeviceInfo as two threads share it: stored and loaded whole, so a reader never sees half of
+// an identification.
+class SharedDeviceInfo {
+ public:
+  void Store(const DeviceInfo& info) noexcept;
+  DeviceInfo Load() const noexcept;
+
+ private:
+  std::atomic<uint64_t> packed_{0};
 };
 
 // The current readings, written by the live-poll worker, read by the pages' timers. Each field
@@ -33,14 +48,20 @@ class LiveReadings {
 struct AppState {
   TextTable texts;
   std::string ProgramFolder;  // ends with "/"
+  // Who uses the meter link now; LiveRunning keeps its own meaning beside it.
+  LinkOwner linkOwner;
   std::atomic<int> LiveRunning{0};
   LiveReadings readings;
-  // Written by the identification, which never runs beside a reader on another thread.
-  DeviceInfo deviceInfo;
+  SharedDeviceInfo deviceInfo;
+  // Written on the GUI thread before a worker is asked to run, read by that worker.
   std::string FirmwarePath;
   std::string RecordFilePath;
   std::array<uint8_t, 4096> LogoPatch{};
   std::atomic<int> LogoPatchEnabled{0};
+  // The chart's sample stores; the GUI thread alone uses them.
+  SampleStore VoltageStore;
+  SampleStore CurrentStore;
+  SampleStore TemperatureStore;
 };
 
 }  // namespace vireo

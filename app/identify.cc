@@ -12,31 +12,49 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
   link.Close();
   bool identified = false;
   if (!link.IsPresent()) {
-    reporter.AppendLog(texts[TXT_DEVICE_NOT_FOUND], kLogError);
+    reporter.AppendLog(texts[TXT_DEVICE_NOT_FOUND], LogLevel::kError);
   } else if (!link.Open()) {
-    reporter.AppendLog(texts[TXT_ERR_OPEN], kLogError);
+    reporter.AppendLog(texts[TXT_ERR_OPEN], LogLevel::kError);
   } else {
     uint8_t identity[kIdentitySize];
     uint8_t version = 0;
     if (!link.ReadFlash(link.identityPage + kIdentityOffset, identity, kIdentitySize) ||
         !link.ReadFlash(kVersionAddress, &version, 1)) {
-      reporter.AppendLog("USB" + texts[TXT_ERR_COMM], kLogError);
+      reporter.AppendLog("USB" + texts[TXT_ERR_COMM], LogLevel::kError);
     } else {
       for (uint8_t& b : identity)
         b = kIdentityTable[b];
+      DeviceInfo info;
       for (int i = 0; i < 6; ++i)
-        state.deviceInfo.serial[i] = static_cast<char>(identity[30 + i]);
-      state.deviceInfo.version = version;
+        info.serial[i] = static_cast<char>(identity[30 + i]);
+      info.version = version;
+      info.identified = true;
+      state.deviceInfo.Store(info);
       identified = true;
       reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_CONNECTED]);
-      reporter.AppendLog(texts[TXT_DEVICE_CONNECTED], kLogSuccess);
+      reporter.AppendLog(texts[TXT_DEVICE_CONNECTED], LogLevel::kSuccess);
       if (version < 0x15)
-        ShowFirmwareTooOld(texts, reporter);
+        reporter.FirmwareTooOld();
     }
     link.Close();
   }
+  if (!identified) {
+    // The identity shown stays that of the last success, but it no longer counts as read.
+    DeviceInfo info = state.deviceInfo.Load();
+    info.identified = false;
+    state.deviceInfo.Store(info);
+  }
   reporter.NewLogLine();
   return identified;
+}
+
+bool IdentifyIfFree(MeterLink& link, AppState& state, Reporter& reporter) {
+  if (!state.linkOwner.TryTake(LinkUser::kIdentification))
+    return false;
+  Identify(link, state, reporter);
+  ShowIdentity(state, reporter);
+  state.linkOwner.Release(LinkUser::kIdentification);
+  return true;
 }
 
 std::string SerialText(const DeviceInfo& info) {
@@ -65,15 +83,16 @@ std::string VersionField(const TextTable& texts, const DeviceInfo& info) {
 }
 
 void ShowIdentity(const AppState& state, Reporter& reporter) {
-  reporter.SetStatus(StatusField::kSerial, SerialField(state.texts, state.deviceInfo));
-  reporter.SetStatus(StatusField::kVersion, VersionField(state.texts, state.deviceInfo));
+  const DeviceInfo info = state.deviceInfo.Load();
+  reporter.SetStatus(StatusField::kSerial, SerialField(state.texts, info));
+  reporter.SetStatus(StatusField::kVersion, VersionField(state.texts, info));
 }
 
 void ShowFirmwareTooOld(const TextTable& texts, Reporter& reporter) {
   const std::string required = texts[TXT_FW_REQUIRED] + ":1.5";
-  reporter.AppendLog(required, kLogWarning);
+  reporter.AppendLog(required, LogLevel::kWarning);
   reporter.NewLogLine();
-  reporter.AppendLog(texts[TXT_FW_TOO_OLD], kLogWarning);
+  reporter.AppendLog(texts[TXT_FW_TOO_OLD], LogLevel::kWarning);
   reporter.NewLogLine();
   reporter.ShowMessage(required + "\r\n" + texts[TXT_FW_TOO_OLD]);
   reporter.Beep(false);

@@ -15,8 +15,12 @@ inline bool IsFirmwareSupported(uint8_t versionByte) {
 }
 
 // Reads the identity block and version byte into state.deviceInfo, logging as it goes and
-// leaving the link closed. True when the meter was identified.
+// leaving the link closed. True when the meter was identified. The caller holds the link.
 bool Identify(MeterLink& link, AppState& state, Reporter& reporter);
+
+// The identification at start and on device changes: takes the link, identifies, shows the
+// identity and gives the link back. False, doing nothing, while another sequence holds it.
+bool IdentifyIfFree(MeterLink& link, AppState& state, Reporter& reporter);
 
 // The serial number as shown: characters 5 down to 0, up to a NUL, each byte taken as a
 // Latin-1 character, in UTF-8.
@@ -27,7 +31,8 @@ std::string SerialField(const TextTable& texts, const DeviceInfo& info);
 std::string VersionField(const TextTable& texts, const DeviceInfo& info);
 void ShowIdentity(const AppState& state, Reporter& reporter);
 
-// The firmware-too-old notice: two yellow log lines, a message box, the failure beep.
+// The firmware-too-old notice as the window shows it: two yellow log lines, a message box, the
+// failure beep. Sequences ask for it through Reporter::FirmwareTooOld.
 void ShowFirmwareTooOld(const TextTable& texts, Reporter& reporter);
 
 }  // namespace vireo

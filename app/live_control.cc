@@ -19,7 +19,11 @@ LiveControl::LiveControl(MeterLink& link, AppState& state, Reporter& reporter)
     : link_(link),
       state_(state),
       reporter_(reporter),
-      worker_([this] { WorkerBody(); }, [this] { state_.LiveRunning = 0; }) {}
+      worker_([this] { WorkerBody(); },
+              [this] {
+                state_.LiveRunning = 0;
+                state_.linkOwner.Release(LinkUser::kLive);
+              }) {}
 
 LiveControl::~LiveControl() {
   Shutdown();
@@ -28,20 +32,26 @@ LiveControl::~LiveControl() {
 void LiveControl::Start() {
   if (state_.LiveRunning)
     return;
+  if (!state_.linkOwner.TryTake(LinkUser::kLive)) {
+    reporter_.ShowMessage(state_.texts[TXT_BUSY]);  // a read-out or an upgrade holds the link
+    return;
+  }
   reporter_.ClearLog();
   link_.Close();
   if (!link_.IsPresent()) {
-    reporter_.AppendLog(state_.texts[TXT_ERR_NO_DEVICE], kLogError);
+    reporter_.AppendLog(state_.texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
     reporter_.NewLogLine();
     reporter_.Beep(false);
+    state_.linkOwner.Release(LinkUser::kLive);
     return;
   }
-  if (!IsFirmwareSupported(state_.deviceInfo.version)) {
-    ShowFirmwareTooOld(state_.texts, reporter_);
+  if (!IsFirmwareSupported(state_.deviceInfo.Load().version)) {
+    reporter_.FirmwareTooOld();
+    state_.linkOwner.Release(LinkUser::kLive);
     return;
   }
   if (StartLive()) {
-    reporter_.AppendLog(state_.texts[TXT_STARTED], kLogSuccess);
+    reporter_.AppendLog(state_.texts[TXT_STARTED], LogLevel::kSuccess);
     reporter_.NewLogLine();
     reporter_.Beep(true);
   }
@@ -66,9 +76,10 @@ bool LiveControl::StartLive() {
       return true;
     error = TXT_ERR_THREAD;
   }
-  reporter_.AppendLog(state_.texts[error], kLogError);
+  reporter_.AppendLog(state_.texts[error], LogLevel::kError);
   state_.LiveRunning = 0;
   link_.Close();
+  state_.linkOwner.Release(LinkUser::kLive);
   reporter_.NewLogLine();
   reporter_.Beep(false);
   return false;
@@ -77,7 +88,7 @@ bool LiveControl::StartLive() {
 void LiveControl::Stop() {
   RequestStop();
   reporter_.ClearLog();
-  reporter_.AppendLog(state_.texts[TXT_STOPPED], kLogNormal);
+  reporter_.AppendLog(state_.texts[TXT_STOPPED], LogLevel::kNormal);
   reporter_.NewLogLine();
   reporter_.Beep(true);
 }
@@ -143,7 +154,7 @@ bool LiveControl::PollStep() {
     link_.Close();
     reporter_.SetProgress(100);
     if (lost) {
-      reporter_.AppendLog(state_.texts[TXT_ERR_COMM], kLogError);
+      reporter_.AppendLog(state_.texts[TXT_ERR_COMM], LogLevel::kError);
       reporter_.NewLogLine();
       reporter_.Beep(false);
       Identify(link_, state_, reporter_);

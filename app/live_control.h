@@ -16,9 +16,11 @@ class LiveControl {
   LiveControl(MeterLink& link, AppState& state, Reporter& reporter);
   ~LiveControl();
 
-  // The START button: checks, StartLive, the success line and beep.
+  // The START button: takes the link (TXT_BUSY while a read-out or an upgrade holds it),
+  // checks, StartLive, the success line and beep.
   void Start();
-  // Opens the link and starts the worker; true on success. Logs the reason of a failure.
+  // Opens the link and starts the worker; true on success. Logs the reason of a failure. The
+  // caller holds the link as kLive; a failure gives it back, the end of the stream too.
   bool StartLive();
   // The STOP button: asks the stream to stop, clears the log, TXT_STOPPED.
   void Stop();

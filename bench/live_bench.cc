@@ -28,18 +28,6 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Does nothing with what the sequences say; the benchmark prints its own figures.
-class QuietReporter : public Reporter {
- public:
-  void AppendLog(const std::string&, int) override {}
-  void NewLogLine() override {}
-  void ClearLog() override {}
-  void SetProgress(int) override {}
-  void Beep(bool) override {}
-  void SetStatus(StatusField, const std::string&) override {}
-  void ShowMessage(const std::string&) override {}
-};
-
 struct Figures {
   uint64_t frames = 0;
   double seconds = 0;
@@ -117,7 +105,7 @@ int Run(double seconds) {
 
     // PollStep as the live-poll worker runs it, including its requests.
     AppState state;
-    QuietReporter reporter;
+    NullReporter reporter;
     Figures f;
     long expected = 0;
     {

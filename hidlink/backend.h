@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "base/posix.h"
 #include "hidlink/hidlink.h"
-#include "hidlink/unique_fd.h"
 
 namespace vireo::hidlink {
+
+using posix::RetryOnSignal;
+using posix::UniqueFd;
 
 // Identifiers of a device as a scan reports them.
 struct DeviceIds {
@@ -33,16 +36,6 @@ struct FoundDevice {
 
 // Outcome of one attempt to move a report on a non-blocking descriptor.
 enum class IoStatus { kDone, kAgain, kFailed };
-
-// Runs a read, write, recv or send again while a signal interrupts it; returns its result.
-template <typename Call>
-ssize_t RetryOnSignal(Call call) {
-  ssize_t n;
-  do {
-    n = call();
-  } while (n < 0 && errno == EINTR);
-  return n;
-}
 
 // The outcome of a transfer that returned n and should have moved `expected` bytes.
 IoStatus TransferStatus(ssize_t n, size_t expected);

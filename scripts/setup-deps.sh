@@ -3,7 +3,7 @@
 # otherwise it names the missing packages and the command that installs them.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core)
 
 missing=()

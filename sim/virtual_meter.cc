@@ -14,12 +14,12 @@
 #include <mutex>
 #include <thread>
 
-#include "hidlink/unique_fd.h"
+#include "base/posix.h"
 #include "sim/meter_emulator.h"
 
 namespace vireo::sim {
 
-using hidlink::UniqueFd;
+using posix::UniqueFd;
 
 namespace {
 

@@ -42,8 +42,9 @@ TEST_F(IdentifyTest, AnIdentifiedMeterShowsItsSerialReversedAndItsVersion) {
 }
 
 TEST_F(IdentifyTest, NoMeterLogsNotFoundInRedAndKeepsTheLastIdentity) {
-  state.deviceInfo = {{'1', '2', '3', '4', '5', '6'}, 0x21};
+  state.deviceInfo.Store({{'1', '2', '3', '4', '5', '6'}, 0x21, true});
   EXPECT_FALSE(Identify(link, state, reporter));
+  EXPECT_FALSE(state.deviceInfo.Load().identified);
   ShowIdentity(state, reporter);
   EXPECT_EQ(reporter.log(), (std::vector<LogEntry>{{"T7", 3}, {"\n", -1}}));
   EXPECT_EQ(reporter.status(StatusField::kUsb), "T7");
@@ -74,11 +75,30 @@ TEST_F(IdentifyTest, OldFirmwareGivesTheNoticeAfterTheConnectedLine) {
   options.versionByte = 0x14;
   PlugMeter(options);
   EXPECT_TRUE(Identify(link, state, reporter));
+  EXPECT_EQ(reporter.log(), (std::vector<LogEntry>{{"T6", 1}, {"\n", -1}}));
+  EXPECT_EQ(reporter.notices(), std::vector<std::string>{testing::kFirmwareTooOldNotice});
+  EXPECT_TRUE(state.deviceInfo.Load().identified);
+}
+
+TEST(FirmwareTooOldNotice, IsTwoYellowLinesAMessageBoxAndTheFailureBeep) {
+  TextTable texts;
+  NumberTexts(texts);
+  RecordingReporter reporter;
+  ShowFirmwareTooOld(texts, reporter);
   EXPECT_EQ(reporter.log(),
-            (std::vector<LogEntry>{
-                {"T6", 1}, {"T37:1.5", 2}, {"\n", -1}, {"T36", 2}, {"\n", -1}, {"\n", -1}}));
+            (std::vector<LogEntry>{{"T37:1.5", 2}, {"\n", -1}, {"T36", 2}, {"\n", -1}}));
   EXPECT_EQ(reporter.messages(), std::vector<std::string>{"T37:1.5\r\nT36"});
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
+}
+
+TEST(SharedDeviceInfo, KeepsEveryFieldOfAnIdentification) {
+  SharedDeviceInfo shared;
+  EXPECT_FALSE(shared.Load().identified);
+  shared.Store({{'A', 'B', '\xFF', '\0', 'E', 'F'}, 0x15, true});
+  const DeviceInfo info = shared.Load();
+  EXPECT_EQ(info.serial, (std::array<char, 6>{'A', 'B', '\xFF', '\0', 'E', 'F'}));
+  EXPECT_EQ(info.version, 0x15);
+  EXPECT_TRUE(info.identified);
 }
 
 TEST(IdentityFields, AreFormattedFromTheCurrentDeviceInfo) {

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "support/process.h"
 #include "meter/meter_link.h"
 #include "sim/meter_emulator.h"
+#include "support/process.h"
 #include "text/text_table.h"
 
 namespace vireo {
@@ -66,15 +67,15 @@ TEST_F(CliTest, InfoAsJson) {
   StartSim({"--serial", "XY1234", "--version-byte", "22"});
   auto cli = Cli({"info", "--json"});
   EXPECT_EQ(cli->Wait(), 0) << cli->err;
-  EXPECT_EQ(cli->out,
-            "{\"connected\": true, \"serial\": \"4321YX\", \"version\": \"1.6\", "
-            "\"versionByte\": 22}\n");
+  EXPECT_EQ(nlohmann::json::parse(cli->out),
+            nlohmann::json::parse(
+                R"({"connected": true, "serial": "4321YX", "version": "1.6", "versionByte": 22})"));
 }
 
 TEST_F(CliTest, InfoWithoutMeterFails) {
   auto cli = Cli({"info", "--json"});
   EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_NE(cli->out.find("\"connected\": false"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(cli->out)["connected"], false);
   EXPECT_EQ(cli->err, texts_[TXT_DEVICE_NOT_FOUND] + "\n");
 }
 

@@ -1,5 +1,5 @@
 // The device watcher: a change of the HID device list is reported, other files are not.
-#include "app/device_watcher.h"
+#include "app/gui/device_watcher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The main window on the offscreen platform, with emulated meters: initialisation, START and
 // STOP, the log, the tabs, the keys that must not close it, device changes and closing.
-#include "app/main_window.h"
+#include "app/gui/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -19,27 +19,6 @@ namespace {
 
 using testing::VirtualMeterTest;
 
-// A main window whose read-out body holds the link until the test lets it go.
-class TestWindow : public MainWindow {
- public:
-  using MainWindow::MainWindow;
-  ~TestWindow() override {
-    release = true;
-    Shutdown();
-  }
-
-  std::atomic<bool> readOutRunning{false};
-  std::atomic<bool> release{false};
-
- protected:
-  void ReadOutBody() override {
-    readOutRunning = true;
-    while (!release)
-      QThread::msleep(5);
-    readOutRunning = false;
-  }
-};
-
 class MainWindowTest : public VirtualMeterTest {
  protected:
   void TearDown() override {
@@ -47,8 +26,8 @@ class MainWindowTest : public VirtualMeterTest {
     VirtualMeterTest::TearDown();
   }
 
-  TestWindow& Open() {
-    window_ = std::make_unique<TestWindow>(state_);
+  MainWindow& Open() {
+    window_ = std::make_unique<MainWindow>(state_);
     window_->SetMessageBoxesShown(false);
     QObject::connect(window_.get(), &MainWindow::beeped,
                      [this](bool success) { beeps_.push_back(success); });
@@ -88,7 +67,7 @@ class MainWindowTest : public VirtualMeterTest {
   }
 
   AppState state_;
-  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<MainWindow> window_;
   std::vector<bool> beeps_;
   QStringList messages_;
 };
@@ -218,12 +197,12 @@ TEST_F(MainWindowTest, LogLevelsHaveTheirColoursAndTextStaysPlain) {
   MainWindow& window = Open();
   Reporter& reporter = window.reporter();
   reporter.ClearLog();
-  reporter.AppendLog("level zero", 0);
-  reporter.AppendLog("level one", 1);
+  reporter.AppendLog("level zero", LogLevel::kNormal);
+  reporter.AppendLog("level one", LogLevel::kSuccess);
   reporter.NewLogLine();
-  reporter.AppendLog("level two", 2);
-  reporter.AppendLog("level three", 3);
-  reporter.AppendLog("<b>level nine</b>", 9);
+  reporter.AppendLog("level two", LogLevel::kWarning);
+  reporter.AppendLog("level three", LogLevel::kError);
+  reporter.AppendLog("<b>level nine</b>", static_cast<LogLevel>(9));
   EXPECT_EQ(Log(), "level zerolevel one\nlevel twolevel three<b>level nine</b>");
   ExpectLevel("level zero", kBlue, false);
   ExpectLevel("level one", kGreen, false);
@@ -237,7 +216,7 @@ TEST_F(MainWindowTest, ReportsFromAWorkerArriveInOrder) {
   window.reporter().ClearLog();
   std::thread worker([&] {
     for (int i = 0; i < 100; ++i)
-      window.reporter().AppendLog(std::to_string(i) + ",", 0);
+      window.reporter().AppendLog(std::to_string(i) + ",", LogLevel::kNormal);
   });
   worker.join();
   QString expected;
@@ -363,10 +342,10 @@ TEST_F(MainWindowTest, ClosingDuringAStreamStopsItAndClosesTheLink) {
   QTest::qWait(50);
 }
 
-TEST_F(MainWindowTest, WhileAReadOutRunsStartIsBusyAndIdentificationWaits) {
-  TestWindow& window = Open();
-  window.StartReadOut();
-  ASSERT_TRUE(testing::WaitFor([&] { return window.readOutRunning.load(); }));
+TEST_F(MainWindowTest, WhileAReadOutHoldsTheLinkStartIsBusyAndIdentificationWaits) {
+  MainWindow& window = Open();
+  // A read-out in progress holds the link until it gives it back.
+  ASSERT_TRUE(state_.linkOwner.TryTake(LinkUser::kReadOut));
 
   PlugMeter();
   window.startButton().click();
@@ -375,8 +354,9 @@ TEST_F(MainWindowTest, WhileAReadOutRunsStartIsBusyAndIdentificationWaits) {
   QTest::qWait(400);  // the device change is seen, but the link is in use
   EXPECT_EQ(Status(StatusField::kUsb), Text(TXT_DEVICE_NOT_FOUND));
 
-  window.release = true;
+  state_.linkOwner.Release(LinkUser::kReadOut);
   ASSERT_TRUE(Until([&] { return Status(StatusField::kUsb) == Text(TXT_DEVICE_CONNECTED); }));
+  EXPECT_TRUE(state_.linkOwner.IsFree());
 }
 
 }  // namespace

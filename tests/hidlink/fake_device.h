@@ -9,9 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "hidlink/unique_fd.h"
+#include "base/posix.h"
 
 namespace vireo::hidlink::testing {
+
+using posix::UniqueFd;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "hidlink/unique_fd.h"
+#include "base/posix.h"
 #include "meter/frame.h"
 #include "sim/meter_emulator.h"
 
 namespace vireo::sim::test {
 
-using hidlink::UniqueFd;
+using posix::UniqueFd;
 
 // Default options as changed by f (partial designated initialisers draw a GCC warning).
 template <typename F>

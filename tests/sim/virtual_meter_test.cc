@@ -163,7 +163,7 @@ TEST(VirtualMeter, StaleSocketFileOfAKilledServerIsReplaced) {
   test::TempDir dir;
   const auto path = dir.path() / "hid-0716-5027-0100-stale.sock";
   {
-    hidlink::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
+    posix::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);

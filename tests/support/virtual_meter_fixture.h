@@ -57,6 +57,7 @@ class VirtualMeterTest : public ::testing::Test {
   std::vector<std::unique_ptr<sim::VirtualMeter>> meters_;
 };
 
+// One piece of the log: a text at its level, or a line break (level -1).
 struct LogEntry {
   std::string text;
   int level;
@@ -67,12 +68,18 @@ inline std::ostream& operator<<(std::ostream& os, const LogEntry& e) {
   return os << "{\"" << e.text << "\", " << e.level << "}";
 }
 
+// The typed notices as a RecordingReporter lists them.
+inline constexpr const char* kFirmwareTooOldNotice = "firmware too old";
+inline std::string RecordsReadyNotice(const std::string& path) {
+  return "records ready: " + path;
+}
+
 // Records every call; thread-safe, since the live-poll worker reports too.
 class RecordingReporter : public Reporter {
  public:
-  void AppendLog(const std::string& text, int level) override {
+  void AppendLog(const std::string& text, LogLevel level) override {
     std::lock_guard lock(mutex_);
-    log_.push_back({text, level});
+    log_.push_back({text, static_cast<int>(level)});
   }
   void NewLogLine() override {
     std::lock_guard lock(mutex_);
@@ -99,6 +106,14 @@ class RecordingReporter : public Reporter {
     std::lock_guard lock(mutex_);
     messages_.push_back(text);
   }
+  void FirmwareTooOld() override {
+    std::lock_guard lock(mutex_);
+    notices_.push_back(kFirmwareTooOldNotice);
+  }
+  void RecordsReady(std::string path) override {
+    std::lock_guard lock(mutex_);
+    notices_.push_back(RecordsReadyNotice(path));
+  }
 
   std::vector<LogEntry> log() const {
     std::lock_guard lock(mutex_);
@@ -121,6 +136,10 @@ class RecordingReporter : public Reporter {
     std::lock_guard lock(mutex_);
     return messages_;
   }
+  std::vector<std::string> notices() const {
+    std::lock_guard lock(mutex_);
+    return notices_;
+  }
   std::string status(StatusField field) const {
     std::lock_guard lock(mutex_);
     return status_[static_cast<int>(field)];
@@ -137,6 +156,7 @@ class RecordingReporter : public Reporter {
   std::vector<LogEntry> log_;
   std::vector<bool> beeps_;
   std::vector<std::string> messages_;
+  std::vector<std::string> notices_;
   std::string status_[4];
   std::atomic<int> progress_{-1};
   std::atomic<int> progressUpdates_{0};

@@ -4,9 +4,9 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/demo_meter.h"
-#include "app/main_window.h"
-#include "app/meter_app.h"
+#include "app/gui/demo_meter.h"
+#include "app/gui/main_window.h"
+#include "app/gui/meter_app.h"
 #include "pages/readings/page_tab_ctrl.h"
 
 namespace {

@@ -1,10 +1,12 @@
-// The main window's log: read-only text on black, each piece in the colour of its level
-// (0 blue, 1 green, 2 yellow bold, 3 and any other red bold). Text is inserted as plain text.
+// The main window's log: read-only text on black, each piece in the colour of its level (the
+// log styles of app/reporter.h). Text is inserted as plain text.
 #pragma once
 
 #include <QString>
 #include <QTextCharFormat>
 #include <QTextEdit>
+
+#include "app/reporter.h"
 
 namespace vireo {
 
@@ -13,11 +15,11 @@ class LogView : public QTextEdit {
   explicit LogView(QWidget* parent = nullptr);
 
   // Appends text without a line break, then scrolls to the end.
-  void AppendLog(const QString& text, int level);
+  void AppendLog(const QString& text, LogLevel level);
   void NewLogLine();
   void ClearLog();
 
-  static QTextCharFormat LevelFormat(int level);
+  static QTextCharFormat LevelFormat(LogLevel level);
 
  private:
   void ScrollToEnd();

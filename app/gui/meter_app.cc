@@ -1,8 +1,8 @@
-#include "app/meter_app.h"
+#include "app/gui/meter_app.h"
 
 #include <QFile>
 
-#include "app/main_window.h"
+#include "app/gui/main_window.h"
 
 namespace vireo {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/gui_reporter.h"
+#include "app/gui/gui_reporter.h"
 
 #include <QThread>
 
@@ -13,7 +13,7 @@ void GuiReporter::OnGuiThread(Call call) {
   }
 }
 
-void GuiReporter::AppendLog(const std::string& text, int level) {
+void GuiReporter::AppendLog(const std::string& text, LogLevel level) {
   OnGuiThread([&target = target_, text, level] { target.AppendLog(text, level); });
 }
 
@@ -47,6 +47,16 @@ void GuiReporter::SetStatus(StatusField field, const std::string& text) {
 
 void GuiReporter::ShowMessage(const std::string& text) {
   OnGuiThread([&target = target_, text] { target.ShowMessage(text); });
+}
+
+void GuiReporter::FirmwareTooOld() {
+  OnGuiThread([&target = target_] { target.FirmwareTooOld(); });
+}
+
+void GuiReporter::RecordsReady(std::string path) {
+  OnGuiThread([&target = target_, path = std::move(path)]() mutable {
+    target.RecordsReady(std::move(path));
+  });
 }
 
 }  // namespace vireo

@@ -1,4 +1,4 @@
-#include "app/demo_meter.h"
+#include "app/gui/demo_meter.h"
 
 namespace vireo {
 namespace {

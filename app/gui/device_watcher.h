@@ -24,7 +24,7 @@ class DeviceWatcher : public QObject {
   // The device nodes and sockets now in the folders, in name order.
   QStringList Devices() const;
 
- signals:
+ Q_SIGNALS:
   void changed();
 
  private:

@@ -1,4 +1,4 @@
-#include "app/about_page.h"
+#include "pages/about/about_page.h"
 
 namespace vireo {
 

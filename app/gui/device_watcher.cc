@@ -1,4 +1,4 @@
-#include "app/device_watcher.h"
+#include "app/gui/device_watcher.h"
 
 #include <QDir>
 
@@ -50,7 +50,7 @@ void DeviceWatcher::Rescan() {
     return;
   }
   devices_ = std::move(devices);
-  emit changed();
+  Q_EMIT changed();
 }
 
 }  // namespace vireo

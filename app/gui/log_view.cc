@@ -1,4 +1,4 @@
-#include "app/log_view.h"
+#include "app/gui/log_view.h"
 
 #include <QScrollBar>
 #include <QTextCursor>
@@ -14,30 +14,15 @@ LogView::LogView(QWidget* parent) : QTextEdit(parent) {
   setStyleSheet(QStringLiteral("QTextEdit { background-color: black; }"));
 }
 
-QTextCharFormat LogView::LevelFormat(int level) {
+QTextCharFormat LogView::LevelFormat(LogLevel level) {
+  const LogStyle style = StyleOf(level);
   QTextCharFormat format;
-  switch (level) {
-    case 0:
-      format.setForeground(QColor(64, 131, 242));
-      format.setFontWeight(QFont::Normal);
-      break;
-    case 1:
-      format.setForeground(QColor(128, 186, 1));
-      format.setFontWeight(QFont::Normal);
-      break;
-    case 2:
-      format.setForeground(QColor(204, 204, 17));
-      format.setFontWeight(QFont::Bold);
-      break;
-    default:
-      format.setForeground(QColor(219, 6, 1));
-      format.setFontWeight(QFont::Bold);
-      break;
-  }
+  format.setForeground(QColor(style.red, style.green, style.blue));
+  format.setFontWeight(style.bold ? QFont::Bold : QFont::Normal);
   return format;
 }
 
-void LogView::AppendLog(const QString& text, int level) {
+void LogView::AppendLog(const QString& text, LogLevel level) {
   QTextCursor cursor(document());
   cursor.movePosition(QTextCursor::End);
   cursor.insertText(text, LevelFormat(level));

@@ -16,13 +16,15 @@ class GuiReporter final : public Reporter {
   // `target` does the work on the GUI thread; `context` is the object whose life bounds it.
   GuiReporter(QObject& context, Reporter& target) : context_(context), target_(target) {}
 
-  void AppendLog(const std::string& text, int level) override;
+  void AppendLog(const std::string& text, LogLevel level) override;
   void NewLogLine() override;
   void ClearLog() override;
   void SetProgress(int position) override;
   void Beep(bool success) override;
   void SetStatus(StatusField field, const std::string& text) override;
   void ShowMessage(const std::string& text) override;
+  void FirmwareTooOld() override;
+  void RecordsReady(std::string path) override;
 
  private:
   template <typename Call>

@@ -1,7 +1,8 @@
 // MainWindow: the program's one window, with the log, START, BUY and STOP, the progress bar,
-// the status row and the page tabs. It is wiring and presentation: the identification and the
-// live stream are the sequences of app/, which report back through a GuiReporter. It owns the
-// meter link and the workers, and joins every worker before it goes.
+// the status row and the page tabs. It is wiring and presentation: the identification, the
+// live stream, the read-out and the upgrade are the sequences of app/, each on its worker,
+// which report back through a GuiReporter. It owns the meter link and the sequences' controls,
+// and joins every worker before it goes.
 #pragma once
 
 #include <QLabel>
@@ -11,11 +12,12 @@
 #include <memory>
 
 #include "app/app_state.h"
-#include "app/gui_reporter.h"
+#include "app/gui/gui_reporter.h"
+#include "app/gui/log_view.h"
 #include "app/live_control.h"
-#include "app/log_view.h"
+#include "app/read_out_control.h"
 #include "app/reporter.h"
-#include "app/worker.h"
+#include "app/upgrade_control.h"
 #include "meter/meter_link.h"
 
 namespace vireo {
@@ -45,11 +47,10 @@ class MainWindow : public QWidget, private Reporter {
   void StartReadOut();
   void StartUpgrade();
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
-  // A subclass that overrides a worker body calls it in its own destructor.
   void Shutdown();
 
   // A HID device came or went: identify the meter again, unless a stream runs; while a
-  // read-out or upgrade holds the link, once it has finished.
+  // read-out or upgrade holds the link, once it has given the link back.
   void OnDevicesChanged();
 
   // Message boxes are window-modal unless turned off; messageShown is emitted either way.
@@ -65,34 +66,32 @@ class MainWindow : public QWidget, private Reporter {
   ReadingsPage& readingsPage() { return *readingsPage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
- signals:
+ Q_SIGNALS:
   void beeped(bool success);
   void messageShown(const QString& text);
+  // A read-out wrote the record file at path.
+  void recordsReady(const QString& path);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
-  // The bodies of the read-out and upgrade workers, run on their threads.
-  virtual void ReadOutBody() {}
-  virtual void UpgradeBody() {}
-
  private:
   // Reporter, on the GUI thread.
-  void AppendLog(const std::string& text, int level) override;
+  void AppendLog(const std::string& text, LogLevel level) override;
   void NewLogLine() override;
   void ClearLog() override;
   void SetProgress(int position) override;
   void Beep(bool success) override;
   void SetStatus(StatusField field, const std::string& text) override;
   void ShowMessage(const std::string& text) override;
+  void FirmwareTooOld() override;
+  void RecordsReady(std::string path) override;
 
   void CreatePages();
   void CreateWorkers();
-  // A read-out or an upgrade holds the link.
-  bool WorkerBusy() const;
-  void OnWorkerIdle();
-  void IdentifyMeter();
+  // Some sequence gave the link back; a deferred identification may run now.
+  void OnLinkReleased();
 
   AppState& state_;
   MeterLink link_;
@@ -117,8 +116,8 @@ class MainWindow : public QWidget, private Reporter {
 
   // Declared last: they go first, while everything they report to still exists.
   std::unique_ptr<LiveControl> live_;
-  std::unique_ptr<Worker> readOutWorker_;
-  std::unique_ptr<Worker> upgradeWorker_;
+  std::unique_ptr<ReadOutControl> readOut_;
+  std::unique_ptr<UpgradeControl> upgrade_;
 };
 
 }  // namespace vireo

@@ -1,4 +1,4 @@
-#include "app/main_window.h"
+#include "app/gui/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -8,9 +8,10 @@
 #include <QMessageBox>
 #include <QPainter>
 
-#include "app/about_page.h"
-#include "app/device_watcher.h"
+#include "pages/about/about_page.h"
+#include "app/gui/device_watcher.h"
 #include "app/identify.h"
+#include "pages/about/about_page.h"
 #include "pages/chart/chart_page.h"
 #include "pages/design_font.h"
 #include "pages/dialog_units.h"
@@ -107,6 +108,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
 
 MainWindow::~MainWindow() {
   Shutdown();
+  // Every worker has ended; nothing releases the link on another thread any more.
+  state_.linkOwner.SetReleaseListener({});
 }
 
 void MainWindow::Initialize() {
@@ -115,8 +118,8 @@ void MainWindow::Initialize() {
   setWindowTitle(QString::asprintf("Vireo_Meter %d.%d", kVersionMajor, kVersionMinor));
   link_.Configure();
   LoadProgramTexts(state_.texts, state_.ProgramFolder);
-  IdentifyMeter();
-  reporter_.AppendLog(state_.texts[TXT_WELCOME], kLogNormal);
+  IdentifyIfFree(link_, state_, reporter_);
+  reporter_.AppendLog(state_.texts[TXT_WELCOME], LogLevel::kNormal);
   reporter_.NewLogLine();
   startButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_START])));
   stopButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_STOP])));
@@ -144,47 +147,31 @@ void MainWindow::CreatePages() {
 }
 
 void MainWindow::CreateWorkers() {
-  live_ = std::make_unique<LiveControl>(link_, state_, reporter_);
-  const auto idle = [this] {
+  state_.linkOwner.SetReleaseListener([this] {
     QMetaObject::invokeMethod(
-        this, [this] { OnWorkerIdle(); }, Qt::QueuedConnection);
-  };
-  readOutWorker_ = std::make_unique<Worker>([this] { ReadOutBody(); }, idle);
-  upgradeWorker_ = std::make_unique<Worker>([this] { UpgradeBody(); }, idle);
+        this, [this] { OnLinkReleased(); }, Qt::QueuedConnection);
+  });
+  live_ = std::make_unique<LiveControl>(link_, state_, reporter_);
+  readOut_ = std::make_unique<ReadOutControl>(link_, state_, reporter_);
+  upgrade_ = std::make_unique<UpgradeControl>(link_, state_, reporter_);
 }
 
 void MainWindow::Shutdown() {
   if (live_) {
-    live_->RequestStop();
     live_->Shutdown();
   }
-  if (readOutWorker_) {
-    readOutWorker_->Stop();
+  if (readOut_) {
+    readOut_->Shutdown();
   }
-  if (upgradeWorker_) {
-    upgradeWorker_->Stop();
+  if (upgrade_) {
+    upgrade_->Shutdown();
   }
-}
-
-bool MainWindow::WorkerBusy() const {
-  return (readOutWorker_ && readOutWorker_->IsRunning()) ||
-         (upgradeWorker_ && upgradeWorker_->IsRunning());
-}
-
-void MainWindow::IdentifyMeter() {
-  Identify(link_, state_, reporter_);
-  ShowIdentity(state_, reporter_);
 }
 
 void MainWindow::OnStart() {
-  if (!live_) {
-    return;
+  if (live_) {
+    live_->Start();
   }
-  if (!state_.LiveRunning && WorkerBusy()) {
-    reporter_.ShowMessage(state_.texts[TXT_BUSY]);
-    return;
-  }
-  live_->Start();
 }
 
 void MainWindow::OnStop() {
@@ -194,33 +181,26 @@ void MainWindow::OnStop() {
 }
 
 void MainWindow::StartReadOut() {
-  if (readOutWorker_) {
-    readOutWorker_->RequestRun();
+  if (readOut_) {
+    readOut_->Request();
   }
 }
 
 void MainWindow::StartUpgrade() {
-  if (upgradeWorker_) {
-    upgradeWorker_->RequestRun();
+  if (upgrade_) {
+    upgrade_->Request();
   }
 }
 
 void MainWindow::OnDevicesChanged() {
-  if (!live_) {
-    return;
+  if (!live_ || state_.LiveRunning) {
+    return;  // no identification while a stream runs
   }
-  if (state_.LiveRunning) {
-    return;  // the stream owns the link
-  }
-  if (WorkerBusy()) {
-    identifyPending_ = true;
-    return;
-  }
-  identifyPending_ = false;
-  IdentifyMeter();
+  // While a read-out or an upgrade holds the link, the identification waits for its release.
+  identifyPending_ = !IdentifyIfFree(link_, state_, reporter_);
 }
 
-void MainWindow::OnWorkerIdle() {
+void MainWindow::OnLinkReleased() {
   if (identifyPending_) {
     OnDevicesChanged();
   }
@@ -260,7 +240,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
   }
 }
 
-void MainWindow::AppendLog(const std::string& text, int level) {
+void MainWindow::AppendLog(const std::string& text, LogLevel level) {
   log_->AppendLog(FromUtf8(text), level);
 }
 
@@ -278,7 +258,7 @@ void MainWindow::SetProgress(int position) {
 
 void MainWindow::Beep(bool success) {
   QApplication::beep();
-  emit beeped(success);
+  Q_EMIT beeped(success);
 }
 
 void MainWindow::SetStatus(StatusField field, const std::string& text) {
@@ -287,7 +267,7 @@ void MainWindow::SetStatus(StatusField field, const std::string& text) {
 
 void MainWindow::ShowMessage(const std::string& text) {
   const QString message = FromUtf8(text);
-  emit messageShown(message);
+  Q_EMIT messageShown(message);
   if (!messageBoxesShown_) {
     return;
   }
@@ -298,6 +278,14 @@ void MainWindow::ShowMessage(const std::string& text) {
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setTextFormat(Qt::PlainText);
   box->open();
+}
+
+void MainWindow::FirmwareTooOld() {
+  ShowFirmwareTooOld(state_.texts, *this);
+}
+
+void MainWindow::RecordsReady(std::string path) {
+  Q_EMIT recordsReady(QString::fromStdString(path));
 }
 
 }  // namespace vireo

@@ -1,0 +1,35 @@
+// The record read-out: ReadOff's checks on the GUI side and the read-out sequence on its own
+// worker, which holds the meter link from the accepted request until the sequence has ended.
+#pragma once
+
+#include "app/app_state.h"
+#include "app/reporter.h"
+#include "app/worker.h"
+#include "meter/meter_link.h"
+
+namespace vireo {
+
+class ReadOutControl {
+ public:
+  ReadOutControl(MeterLink& link, AppState& state, Reporter& reporter);
+  ~ReadOutControl();
+
+  // ReadOff: refused with TXT_BUSY while the live stream, an upgrade or another read-out holds
+  // the link; without a meter a red TXT_ERR_NO_DEVICE; with firmware not above 1.4 the
+  // firmware-too-old notice. Otherwise the read-out runs on the worker; true then.
+  bool Request();
+  bool IsRunning() const { return worker_.IsRunning(); }
+  // Waits for a running read-out to end, then ends the worker. Idempotent.
+  void Shutdown();
+
+ private:
+  // The read-out sequence, on the worker, with the link held.
+  void Sequence();
+
+  MeterLink& link_;
+  AppState& state_;
+  Reporter& reporter_;
+  Worker worker_;
+};
+
+}  // namespace vireo

@@ -1,0 +1,37 @@
+// The pieces every subcommand of vireometer-cli shares: exit statuses, the session that the
+// meter commands run in, and the functions that add each group of subcommands.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "app/app_state.h"
+#include "cli/terminal_reporter.h"
+#include "meter/meter_link.h"
+
+namespace vireo::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Accepts a number above 0, in words a user reads.
+CLI::Validator AboveZero();
+
+// The current folder with a trailing "/", as the program's ProgramFolder.
+std::string CurrentFolder();
+
+// What every meter command needs: the state with its texts (lang.ini of the current folder),
+// the configured link, and the log on standard error.
+struct Session {
+  Session();
+  AppState state;
+  MeterLink link;
+  TerminalReporter reporter;
+};
+
+// Each adds its subcommands to `app`; a subcommand's callback puts its exit status into
+// `status`.
+void AddDeviceCommands(CLI::App& app, int& status);  // list, info, stream
+
+}  // namespace vireo::cli

@@ -1,0 +1,30 @@
+#include <filesystem>
+
+#include "cli/commands.h"
+
+namespace vireo::cli {
+
+CLI::Validator AboveZero() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double value = 0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value > 0))
+          return "must be a number above 0, not '" + text + "'";
+        return {};
+      },
+      "ABOVE 0");
+}
+
+std::string CurrentFolder() {
+  std::error_code ec;
+  std::string folder = std::filesystem::current_path(ec).string();
+  return folder.empty() || folder.back() == '/' ? folder : folder + "/";
+}
+
+Session::Session() : reporter(state.texts) {
+  state.ProgramFolder = CurrentFolder();
+  LoadProgramTexts(state.texts, state.ProgramFolder);
+  link.Configure();
+}
+
+}  // namespace vireo::cli
