@@ -61,6 +61,7 @@ bool MeterLink::IsPresent() {
 
 bool MeterLink::Open() {
   DeviceScan scan;
+  lastOpenRefusal_ = OpenRefusal::kNoDevice;
   // With several meters attached, the first one that opens is kept and no other is opened.
   for (const HidDeviceInfo* d = scan.first(); d; d = d->Next) {
     if (!Matches(*d))
@@ -69,8 +70,10 @@ bool MeterLink::Open() {
     if (h != HIDLINK_INVALID_HANDLE) {
       Close();
       handle = h;
+      lastOpenRefusal_ = OpenRefusal::kNone;
       return true;
     }
+    lastOpenRefusal_ = OpenRefusal::kBusy;
   }
   return false;
 }

@@ -28,6 +28,10 @@ inline constexpr uint32_t kReplyTimeoutMs = 1000;
 inline constexpr uint32_t kLiveFrameTimeoutMs = 100;
 inline constexpr uint8_t kLiveBurstFrames = 50;
 
+// Why the last Open() failed: no meter listed, the system refused this user access to its
+// device node, or another program holds it.
+enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
+
 class MeterLink {
  public:
   MeterLink() = default;
@@ -43,6 +47,8 @@ class MeterLink {
   bool Open();
   void Close();
   bool IsOpen() const { return handle != HIDLINK_INVALID_HANDLE; }
+  // The cause of the last failed Open(); kNone after a successful one.
+  OpenRefusal lastOpenRefusal() const { return lastOpenRefusal_; }
   uint32_t WriteReport(const uint8_t* buffer, uint32_t timeoutMs);
   uint32_t ReadReport(uint8_t* buffer, uint32_t timeoutMs);
 
@@ -84,6 +90,8 @@ class MeterLink {
                   uint32_t length);
   bool WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply);
   bool ReadReply(uint8_t expectedCode, Frame& reply);
+
+  OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
 };
 
 }  // namespace vireo

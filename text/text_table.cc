@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "text/extra_texts.h"
 #include "text/ini_reader.h"
 #include "text/utf16.h"
 
@@ -46,6 +47,23 @@ bool TextTable::LoadTexts(const std::string& path, const FileErrorCallback& onEr
     }
   }
   return true;
+}
+
+const std::string& TextTable::Extra(std::string_view key) const {
+  if (const auto it = extras.find(key); it != extras.end())
+    return it->second;
+  // The defaults, made once; a key nobody defined reads as itself.
+  static const std::map<std::string, std::string, std::less<>> defaults = [] {
+    std::map<std::string, std::string, std::less<>> map;
+    for (const ExtraText& text : kExtraTexts)
+      map.emplace(text.key, text.english);
+    return map;
+  }();
+  if (const auto it = defaults.find(key); it != defaults.end())
+    return it->second;
+  static thread_local std::string unknown;
+  unknown = key;
+  return unknown;
 }
 
 std::string ProgramTextsPath(const std::string& programFolder) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <string>
+#include <string_view>
 
 #include "text/memory_file.h"
 
@@ -96,7 +98,14 @@ class TextTable {
   // The text of a slot, UTF-8.
   const std::string& operator[](int slot) const { return texts[slot]; }
 
+  // A word of a feature beyond the design, by its key in the [extra] section (UTF-8): the
+  // language file's text, else the built-in English default of text/extra_texts.h, else the
+  // key itself.
+  const std::string& Extra(std::string_view key) const;
+
   std::array<std::string, kSlotCount> texts;
+  // The [extra] section's texts by key, as loaded.
+  std::map<std::string, std::string, std::less<>> extras;
 };
 
 // Loads the texts as the program does: ProgramFolder + "lang.ini", and when that file does not

@@ -1,0 +1,22 @@
+// The words of features beyond the design. They come from the [extra] section of the language
+// file, whose keys are names; each has its built-in English default here, so an older language
+// file still shows sensible words. Features add their keys to this list.
+#pragma once
+
+#include <string_view>
+
+namespace vireo {
+
+struct ExtraText {
+  std::string_view key;
+  std::string_view english;
+};
+
+inline constexpr ExtraText kExtraTexts[] = {
+    // After TXT_ERR_OPEN when the meter's device node may not be opened by this user.
+    {"hint_permission",
+     "No permission to open the meter: install the udev rule 70-vireometer.rules and plug the "
+     "meter in again"},
+};
+
+}  // namespace vireo
