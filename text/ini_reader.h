@@ -28,6 +28,8 @@ class IniReader {
 
   const IniLine& Line() const { return line_; }
   const std::u16string& CurrentSection() const { return section_; }
+  // The opened file's bytes and cursor.
+  const MemoryLineFile& File() const { return file_; }
 
  private:
   std::u16string section_;
