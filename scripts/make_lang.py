@@ -143,6 +143,17 @@ def set_extra(text, key, value):
     return "\n".join(lines)
 
 
+def check(data, keys):
+    """The problems of a language file's bytes (decoded already without error)."""
+    text = decode(data)
+    found = problems(text, keys)
+    if data.startswith(b"\xff\xfe"):
+        found.append("starts with a byte-order mark")
+    if re.search(r"\r(?!\n)|(?<!\r)\n", text):
+        found.append("a line ends in LF or CR alone, not CR LF")
+    return found
+
+
 def report(path, found):
     for problem in found:
         print(f"{path}: {problem}", file=sys.stderr)
@@ -197,16 +208,11 @@ def main(argv):
         try:
             with open(path, "rb") as source:
                 data = source.read()
-            text = decode(data)
+            decode(data)
         except (OSError, ValueError) as error:
             failed = report(path, [str(error)]) or failed
             continue
-        found = problems(text, keys)
-        if data.startswith(b"\xff\xfe"):
-            found.append("starts with a byte-order mark")
-        if re.search(r"\r(?!\n)|(?<!\r)\n", text):
-            found.append("a line ends in LF or CR alone, not CR LF")
-        failed = report(path, found) or failed
+        failed = report(path, check(data, keys)) or failed
     return 1 if failed else 0
 
 

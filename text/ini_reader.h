@@ -17,6 +17,8 @@ class IniReader {
   virtual ~IniReader() = default;
 
   virtual bool Open(const std::string& path) { return file_.Load(path); }
+  // Open over bytes from elsewhere than a file.
+  bool OpenFrom(ByteSource& source) { return file_.LoadFrom(source); }
   void Close() { file_.Free(); }
   void SetErrorCallback(FileErrorCallback onError) { file_.SetErrorCallback(std::move(onError)); }
 

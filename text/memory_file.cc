@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -48,6 +49,15 @@ bool WriteAll(int fd, const uint8_t* data, std::size_t n) {
 }
 
 }  // namespace
+
+ssize_t MemorySource::Read(uint8_t* dest, std::size_t n) {
+  const std::size_t count = std::min(n, size_ - done_);
+  if (count > 0) {
+    std::memcpy(dest, data_ + done_, count);
+  }
+  done_ += count;
+  return static_cast<ssize_t>(count);
+}
 
 MemoryFile::~MemoryFile() {
   if (loaded_ == 1) {

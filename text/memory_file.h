@@ -25,6 +25,19 @@ class ByteSource {
   virtual ssize_t Read(uint8_t* dest, std::size_t n) = 0;
 };
 
+// Bytes already in memory, as a ByteSource.
+class MemorySource : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  ssize_t Read(uint8_t* dest, std::size_t n) override;
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
+  std::size_t done_ = 0;
+};
+
 // Owns its block; `loaded` is 1 only between a successful Load and the next Free or Load.
 class MemoryFile {
  public:

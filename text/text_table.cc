@@ -86,6 +86,20 @@ TextsLoad TextTable::LoadFile(const std::string& path, const FileErrorCallback& 
     load.fault = load.error == EINVAL ? LanguageFault::kNotRegular : LanguageFault::kUnreadable;
     return load;
   }
+  return FillFrom(reader);
+}
+
+TextsLoad TextTable::LoadFrom(ByteSource& source, const FileErrorCallback& onError) {
+  IniReader reader;
+  reader.SetErrorCallback(onError);
+  if (!reader.OpenFrom(source)) {
+    return {.fault = LanguageFault::kUnreadable, .error = reader.File().lastError()};
+  }
+  return FillFrom(reader);
+}
+
+TextsLoad TextTable::FillFrom(IniReader& reader) {
+  TextsLoad load;
   if (reader.File().length() == 0) {
     load.fault = LanguageFault::kEmpty;
     return load;

@@ -13,6 +13,8 @@
 
 namespace vireo {
 
+class IniReader;
+
 // Slot numbers of the texts (the key numbers of the language file's "ftext" section).
 enum TextId : int {
   TXT_SN_LABEL = 0,
@@ -120,6 +122,8 @@ class TextTable {
   bool LoadTexts(const std::string& path, const FileErrorCallback& onError);
   // The same, and says why a file was not used.
   TextsLoad LoadFile(const std::string& path, const FileErrorCallback& onError = {});
+  // The same over bytes from elsewhere than a file.
+  TextsLoad LoadFrom(ByteSource& source, const FileErrorCallback& onError = {});
 
   // The text of a slot, UTF-8.
   const std::string& operator[](int slot) const { return texts[slot]; }
@@ -132,6 +136,10 @@ class TextTable {
   std::array<std::string, kSlotCount> texts;
   // The [extra] section's texts by key, as loaded (keys unknown to kExtraTexts included).
   std::map<std::string, std::string, std::less<>> extras;
+
+ private:
+  // Fills the table from an opened reader.
+  TextsLoad FillFrom(IniReader& reader);
 };
 
 // What LoadProgramTexts did: the file whose texts the table holds, LoadTexts' result for it,
