@@ -7,8 +7,8 @@
  *
  * Threads: scanning, walking the device list and freeing it use one process-wide table, so
  * only one thread may do them at a time. Transfers on different handles, or a read and a
- * write on one handle, may run on different threads. Change the report settings only while
- * no transfer runs.
+ * write on one handle, may run on different threads, and so may a QelHidClose of the handle.
+ * Change the report settings only while no transfer runs.
  */
 #ifndef HIDLINK_H
 #define HIDLINK_H
@@ -82,7 +82,9 @@ HIDLINK_API int QelHidScanDevices(uint32_t* count) HIDLINK_NOEXCEPT;
 HIDLINK_API HidDeviceInfo* QelHidGetDevices(void) HIDLINK_NOEXCEPT;
 /** 5: opens the device for reading and writing, exclusively: a device that this or another
  * process holds open cannot be opened again. HIDLINK_INVALID_HANDLE on failure. The handle
- * stays valid after the records are freed, until QelHidClose. */
+ * stays valid after the records are freed, until QelHidClose. A virtual device's socket file
+ * that refuses the connection (nobody serves it any more) is removed, so later scans no
+ * longer list it. */
 HIDLINK_API QelHidHandle QelHidOpen(const HidDeviceInfo* device) HIDLINK_NOEXCEPT;
 /** 6: closes the handle. Returns 1 for HIDLINK_INVALID_HANDLE (nothing to close), else 1 if
  * the handle was open and is now closed, 0 if it was not open. Transfers that wait on the
