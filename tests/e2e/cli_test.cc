@@ -133,6 +133,32 @@ TEST_F(CliTest, StreamReportsASilentMeterInsteadOfOldFirmware) {
   EXPECT_EQ(cli->err, "USB: " + texts_[TXT_ERR_COMM] + "\n");
 }
 
+// info and stream, run as a user who may not open the meter.
+class PermissionTest : public CliTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PermissionTest, AMeterThisUserMayNotOpenGetsTheHint) {
+  constexpr const char* kSetpriv = "/usr/bin/setpriv";
+  if (geteuid() != 0 || access(kSetpriv, X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run the tool as another user";
+  StartSim();
+  for (const fs::path& p : {folder_, folder_ / "dev", folder_ / "work"})
+    fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  // The meter's socket is root's alone, as a device node without the udev rule.
+  fs::permissions(folder_ / "dev/hid-0716-5027-0100-meter.sock",
+                  fs::perms::owner_read | fs::perms::owner_write);
+  std::vector<std::string> args = {kSetpriv,         "--reuid=65534", "--regid=65534",
+                                   "--clear-groups", VIREO_CLI,       GetParam()};
+  if (args.back() == "stream")
+    args.insert(args.end(), {"--count", "3"});
+  auto cli = std::make_unique<Process>(args, (folder_ / "work").string());
+  EXPECT_EQ(cli->Wait(), 1);
+  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n" + texts_.Extra("hint_permission") + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, PermissionTest, ::testing::Values("info", "stream"),
+                         [](const auto& p) { return std::string(p.param); });
+
 TEST_F(CliTest, ListMarksTheMeter) {
   StartSim();
   auto cli = Cli({"list"});
