@@ -4,11 +4,9 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 
-#include "pages/about/about_page.h"
 #include "app/gui/device_watcher.h"
 #include "app/identify.h"
 #include "pages/about/about_page.h"
@@ -226,18 +224,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   hide();
   Shutdown();
   event->accept();
-}
-
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-      event->accept();
-      return;
-    default:
-      QWidget::keyPressEvent(event);
-  }
 }
 
 void MainWindow::AppendLog(const std::string& text, LogLevel level) {
