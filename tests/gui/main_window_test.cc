@@ -20,6 +20,13 @@
 #include "pages/readings/readings_page.h"
 #include "support/virtual_meter_fixture.h"
 
+// Failures show texts as text.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
 namespace vireo {
 namespace {
 
@@ -313,6 +320,11 @@ TEST_F(MainWindowTest, DeviceChangesDuringAStreamAreIgnored) {
   EXPECT_EQ(Status(StatusField::kSerial), Text(TXT_SN_LABEL) + ":FEDCBA");
   window.stopButton().click();
   ASSERT_TRUE(Until([&] { return state_.LiveRunning == 0; }));
+  // Ignored, not put off: the end of the stream brings no identification either. Once the
+  // workers are joined, all they queued is posted.
+  window.Shutdown();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(Log(), Text(TXT_STOPPED) + "\n");
 }
 
 TEST_F(MainWindowTest, LosingTheMeterMidStreamEndsItAndIdentifiesAgain) {
