@@ -126,6 +126,8 @@ bool LiveControl::PollStep() {
       received = true;
       if (onReadings)
         onReadings(record);
+      if (frameSink)
+        frameSink->OnFrame(StampReadings(record));
     }
     silentReads_ = arrived ? 0 : silentReads_ + 1;
     --pendingFrames;

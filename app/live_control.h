@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "app/app_state.h"
+#include "app/frame_sink.h"
 #include "app/reporter.h"
 #include "app/worker.h"
 #include "meter/meter_link.h"
@@ -35,6 +36,8 @@ class LiveControl {
   // Called on the worker thread with every frame that updated the current readings. Set it
   // before the first START.
   std::function<void(const ReadingsRecord&)> onReadings;
+  // Also receives every such frame, with its time of arrival. Set it before the first START.
+  FrameSink* frameSink = nullptr;
 
   // Stream state, race-free.
   std::atomic<int> pollCount{0};
