@@ -122,7 +122,7 @@ CLI::Validator ByteSize() {
         text = std::to_string(static_cast<uint64_t>(value * factor));
         return {};
       },
-      "SIZE");
+      "");
 }
 
 CLI::Validator NotNegative() {

@@ -148,6 +148,22 @@ TEST_F(RecorderTest, AnyMeterAcceptsAnotherMeter) {
   EXPECT_EQ(result_.sessions[0].end.summary.gaps, 1);
 }
 
+TEST_F(RecorderTest, TheSameMeterBackButRefusingToStreamEndsTheSession) {
+  sim::VirtualMeter& meter = PlugMeter(Serial("ABCDEF"));
+  Start();
+  ASSERT_TRUE(FramesSent(meter, 10));
+  meter.Unplug();
+  ASSERT_TRUE(Said("lost; waiting"));
+  meter.WithEmulator([](sim::MeterEmulator& e) { e.setUpgradeMode(true); });
+  ASSERT_TRUE(meter.Plug());
+  thread_.join();  // the run ends by itself after its retries
+  ASSERT_EQ(result_.sessions.size(), 1u);
+  EXPECT_EQ(result_.sessions[0].end.reason, EndReason::kMeterRefused);
+  EXPECT_TRUE(result_.failed);
+  std::string error;
+  EXPECT_EQ(store_.Sessions(error).at(0).ended, "meter refused");
+}
+
 TEST_F(RecorderTest, NoMeterAtTheStartFailsWithoutASession) {
   Start();
   thread_.join();
