@@ -14,6 +14,7 @@
 
 #include "meter/frame.h"
 #include "meter/readings_record.h"
+#include "sim/load_profile.h"
 
 namespace vireo::sim {
 
@@ -25,6 +26,9 @@ struct EmulatorOptions {
   uint8_t settingsByte = 1;           // record memory address 78: recording span in hours
   uint32_t frameIntervalUs = 10000;   // live frame pace; 0 = as fast as the host reads
   std::optional<float> probeCelsius;  // external probe temperature; none reads -60
+  // What voltage and current follow instead of the default swings; time is frame number x
+  // frame interval (1 ms when the interval is 0).
+  std::shared_ptr<const LoadProfile> loadProfile;
 };
 
 // Fault switches; every one may be changed at any time from any thread.
@@ -96,6 +100,16 @@ class MeterEmulator {
   std::unique_ptr<Impl> impl_;
 };
 
+// Why VirtualMeter::Plug could not serve the device.
+enum class PlugFailure {
+  kNone,
+  kPathTooLong,    // the socket's path does not fit in a Unix socket address
+  kNoFolder,       // the folder does not exist
+  kNotAFolder,     // the folder's path names something else
+  kAlreadyServed,  // a live emulator answers on the socket
+  kSystem,         // the system refused (see the error number)
+};
+
 // Serves an emulator as a virtual HID device: a SOCK_SEQPACKET socket named
 // hid-0716-5027-0100-<name>.sock in a folder, as hidlink's virtual backend expects.
 // One client at a time; every message after the grant byte is one 65-byte report.
@@ -105,8 +119,12 @@ class VirtualMeter {
                std::string name = "meter");
   ~VirtualMeter();  // unplugs
 
-  // Creates the socket and serves it; false if it cannot (or another server holds the name).
+  // Creates the socket and serves it; false if it cannot (or another server holds the name),
+  // and then nothing is created and plugFailure() tells why.
   bool Plug();
+  PlugFailure plugFailure() const;
+  // plugFailure() in words, for the user; empty after a successful Plug.
+  std::string PlugFailureText() const;
   // Closes the client and removes the socket; returns once the service thread has ended.
   void Unplug();
   bool IsPlugged() const;  // false after Unplug and after a fault unplugged the device

@@ -66,13 +66,24 @@ TEST_P(SimUsageError, ExitsTwoWithAMessage) {
 }
 INSTANTIATE_TEST_SUITE_P(Args, SimUsageError,
                          ::testing::Values(std::vector<std::string>{"--serial", "ABCDE"},
-                                         std::vector<std::string>{"--serial", "ABCDEFG"},
-                                         std::vector<std::string>{"--records", "353"},
-                                         std::vector<std::string>{"--version-byte", "256"},
-                                         std::vector<std::string>{"--name", "../up"},
-                                         std::vector<std::string>{"--unplug-after", "0"},
-                                         std::vector<std::string>{"--records"},
-                                         std::vector<std::string>{"--no-such-option"}));
+                                           std::vector<std::string>{"--serial", "ABCDEFG"},
+                                           std::vector<std::string>{"--records", "353"},
+                                           std::vector<std::string>{"--version-byte", "256"},
+                                           std::vector<std::string>{"--name", "../up"},
+                                           std::vector<std::string>{"--unplug-after", "0"},
+                                           std::vector<std::string>{"--records"},
+                                           std::vector<std::string>{"--no-such-option"}));
+
+TEST(SimProgram, AFolderThatIsNotThereIsNamedAndNotCreated) {
+  test::TempDir dir;
+  const std::filesystem::path missing = dir.path() / "missing";
+  auto sim = StartSim({"--dir", missing.string()});
+  EXPECT_EQ(sim->Wait(), 1);
+  EXPECT_EQ(sim->err, "vireometer-sim: cannot serve " +
+                          (missing / "hid-0716-5027-0100-meter.sock").string() +
+                          ": there is no folder " + missing.string() + "\n");
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
 
 TEST(SimProgram, WithoutAFolderItIsAUsageError) {
   auto sim = StartSim({}, false);
