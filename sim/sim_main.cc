@@ -1,6 +1,7 @@
 // vireometer-sim: serves an emulated meter on a virtual HID device until SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -8,6 +9,8 @@
 
 #include "sim/meter_emulator.h"
 #include "sim/sim_args.h"
+#include "sim/sim_state_files.h"
+#include "sim/test_image.h"
 
 int main(int argc, char** argv) {
   using namespace vireo::sim;
@@ -24,6 +27,16 @@ int main(int argc, char** argv) {
     std::fputs(SimUsage().c_str(), stdout);
     return 0;
   }
+  if (!settings.makeImage.empty()) {
+    TestImageSpec spec;
+    spec.payloadLength = settings.imagePayload;
+    spec.logoArea = !settings.imageNoLogo;
+    if (!WriteTestImage(settings.makeImage.string(), spec)) {
+      std::fprintf(stderr, "vireometer-sim: cannot write %s\n", settings.makeImage.c_str());
+      return 1;
+    }
+    return 0;
+  }
 
   std::error_code error;
   std::filesystem::create_directories(settings.dir, error);
@@ -37,6 +50,11 @@ int main(int argc, char** argv) {
 
   VirtualMeter meter(settings.dir, settings.options, settings.name);
   ApplyFaults(settings, meter.faults());
+  if (!settings.flashFile.empty())
+    meter.WithEmulator([&](MeterEmulator& m) { LoadFlashFile(settings.flashFile, m); });
+  const auto saveState = [&] {
+    meter.WithEmulator([&](MeterEmulator& m) { SaveStateFiles(settings, m); });
+  };
   if (!meter.Plug()) {
     std::fprintf(stderr, "vireometer-sim: cannot serve %s\n", meter.SocketPath().c_str());
     return 1;
@@ -44,16 +62,33 @@ int main(int argc, char** argv) {
   std::printf("serving %s\n", meter.SocketPath().c_str());
   std::fflush(stdout);
 
-  // Wait for a stop signal; tell once when the unplug fault has taken the device away.
+  // Wait for a stop signal; tell once when the unplug fault has taken the device away, and
+  // plug it in again when asked to.
+  using Clock = std::chrono::steady_clock;
   bool toldUnplugged = false;
-  const timespec tick{0, 200'000'000};
+  Clock::time_point replugAt{};
+  // Finer steps only while a replug is to be timed.
+  const timespec tick{0, settings.replugAfterMs >= 0 ? 20'000'000 : 200'000'000};
   while (sigtimedwait(&stopSignals, nullptr, &tick) < 0) {
     if (!toldUnplugged && !meter.IsPlugged()) {
+      saveState();
       std::printf("unplugged %s\n", meter.SocketPath().c_str());
       std::fflush(stdout);
       toldUnplugged = true;
+      if (settings.replugAfterMs >= 0)
+        replugAt = Clock::now() + std::chrono::milliseconds(settings.replugAfterMs);
+    }
+    if (toldUnplugged && replugAt != Clock::time_point{} && Clock::now() >= replugAt) {
+      replugAt = {};
+      meter.faults().unplugAfterReports = -1;
+      if (meter.Plug()) {
+        toldUnplugged = false;
+        std::printf("replugged %s\n", meter.SocketPath().c_str());
+        std::fflush(stdout);
+      }
     }
   }
   meter.Unplug();
+  saveState();
   return 0;
 }
