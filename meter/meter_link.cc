@@ -92,6 +92,7 @@ uint32_t MeterLink::WriteReport(const uint8_t* buffer, uint32_t timeoutMs) {
 uint32_t MeterLink::ReadReport(uint8_t* buffer, uint32_t timeoutMs) {
   uint32_t count = 0;
   QelHidRead(handle, buffer, kReportSize, &count, timeoutMs);
+  lastReadCount_ = count;
   return count;
 }
 
@@ -137,6 +138,10 @@ bool MeterLink::DataStream(uint8_t command, std::span<const uint8_t> payload, ui
     Frame reply;
     if (!ReadReply(command, reply)) {
       ok = false;
+      // A meter that sent nothing for a whole time-out sends no more of this stream: waiting
+      // for the rest would only hold up the failure.
+      if (lastReadCount_ == 0)
+        break;
       continue;
     }
     const uint32_t offset = k * kStreamChunk;

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "hidlink/hidlink.h"
+#include "meter/firmware_image.h"
 #include "meter/frame.h"
 #include "meter/readings_record.h"
 
@@ -31,6 +33,9 @@ inline constexpr uint8_t kLiveBurstFrames = 50;
 // Why the last Open() failed: no meter listed, the system refused this user access to its
 // device node, or another program holds it.
 enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
+
+// Told the percentage of a long operation done, 0..100.
+using ProgressCallback = std::function<void(int)>;
 
 class MeterLink {
  public:
@@ -68,6 +73,16 @@ class MeterLink {
   // arrived, when given, tells whether any report came in, valid or not.
   bool ReceiveReadings(ReadingsRecord& record, bool* arrived = nullptr);
 
+  // The firmware transfer, run in this order while the meter is in upgrade mode. Each reads
+  // the image file anew; write and verify refuse a file that no longer passes the check, and
+  // patch `logo` into it when one is given. Each reports 0 first and 100 last.
+  ImageCheck CheckImage(const std::string& path) const;
+  bool EraseApplication(const ProgressCallback& progress);
+  bool WriteApplication(const std::string& path, const LogoPatchBytes* logo,
+                        const ProgressCallback& progress);
+  bool VerifyApplication(const std::string& path, const LogoPatchBytes* logo,
+                         const ProgressCallback& progress);
+
   // Fields in the design's order.
   uint16_t vendorId = 0;
   uint16_t productId = 0;
@@ -90,8 +105,12 @@ class MeterLink {
                   uint32_t length);
   bool WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply);
   bool ReadReply(uint8_t expectedCode, Frame& reply);
+  // The image for writing or verifying: checked, and patched with the logo when given.
+  std::optional<std::vector<uint8_t>> LoadImageForTransfer(const std::string& path,
+                                                           const LogoPatchBytes* logo) const;
 
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
+  uint32_t lastReadCount_ = 0;  // bytes the last ReadReport got
 };
 
 }  // namespace vireo
