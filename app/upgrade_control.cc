@@ -65,8 +65,10 @@ bool UpgradeControl::AcceptLogo(const UpgradeRequest& request) {
   state_.LogoPatchEnabled = 0;
   if (!request.logoWanted)
     return true;
-  if (request.logoSize > kLogoSizeLimit) {
-    const std::string text = "bmp" + state_.texts[TXT_NOTICE_TOO_BIG] + " >4096";
+  if (request.logoSize > kLogoSizeLimit || !request.logoConverted) {
+    const std::string text = request.logoConverted
+                                 ? "bmp" + state_.texts[TXT_NOTICE_TOO_BIG] + " >4096"
+                                 : state_.texts[TXT_ERR_BMP];
     reporter_.AppendLog(text, LogLevel::kError);
     reporter_.NewLogLine();
     reporter_.Beep(false);

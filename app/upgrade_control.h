@@ -17,6 +17,9 @@ struct UpgradeRequest {
   std::string firmwarePath;
   bool logoWanted = false;  // the logo box is ticked and a bitmap was chosen
   uint32_t logoSize = 0;    // encoded size of the last conversion
+  // The chosen bitmap's pixels were read by the last conversion; otherwise the logo buffer
+  // still holds an earlier picture, or none.
+  bool logoConverted = true;
 };
 
 // The largest logo the image has room for, in bytes.
@@ -31,7 +34,8 @@ class UpgradeControl {
   // TXT_ERR_NO_FIRMWARE_FILE (nothing set); then, with state.FirmwarePath set to the path,
   // TXT_BUSY while the live stream, a read-out or another upgrade holds the link; without a
   // meter TXT_ERR_NO_DEVICE; for version byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a wanted logo
-  // over 4096 bytes is refused with a red log line too and the failure beep. Otherwise
+  // over 4096 bytes, or one never converted from the chosen bitmap (TXT_ERR_BMP), is refused
+  // with a red log line too and the failure beep. Otherwise
   // state.LogoPatchEnabled says whether the logo goes along, the upgrade of that path runs on
   // the worker with a copy of state.LogoPatch taken now, and the result is true.
   bool Request(const UpgradeRequest& request);

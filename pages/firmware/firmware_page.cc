@@ -165,6 +165,7 @@ void FirmwarePage::StartUpgrade() {
   request.firmwarePath = firmwarePathValue_;
   request.logoWanted = logoBox_->isChecked() && !bitmapPathValue_.empty();
   request.logoSize = size_;
+  request.logoConverted = convertedPath_ == bitmapPathValue_;
   if (startUpgrade_)
     startUpgrade_(request);
   PutValues();
@@ -211,6 +212,7 @@ void FirmwarePage::Convert() {
   const auto pixels = LoadLogoPixels(bitmapPathValue_);
   if (!pixels)
     return;
+  convertedPath_ = bitmapPathValue_;
   size_ = ConvertLogo(*pixels, tolerance_, header_, state_.LogoPatch);
   notice_->setText(FromUtf8(LogoNotice(state_.texts, size_)));
   if (size_ > kLogoSizeLimit)

@@ -94,6 +94,8 @@ class FirmwarePage : public QWidget {
   std::string bitmapPathValue_;
   LogoHeader header_;
   uint32_t size_ = 0;
+  // The bitmap whose pixels the last conversion read: the size and the logo are its.
+  std::string convertedPath_;
   bool putting_ = false;
   bool toleranceChanged_ = false;
 };
