@@ -245,8 +245,10 @@ TEST_P(UpgradeStepTest, TheFailedStepEndsTheLogAndTheScreen) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, UpgradeStepTest,
                          ::testing::Values(
-                             // Query, ClearScreen, two lines, Begin, then erase requests.
-                             StepFailure{"Erase", 10, false, TXT_ERASING, TXT_ERR_ERASE, 2},
+                             // Query, ClearScreen, two lines, then BeginFlashUpdate,
+                             // whose answer goes with the meter. (Requests that wait for
+                             // nothing may all be taken in before it goes.)
+                             StepFailure{"Erase", 5, false, TXT_ERASING, TXT_ERR_ERASE, 2},
                              // ... 50 erases, End, a line, Begin, then 40-byte writes.
                              StepFailure{"Write", 400, false, TXT_WRITING, TXT_ERR_WRITE, 3},
                              StepFailure{"Verify", -1, true, TXT_VERIFYING, TXT_ERR_VERIFY, 4}),
@@ -320,6 +322,40 @@ TEST_F(UpgradeControlTest, DfuStartChecksRunInTheirOrderAndOnlyTheFirstFailureIs
   EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
   EXPECT_TRUE(state_.linkOwner.IsFree());
   EXPECT_TRUE(History(meter).empty());
+}
+
+TEST_F(UpgradeControlTest, ALogoNeverConvertedFromTheChosenBitmapIsRefused) {
+  sim::VirtualMeter& meter = UpgradeMeter();
+  UpgradeRequest request;
+  request.firmwarePath = imagePath_;
+  request.logoWanted = true;
+  request.logoSize = 521;  // of an earlier picture
+  request.logoConverted = false;
+  EXPECT_FALSE(control_.Request(request));
+  EXPECT_EQ(reporter_.messages(), std::vector<std::string>{T(TXT_ERR_BMP)});
+  EXPECT_EQ(reporter_.log(), (std::vector<LogEntry>{{T(TXT_ERR_BMP), 3}, {"\n", kBreak}}));
+  EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
+  EXPECT_EQ(state_.LogoPatchEnabled, 0);
+  EXPECT_TRUE(History(meter).empty());
+  // Without the logo wanted, whether it was converted does not matter.
+  request.logoWanted = false;
+  EXPECT_TRUE(Run(request));
+  EXPECT_TRUE(control_.LastUpgradeSucceeded());
+}
+
+TEST_F(UpgradeControlTest, AMeterFallingSilentDuringTheVerificationFailsItPromptly) {
+  sim::VirtualMeter& meter = UpgradeMeter();
+  reporter_.onLog = [&](const std::string& text) {
+    if (text == T(TXT_VERIFYING))
+      meter.faults().silent = true;
+  };
+  UpgradeRequest request;
+  request.firmwarePath = imagePath_;
+  ASSERT_TRUE(control_.Request(request));
+  // One read-back answered by nobody costs one time-out, not one for each of its 26 frames.
+  EXPECT_TRUE(testing::WaitFor([&] { return !control_.IsRunning(); }, std::chrono::seconds(8)));
+  control_.WaitIdle();
+  EXPECT_EQ(reporter_.lines().back(), (LogEntry{T(TXT_ERR_VERIFY), 3}));
 }
 
 TEST_F(UpgradeControlTest, ARequestWhileAnUpgradeRunsIsRefusedAsBusy) {

@@ -290,9 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
             "NotInUpgradeMode", {}, false, {TXT_ERR_NOT_UPGRADE_MODE, TXT_HINT_UPGRADE_MODE}, 0},
         FailureRow{
             "BadImage", {"--upgrade-mode"}, true, {TXT_UPGRADE_MODE, TXT_ERR_FIRMWARE_FILE}, 0},
-        // Identification 2, query, clear, two lines, begin: the 12th report is an erase.
+        // Identification 2, query, clear, two lines: the meter goes with BeginFlashUpdate.
         FailureRow{"Erase",
-                   {"--upgrade-mode", "--unplug-after", "12"},
+                   {"--upgrade-mode", "--unplug-after", "7"},
                    false,
                    {TXT_ERASING, TXT_ERR_ERASE},
                    2},

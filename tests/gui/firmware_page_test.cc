@@ -272,6 +272,38 @@ TEST_F(FirmwarePageTest, ABitmapNoToleranceFitsLeavesZeroAndSaysItIsTooBig) {
   EXPECT_FALSE(fs::exists((bitmapChoice_ + "_Tarndeal.bmp").toStdString()));
 }
 
+TEST_F(FirmwarePageTest, ABitmapWhosePixelsCannotBeReadNeverGoesAlongWithAnUpgrade) {
+  Open();
+  PlugMeter();
+  Version(0x15);
+  page_->firmwarePathEdit().setText(Path("fw.lrm"));
+  page_->logoBox().click();
+  bitmapChoice_ = Path("red.bmp");
+  WriteBmp(bitmapChoice_.toStdString(), [](int) { return kRed; });
+  page_->bitmapButton().click();
+  ASSERT_EQ(page_->sizeEdit().text(), "521");
+
+  // A header that promises 128 × 128 pixels, and rows cut short.
+  const fs::path cut = (folder_ / "cut.bmp");
+  WriteBmp(cut, [](int) { return 0x00FF00u; });
+  fs::resize_file(cut, 54 + 1000);
+  bitmapChoice_ = QString::fromStdString(cut.string());
+  window_->reporter().ClearLog();
+  beeps_.clear();
+  page_->bitmapButton().click();
+  EXPECT_EQ(page_->bitmapPathEdit().text(), bitmapChoice_);
+  EXPECT_EQ(page_->toleranceEdit().text(), "0");
+  EXPECT_EQ(Log(), Text(TXT_ERR_BMP_LIMIT) + "\n");
+  EXPECT_EQ(page_->sizeEdit().text(), "521");  // the red picture's, as it was
+
+  window_->reporter().ClearLog();
+  Start();
+  EXPECT_EQ(messages_, QStringList{Text(TXT_ERR_BMP)});
+  EXPECT_EQ(Log(), Text(TXT_ERR_BMP) + "\n");
+  EXPECT_EQ(state_.LogoPatchEnabled, 0);
+  EXPECT_TRUE(state_.linkOwner.IsFree());
+}
+
 TEST_F(FirmwarePageTest, ABadToleranceBringsThePromptAndTheLastValueBack) {
   Open();
   page_->logoBox().click();

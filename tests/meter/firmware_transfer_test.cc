@@ -212,7 +212,8 @@ TEST_F(FirmwareTransferTest, AMeterUnpluggedDuringTheWriteFailsIt) {
   meter_->faults().unplugAfterReports = 200;
   EXPECT_FALSE(link_.WriteApplication(path, nullptr, Record()));
   EXPECT_EQ(progress_.back(), 100);
-  EXPECT_LT(progress_.size(), 10u);
+  // Requests that wait for nothing may run some blocks ahead of the meter, never to the end.
+  EXPECT_LT(progress_.size(), 1u + 50 + 1);
 }
 
 }  // namespace
