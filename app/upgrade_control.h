@@ -30,14 +30,16 @@ class UpgradeControl {
   UpgradeControl(MeterLink& link, AppState& state, Reporter& reporter);
   ~UpgradeControl();
 
-  // DFUSTART's checks, in their order, each in a message box: an empty firmware path
-  // TXT_ERR_NO_FIRMWARE_FILE (nothing set); then, with state.FirmwarePath set to the path,
-  // TXT_BUSY while the live stream, a read-out or another upgrade holds the link; without a
-  // meter TXT_ERR_NO_DEVICE; for version byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a wanted logo
-  // over 4096 bytes, or one never converted from the chosen bitmap (TXT_ERR_BMP), is refused
-  // with a red log line too and the failure beep. Otherwise
-  // state.LogoPatchEnabled says whether the logo goes along, the upgrade of that path runs on
-  // the worker with a copy of state.LogoPatch taken now, and the result is true.
+  // DFUSTART's checks, in their order: an empty firmware path TXT_ERR_NO_FIRMWARE_FILE
+  // (nothing set); then, with state.FirmwarePath set to the path, TXT_BUSY while the live
+  // stream, a read-out or another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE;
+  // when the last identification failed, the meter is identified again (without the
+  // firmware-too-old notice: the user is upgrading) and a new failure reported; for version
+  // byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a wanted logo over 4096 bytes, or one never
+  // converted from the chosen bitmap (TXT_ERR_BMP), is refused with a red log line too and the
+  // failure beep. The refusals are message boxes. Otherwise state.LogoPatchEnabled says
+  // whether the logo goes along, the upgrade of that path runs on the worker with a copy of
+  // state.LogoPatch taken now, and the result is true.
   bool Request(const UpgradeRequest& request);
   bool IsRunning() const { return worker_.IsRunning(); }
   // Whether the last upgrade that ran to its end succeeded.

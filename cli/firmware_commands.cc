@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 
-#include "app/identify.h"
 #include "app/upgrade_control.h"
 #include "cli/commands.h"
 #include "cli/upgrade_reporter.h"
@@ -165,8 +164,8 @@ int Upgrade(const std::string& image, const LogoOptions& logoOptions) {
   // A closed standard error does not stop an upgrade half-way through.
   std::signal(SIGPIPE, SIG_IGN);
   Session session;
+  // DFUSTART's checks identify the meter, the meter not having been identified yet.
   UpgradeReporter reporter(session.reporter, stderr, isatty(STDERR_FILENO) != 0);
-  Identify(session.link, session.state, reporter);
   UpgradeRequest request;
   request.firmwarePath = image;
   if (!logoOptions.bitmap.empty()) {

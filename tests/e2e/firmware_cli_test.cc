@@ -207,9 +207,11 @@ TEST_F(FirmwareCliTest, AnUpgradeWithALogoFlashesTheConvertedPicture) {
   auto cli = Cli({"upgrade", image_, "--logo", bmp.string()});
   ASSERT_EQ(cli->Wait(), 0) << cli->err;
   const auto lines = LogLines(cli->err);
+  // The bitmap is converted first; DFUSTART's checks then identify the meter.
   ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], T(TXT_BMP_ACCEPTED));
-  EXPECT_EQ(lines[2], T(TXT_NOTICE) + " " + T(TXT_NOTICE_FITS));
+  EXPECT_EQ(lines[0], T(TXT_BMP_ACCEPTED));
+  EXPECT_EQ(lines[1], T(TXT_NOTICE) + " " + T(TXT_NOTICE_FITS));
+  EXPECT_EQ(lines[2], T(TXT_DEVICE_CONNECTED));
   EXPECT_EQ(fs::file_size(bmp.string() + "_Tarndeal.bmp"), 49208u);
   StopSim();
 
@@ -312,8 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FirmwareCliTest, WithoutAMeterTheUpgradeSaysSoAndEnds) {
   auto cli = Cli({"upgrade", image_});
   EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_EQ(LogLines(cli->err),
-            (std::vector<std::string>{T(TXT_DEVICE_NOT_FOUND), T(TXT_ERR_NO_DEVICE)}));
+  EXPECT_EQ(LogLines(cli->err), std::vector<std::string>{T(TXT_ERR_NO_DEVICE)});
 }
 
 TEST_F(FirmwareCliTest, ASilentMeterFailsWithinItsTimeOuts) {
@@ -321,8 +322,9 @@ TEST_F(FirmwareCliTest, ASilentMeterFailsWithinItsTimeOuts) {
   auto cli = Cli({"upgrade", image_});
   EXPECT_EQ(cli->Wait(std::chrono::seconds(15)), 1);
   const auto lines = LogLines(cli->err);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), T(TXT_ERR_NOT_UPGRADE_MODE)), lines.end())
-      << cli->err;
+  // DFUSTART's identification fails on the first reply that does not come.
+  ASSERT_EQ(lines.size(), 1u) << cli->err;
+  EXPECT_NE(lines[0].find(T(TXT_ERR_COMM)), std::string::npos) << cli->err;
 }
 
 TEST_F(FirmwareCliTest, AnUnplugWhileWritingIsFollowedByASuccessfulSecondUpgrade) {
