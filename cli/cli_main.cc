@@ -19,6 +19,7 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1, 1);
   int status = kExitOk;
   AddDeviceCommands(app, status);
+  AddSessionCommands(app, status);
   AddFirmwareCommands(app, status);
   try {
     app.parse(argc, argv);
