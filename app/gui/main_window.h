@@ -24,6 +24,7 @@
 namespace vireo {
 
 class DeviceWatcher;
+class FirmwarePage;
 class PageTabCtrl;
 class ReadingsPage;
 
@@ -46,7 +47,7 @@ class MainWindow : public QWidget, private Reporter {
   void OnStart();
   void OnStop();
   void StartReadOut();
-  void StartUpgrade();
+  void StartUpgrade(const UpgradeRequest& request);
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
   void Shutdown();
 
@@ -65,6 +66,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel& statusField(StatusField field);
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
+  FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
  Q_SIGNALS:
@@ -109,6 +111,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel* upgradeField_;
   QLabel* usbField_;
   ReadingsPage* readingsPage_ = nullptr;
+  FirmwarePage* firmwarePage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
   // An identification asked for by a device change while a read-out or upgrade held the link.
