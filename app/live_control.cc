@@ -230,6 +230,8 @@ bool LiveControl::ReceiveFrame(bool& arrived) {
       state_.readings.Store(record);
       if (onReadings)
         onReadings(record);
+      if (frameSink)
+        frameSink->OnFrame(StampReadings(record));
       return true;
     }
     case LiveReport::kNothing:

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "app/app_state.h"
+#include "app/frame_sink.h"
 #include "app/reporter.h"
 #include "app/worker.h"
 #include "meter/frame.h"
@@ -69,6 +70,8 @@ class LiveControl {
   // Called on the worker thread with every frame that updated the current readings. Set it
   // before the first START.
   std::function<void(const ReadingsRecord&)> onReadings;
+  // Also receives every such frame, with its time of arrival. Set it before the first START.
+  FrameSink* frameSink = nullptr;
 
   // Reports dropped since the last StartLive. Any thread.
   LiveDrops Drops() const;

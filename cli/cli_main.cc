@@ -19,6 +19,8 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1, 1);
   int status = kExitOk;
   AddDeviceCommands(app, status);
+  AddSessionCommands(app, status);
+  AddFirmwareCommands(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

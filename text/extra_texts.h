@@ -32,6 +32,8 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"lang_reason_empty", "it is empty"},
     {"lang_reason_encoding", "it is not UTF-16LE text"},
     {"lang_reason_no_section", "it has no section named ftext"},
+    // The firmware page's prompt for a colour tolerance that is no whole number from 0 to 999.
+    {"tolerance_range", "Please enter an integer between 0 and 999."},
 };
 
 namespace extra_texts_detail {

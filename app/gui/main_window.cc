@@ -4,11 +4,9 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 
-#include "pages/about/about_page.h"
 #include "app/gui/device_watcher.h"
 #include "app/identify.h"
 #include "pages/about/about_page.h"
@@ -144,7 +142,9 @@ void MainWindow::CreatePages() {
   readingsPage_ = new ReadingsPage(state_);
   tabs_->SetPage(0, readingsPage_);
   tabs_->SetPage(1, new ChartPage);
-  tabs_->SetPage(2, new FirmwarePage);
+  firmwarePage_ = new FirmwarePage(
+      state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); });
+  tabs_->SetPage(2, firmwarePage_);
   tabs_->SetPage(3, new AboutPage);
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
@@ -190,9 +190,9 @@ void MainWindow::StartReadOut() {
   }
 }
 
-void MainWindow::StartUpgrade() {
+void MainWindow::StartUpgrade(const UpgradeRequest& request) {
   if (upgrade_) {
-    upgrade_->Request();
+    upgrade_->Request(request);
   }
 }
 
@@ -230,18 +230,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   hide();
   Shutdown();
   event->accept();
-}
-
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-      event->accept();
-      return;
-    default:
-      QWidget::keyPressEvent(event);
-  }
 }
 
 void MainWindow::AppendLog(const std::string& text, LogLevel level) {
