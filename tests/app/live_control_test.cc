@@ -18,9 +18,7 @@ class LiveControlTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
     VirtualMeterTest::SetUp();
-    // Built by append: "T" + std::to_string(i) draws a false -Wrestrict from GCC 12 at -O3.
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state.texts.texts[i] = std::string("T").append(std::to_string(i));
+    testing::NumberTexts(state.texts);
     link.Configure();
   }
   void TearDown() override {
