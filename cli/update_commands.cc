@@ -33,9 +33,8 @@ int CheckUpdate() {
 void AddUpdateCommands(CLI::App& app, int& status) {
   auto* check = app.add_subcommand(
       "check-update",
-      "Ask the update server for the newest version and its advert. Prints the update line, "
-      "then the advert when there is one; exit status 0 when the version file came. The "
-      "server is $VIREOMETER_UPDATE_URL, or the address the program was built with.");
+      "Ask the update server ($VIREOMETER_UPDATE_URL) for the newest version and its advert; "
+      "exit status 0 when the version file came.");
   check->callback([&status] { status = CheckUpdate(); });
 }
 
