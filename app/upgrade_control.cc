@@ -1,5 +1,7 @@
 #include "app/upgrade_control.h"
 
+#include "app/identify.h"
+
 namespace vireo {
 
 namespace {
@@ -27,6 +29,9 @@ bool UpgradeControl::Request() {
   link_.Close();
   if (!link_.IsPresent()) {
     reporter_.ShowMessage(state_.texts[TXT_ERR_NO_DEVICE]);
+  } else if (IdentifyUnlessKnown(link_, state_, reporter_, OldFirmware::kQuiet) ==
+             Identity::kFailed) {
+    // The failure is reported; the version byte of a meter not identified says nothing.
   } else if (state_.deviceInfo.Load().version == kUnsupportedVersion) {
     reporter_.ShowMessage(state_.texts[TXT_ERR_UNSUPPORTED_DEVICE]);
   } else if (worker_.RequestRun()) {

@@ -15,8 +15,10 @@ class UpgradeControl {
   ~UpgradeControl();
 
   // DFUSTART's checks on the link: refused with TXT_BUSY while the live stream, a read-out or
-  // another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE, for version byte 0x10
-  // TXT_ERR_UNSUPPORTED_DEVICE (both in a message box). Otherwise the upgrade of
+  // another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE; when the last
+  // identification failed, the meter is identified again (without the firmware-too-old
+  // notice: the user is upgrading) and a new failure reported; for version byte 0x10
+  // TXT_ERR_UNSUPPORTED_DEVICE. The two refusals are message boxes. Otherwise the upgrade of
   // state.FirmwarePath runs on the worker; true then.
   bool Request();
   bool IsRunning() const { return worker_.IsRunning(); }

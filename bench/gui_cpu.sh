@@ -14,7 +14,7 @@ xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start 2>/dev
 xvfb=$!
 pid=""
 for _ in $(seq 50); do
-  pid=$(pgrep -n -x vireometer || true)
+  pid=$(pgrep -x -P "$xvfb" vireometer || true)  # ours, not another vireometer on the machine
   [ -n "$pid" ] && break
   sleep 0.1
 done

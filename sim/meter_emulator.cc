@@ -298,7 +298,10 @@ std::optional<Frame> MeterEmulator::NextLiveFrame() {
   --m.pendingLive;
   std::array<uint8_t, ReadingsRecord::kSize> bytes;
   const uint32_t number = m.liveSent++;
-  ReadingsForFrame(number, m.options.probeCelsius).ToBytes(bytes.data());
+  ReadingsRecord readings = ReadingsForFrame(number, m.options.probeCelsius);
+  if (m.options.loadProfile)
+    m.options.loadProfile->Shape(LoadProfileSeconds(number, m.options.frameIntervalUs), readings);
+  readings.ToBytes(bytes.data());
   const uint8_t code = m.faults.wrongReplyCode ? kStreamReadings ^ 1 : kStreamReadings;
   return m.Emit(code, bytes, number);
 }

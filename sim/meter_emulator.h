@@ -14,6 +14,7 @@
 
 #include "meter/frame.h"
 #include "meter/readings_record.h"
+#include "sim/load_profile.h"
 
 namespace vireo::sim {
 
@@ -25,6 +26,9 @@ struct EmulatorOptions {
   uint8_t settingsByte = 1;           // record memory address 78: recording span in hours
   uint32_t frameIntervalUs = 10000;   // live frame pace; 0 = as fast as the host reads
   std::optional<float> probeCelsius;  // external probe temperature; none reads -60
+  // What voltage and current follow instead of the default swings; time is frame number x
+  // frame interval (1 ms when the interval is 0).
+  std::shared_ptr<const LoadProfile> loadProfile;
 };
 
 // Fault switches; every one may be changed at any time from any thread.

@@ -73,6 +73,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
   SimSettings s;
   bool dirGiven = false;
 
+  std::string loadWhy;  // why a --load profile was refused
   // Each handler takes the option's value and says whether it was acceptable.
   using Handler = std::function<bool(const std::string&)>;
   auto unsignedInto = [](auto& field, uint64_t min, uint64_t max, bool hex = false) {
@@ -122,6 +123,24 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--bad-checksum-every", unsignedInto(s.badChecksumEvery, 0, 1'000'000)},
       {"--report-delay-us", unsignedInto(s.reportDelayUs, 0, 10'000'000)},
       {"--unplug-after", unsignedInto(s.unplugAfterReports, 1, 1'000'000'000)},
+      {"--load",
+       [&](const std::string& v) {
+         s.options.loadProfile = LoadProfile::Parse(v, loadWhy);
+         return s.options.loadProfile != nullptr;
+       }},
+      {"--unplug-every",
+       [&](const std::string& v) {
+         const auto seconds = ParseNumber(v, 0.01, 86'400);
+         s.unplug.every = seconds.value_or(0);
+         return seconds.has_value();
+       }},
+      {"--unplug-for",
+       [&](const std::string& v) {
+         const auto seconds = ParseNumber(v, 0.01, 86'400);
+         s.unplug.away = seconds.value_or(0);
+         return seconds.has_value();
+       }},
+      {"--unplug-cycles", unsignedInto(s.unplug.cycles, 1, 1'000'000)},
   };
   const std::map<std::string, bool*> flags = {
       {"--help", &s.help},
@@ -152,7 +171,8 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       value = args[++i];
     }
     if (!handler->second(*value))
-      return {std::nullopt, "bad value for " + option + ": " + *value};
+      return {std::nullopt, "bad value for " + option + ": " + *value +
+                                (loadWhy.empty() ? "" : " (" + loadWhy + ")")};
   }
 
   if (s.help)
@@ -191,6 +211,15 @@ Device:
   --frame-interval-us N   the same in microseconds; 0 = as fast as possible
   --probe TEMP            an external probe reading TEMP degrees Celsius
                           (default: no probe, which reads -60)
+  --load PROFILE          voltage and current follow a profile instead of
+                          the default swings, in time counted from the first
+                          live frame (frame number x interval):
+                          steady:VOLTS,AMPS, or charge[:key=value,...]: idle,
+                          then a rise to the peak, a hold, a taper down to
+                          the done current and a rest, repeated; keys idle,
+                          rise, hold, taper, rest (seconds; 2,1,5,5,3),
+                          idle_a, peak, done (ampere; 0,2,0.02), volts (5.1),
+                          repeat (1 or 0)
 
 Faults:
   --silent                never answer and never stream; stay attached
@@ -200,6 +229,10 @@ Faults:
                           full speed)
   --refuse-opens          refuse every client
   --unplug-after N        unplug after N reports from the host (N >= 1)
+  --unplug-every S        scripted unplug: after S seconds plugged, unplug
+                          (counting from the first client's open)
+  --unplug-for T          ... for T seconds, then plug again (default 1)
+  --unplug-cycles N       ... N times (default: without end)
 
   -h, --help              show this help and exit
 

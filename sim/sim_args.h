@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/meter_emulator.h"
+#include "sim/unplug_schedule.h"
 
 namespace vireo::sim {
 
@@ -23,6 +24,7 @@ struct SimSettings {
   uint32_t reportDelayUs = 0;
   bool refuseOpens = false;
   int64_t unplugAfterReports = -1;
+  UnplugSchedule unplug;  // scripted unplug and replug
   bool help = false;
 };
 

@@ -1,6 +1,9 @@
 // vireometer-sim: serves an emulated meter on a virtual HID device until SIGINT or SIGTERM.
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -43,9 +46,37 @@ int main(int argc, char** argv) {
 
   // Wait for a stop signal; tell once when the unplug fault has taken the device away.
   bool toldUnplugged = false;
-  const timespec tick{0, 200'000'000};
-  while (sigtimedwait(&stopSignals, nullptr, &tick) < 0) {
-    if (!toldUnplugged && !meter.IsPlugged()) {
+  UnplugScript script(settings.unplug);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    auto wait = std::chrono::nanoseconds(200'000'000);
+    if (settings.unplug.Active()) {
+      if (meter.Connections() > 0)
+        script.Begin(now);
+      switch (script.Step(now)) {
+        case UnplugScript::Action::kUnplug:
+          meter.Unplug();
+          std::printf("unplugged %s\n", meter.SocketPath().c_str());
+          std::fflush(stdout);
+          break;
+        case UnplugScript::Action::kPlug:
+          if (meter.Plug())
+            std::printf("plugged %s\n", meter.SocketPath().c_str());
+          std::fflush(stdout);
+          break;
+        case UnplugScript::Action::kNone:
+          break;
+      }
+      // Until the first client, look for it often; then wake for the next step.
+      wait = script.Next() == std::chrono::steady_clock::time_point::max()
+                 ? std::chrono::nanoseconds(meter.Connections() > 0 ? 200'000'000 : 5'000'000)
+                 : std::clamp<std::chrono::nanoseconds>(script.Next() - now,
+                                                        std::chrono::nanoseconds(0), wait);
+    }
+    const timespec tick{0, static_cast<long>(wait.count())};
+    if (sigtimedwait(&stopSignals, nullptr, &tick) >= 0)
+      break;
+    if (!settings.unplug.Active() && !toldUnplugged && !meter.IsPlugged()) {
       std::printf("unplugged %s\n", meter.SocketPath().c_str());
       std::fflush(stdout);
       toldUnplugged = true;

@@ -5,7 +5,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QMessageBox>
 
 #include "app/curl_http_client.h"
@@ -230,18 +229,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   hide();
   Shutdown();
   event->accept();
-}
-
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-      event->accept();
-      return;
-    default:
-      QWidget::keyPressEvent(event);
-  }
 }
 
 void MainWindow::AppendLog(const std::string& text, LogLevel level) {

@@ -2,7 +2,8 @@
 // the status row and the page tabs. It is wiring and presentation: the identification, the
 // live stream, the read-out and the upgrade are the sequences of app/, each on its worker,
 // which report back through a GuiReporter. It owns the meter link and the sequences' controls,
-// and joins every worker before it goes.
+// and joins every worker before it goes. It is a plain top-level widget, not a dialog: it has
+// no default button and Escape does not reject it, so neither Enter nor Escape can close it.
 #pragma once
 
 #include <QLabel>
@@ -81,7 +82,6 @@ class MainWindow : public QWidget, private Reporter {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // Reporter, on the GUI thread.
