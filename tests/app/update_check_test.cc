@@ -245,7 +245,8 @@ TEST(CurlHttpClient, CancelEndsAFetchThatTheServerNeverAnswers) {
 
   CurlHttpClient client;
   auto fetch = std::async(std::launch::async, [&] { return client.Fetch(url); });
-  posix::UniqueFd connection(accept(listener.Get(), nullptr, nullptr));  // connected, never answered
+  posix::UniqueFd connection(
+      accept(listener.Get(), nullptr, nullptr));  // connected, never answered
   ASSERT_TRUE(connection.IsValid());
   client.Cancel();
   const HttpResult result = fetch.get();
