@@ -20,6 +20,7 @@ int Run(int argc, char** argv) {
   int status = kExitOk;
   AddDeviceCommands(app, status);
   AddSessionCommands(app, status);
+  AddFirmwareCommands(app, status);
   AddUpdateCommands(app, status);
   try {
     app.parse(argc, argv);

@@ -32,8 +32,9 @@ struct Session {
 
 // Each adds its subcommands to `app`; a subcommand's callback puts its exit status into
 // `status`.
-void AddDeviceCommands(CLI::App& app, int& status);   // list, info, stream
-void AddSessionCommands(CLI::App& app, int& status);  // record, sessions, export
-void AddUpdateCommands(CLI::App& app, int& status);   // check-update
+void AddDeviceCommands(CLI::App& app, int& status);    // list, info, stream
+void AddSessionCommands(CLI::App& app, int& status);   // record, sessions, export
+void AddFirmwareCommands(CLI::App& app, int& status);  // image, upgrade, logo
+void AddUpdateCommands(CLI::App& app, int& status);    // check-update
 
 }  // namespace vireo::cli

@@ -197,6 +197,7 @@ struct MeterEmulator::Impl {
   uint32_t liveSent = 0;
   uint32_t repliesOut = 0;
   std::array<uint32_t, 256> commandCounts{};
+  std::vector<MeterEmulator::Command> history;
 };
 
 MeterEmulator::MeterEmulator(const EmulatorOptions& options)
@@ -216,6 +217,15 @@ void MeterEmulator::HandleReport(const Frame& request, std::vector<Frame>& out) 
   // A request whose length byte does not cover its fields is ignored like a corrupt one.
   const uint32_t n = std::min<uint32_t>(request[kLengthOffset], kMaxPayload);
   const uint8_t* p = request.data() + kPayloadOffset;
+  if (m.history.size() < kHistoryLimit) {
+    uint32_t argument = 0;
+    if (code == kShowText) {
+      argument = GetU16(p + 2) / kLineHeight;
+    } else if (code != kStreamReadings && n >= 4) {
+      argument = GetU32(p);
+    }
+    m.history.push_back({code, argument});
+  }
 
   switch (code) {
     case kQueryUpgradeMode:
@@ -335,6 +345,12 @@ void MeterEmulator::setFrameIntervalUs(uint32_t us) {
 }
 uint32_t MeterEmulator::CommandCount(uint8_t code) const {
   return impl_->commandCounts[code];
+}
+const std::vector<MeterEmulator::Command>& MeterEmulator::history() const {
+  return impl_->history;
+}
+void MeterEmulator::ClearHistory() {
+  impl_->history.clear();
 }
 uint32_t MeterEmulator::framesSent() const {
   return impl_->liveSent;

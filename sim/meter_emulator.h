@@ -91,6 +91,16 @@ class MeterEmulator {
 
   // Frames received (valid ones), by command code.
   uint32_t CommandCount(uint8_t code) const;
+  // The valid frames received, in order: the code and, where the command has one, its
+  // address (ShowText: its screen line). The first kHistoryLimit are kept.
+  struct Command {
+    uint8_t code;
+    uint32_t argument;
+    bool operator==(const Command&) const = default;
+  };
+  static constexpr size_t kHistoryLimit = 1 << 20;
+  const std::vector<Command>& history() const;
+  void ClearHistory();
   uint32_t framesSent() const;  // live frames sent, also the running number in spare1
 
   Faults& faults();

@@ -141,6 +141,23 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
          return seconds.has_value();
        }},
       {"--unplug-cycles", unsignedInto(s.unplug.cycles, 1, 1'000'000)},
+      {"--replug-after-ms", unsignedInto(s.replugAfterMs, 0, 3'600'000)},
+      {"--flash-file",
+       [&](const std::string& v) {
+         s.flashFile = v;
+         return !v.empty();
+       }},
+      {"--trace-file",
+       [&](const std::string& v) {
+         s.traceFile = v;
+         return !v.empty();
+       }},
+      {"--make-image",
+       [&](const std::string& v) {
+         s.makeImage = v;
+         return !v.empty();
+       }},
+      {"--image-size", unsignedInto(s.imagePayload, 4, MeterEmulator::kAppSize)},
   };
   const std::map<std::string, bool*> flags = {
       {"--help", &s.help},
@@ -149,6 +166,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--silent", &s.silent},
       {"--wrong-reply-code", &s.wrongReplyCode},
       {"--refuse-opens", &s.refuseOpens},
+      {"--image-no-logo", &s.imageNoLogo},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -175,7 +193,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
                                 (loadWhy.empty() ? "" : " (" + loadWhy + ")")};
   }
 
-  if (s.help)
+  if (s.help || !s.makeImage.empty())
     return {s, {}};
   if (!dirGiven) {
     if (virtualDir == nullptr || *virtualDir == '\0') {
@@ -229,10 +247,29 @@ Faults:
                           full speed)
   --refuse-opens          refuse every client
   --unplug-after N        unplug after N reports from the host (N >= 1)
+  --replug-after-ms N     after that unplug, plug in again after N ms with
+                          the meter's memory kept (flash, mode, screen)
   --unplug-every S        scripted unplug: after S seconds plugged, unplug
                           (counting from the first client's open)
   --unplug-for T          ... for T seconds, then plug again (default 1)
   --unplug-cycles N       ... N times (default: without end)
+
+Inspection:
+  --flash-file FILE       the flash (53248 bytes from 0x08003000): loaded at
+                          start when FILE holds that many bytes, saved after
+                          every unplug and at the end
+  --trace-file FILE       saved with the flash: one line per command heard
+                          ("command CODE ARGUMENT", decimal; the argument is
+                          the address, or the screen line of ShowText), then
+                          "screen LINE TEXT" per screen line and "mode
+                          upgrade" or "mode normal"
+
+Firmware images:
+  --make-image FILE       write a valid firmware image for this meter to FILE
+                          and exit (status 1 if it cannot be written)
+  --image-size N          its payload length in bytes, 4..51200 (default:
+                          51200)
+  --image-no-logo         its payload has no marked logo area
 
   -h, --help              show this help and exit
 

@@ -3,13 +3,14 @@
 
 #include <algorithm>
 #include <chrono>
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "sim/meter_emulator.h"
 #include "sim/sim_args.h"
+#include "sim/sim_state_files.h"
+#include "sim/test_image.h"
 
 int main(int argc, char** argv) {
   using namespace vireo::sim;
@@ -26,6 +27,16 @@ int main(int argc, char** argv) {
     std::fputs(SimUsage().c_str(), stdout);
     return 0;
   }
+  if (!settings.makeImage.empty()) {
+    TestImageSpec spec;
+    spec.payloadLength = settings.imagePayload;
+    spec.logoArea = !settings.imageNoLogo;
+    if (!WriteTestImage(settings.makeImage.string(), spec)) {
+      std::fprintf(stderr, "vireometer-sim: cannot write %s\n", settings.makeImage.c_str());
+      return 1;
+    }
+    return 0;
+  }
 
   // Block the stop signals before the service thread starts, so only sigtimedwait sees them.
   sigset_t stopSignals;
@@ -36,6 +47,11 @@ int main(int argc, char** argv) {
 
   VirtualMeter meter(settings.dir, settings.options, settings.name);
   ApplyFaults(settings, meter.faults());
+  if (!settings.flashFile.empty())
+    meter.WithEmulator([&](MeterEmulator& m) { LoadFlashFile(settings.flashFile, m); });
+  const auto saveState = [&] {
+    meter.WithEmulator([&](MeterEmulator& m) { SaveStateFiles(settings, m); });
+  };
   if (!meter.Plug()) {
     std::fprintf(stderr, "vireometer-sim: cannot serve %s: %s\n", meter.SocketPath().c_str(),
                  meter.PlugFailureText().c_str());
@@ -44,8 +60,11 @@ int main(int argc, char** argv) {
   std::printf("serving %s\n", meter.SocketPath().c_str());
   std::fflush(stdout);
 
-  // Wait for a stop signal; tell once when the unplug fault has taken the device away.
+  // Wait for a stop signal; tell once when the unplug fault has taken the device away, and
+  // plug it in again when asked to.
+  using Clock = std::chrono::steady_clock;
   bool toldUnplugged = false;
+  Clock::time_point replugAt{};
   UnplugScript script(settings.unplug);
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
@@ -56,6 +75,7 @@ int main(int argc, char** argv) {
       switch (script.Step(now)) {
         case UnplugScript::Action::kUnplug:
           meter.Unplug();
+          saveState();
           std::printf("unplugged %s\n", meter.SocketPath().c_str());
           std::fflush(stdout);
           break;
@@ -73,15 +93,31 @@ int main(int argc, char** argv) {
                  : std::clamp<std::chrono::nanoseconds>(script.Next() - now,
                                                         std::chrono::nanoseconds(0), wait);
     }
+    // Finer steps while a replug after the unplug fault is to be timed.
+    if (settings.replugAfterMs >= 0)
+      wait = std::min(wait, std::chrono::nanoseconds(20'000'000));
     const timespec tick{0, static_cast<long>(wait.count())};
     if (sigtimedwait(&stopSignals, nullptr, &tick) >= 0)
       break;
     if (!settings.unplug.Active() && !toldUnplugged && !meter.IsPlugged()) {
+      saveState();
       std::printf("unplugged %s\n", meter.SocketPath().c_str());
       std::fflush(stdout);
       toldUnplugged = true;
+      if (settings.replugAfterMs >= 0)
+        replugAt = Clock::now() + std::chrono::milliseconds(settings.replugAfterMs);
+    }
+    if (toldUnplugged && replugAt != Clock::time_point{} && Clock::now() >= replugAt) {
+      replugAt = {};
+      meter.faults().unplugAfterReports = -1;
+      if (meter.Plug()) {
+        toldUnplugged = false;
+        std::printf("replugged %s\n", meter.SocketPath().c_str());
+        std::fflush(stdout);
+      }
     }
   }
   meter.Unplug();
+  saveState();
   return 0;
 }

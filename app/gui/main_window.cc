@@ -131,7 +131,9 @@ void MainWindow::CreatePages() {
   readingsPage_ = new ReadingsPage(state_);
   tabs_->SetPage(0, readingsPage_);
   tabs_->SetPage(1, new ChartPage);
-  tabs_->SetPage(2, new FirmwarePage);
+  firmwarePage_ = new FirmwarePage(
+      state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); });
+  tabs_->SetPage(2, firmwarePage_);
   tabs_->SetPage(3, new AboutPage);
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
@@ -183,9 +185,9 @@ void MainWindow::StartReadOut() {
   }
 }
 
-void MainWindow::StartUpgrade() {
+void MainWindow::StartUpgrade(const UpgradeRequest& request) {
   if (upgrade_) {
-    upgrade_->Request();
+    upgrade_->Request(request);
   }
 }
 

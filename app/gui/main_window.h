@@ -27,6 +27,7 @@
 namespace vireo {
 
 class DeviceWatcher;
+class FirmwarePage;
 class PageTabCtrl;
 class ReadingsPage;
 
@@ -49,7 +50,7 @@ class MainWindow : public QWidget, private Reporter {
   void OnStart();
   void OnStop();
   void StartReadOut();
-  void StartUpgrade();
+  void StartUpgrade(const UpgradeRequest& request);
   // BUY: opens the shop address (VIREOMETER_SHOP_URL, else the build's) in the browser.
   void OnBuy();
   // Tests put a recorder here instead of the desktop's browser.
@@ -72,6 +73,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel& statusField(StatusField field);
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
+  FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
  Q_SIGNALS:
@@ -116,6 +118,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel* upgradeField_;
   QLabel* usbField_;
   ReadingsPage* readingsPage_ = nullptr;
+  FirmwarePage* firmwarePage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
   // An identification asked for by a device change while a read-out or upgrade held the link.

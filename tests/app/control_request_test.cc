@@ -1,5 +1,8 @@
 // The request-side checks of ReadOff and DFUSTART, as far as they look at the meter's identity.
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <type_traits>
 
 #include "app/identify.h"
 #include "app/read_out_control.h"
@@ -13,7 +16,34 @@ using testing::LogEntry;
 using testing::RecordingReporter;
 using testing::WaitFor;
 
-// Either control behind one face, so each case runs for both.
+// Records the log as the request left it: a sequence that runs after an accepted request
+// starts by clearing the log, and what stood there then is kept.
+class RequestReporter : public RecordingReporter {
+ public:
+  void ClearLog() override {
+    if (armed_.exchange(false)) {
+      std::lock_guard lock(mutex_);
+      atSequence_ = lines();
+      sequenceCleared_ = true;
+    }
+    RecordingReporter::ClearLog();
+  }
+  // The next clear is the sequence's.
+  void Arm() { armed_ = true; }
+  std::vector<LogEntry> requestLines() const {
+    std::lock_guard lock(mutex_);
+    return sequenceCleared_ ? atSequence_ : lines();
+  }
+
+ private:
+  std::atomic<bool> armed_{false};
+  mutable std::mutex mutex_;
+  bool sequenceCleared_ = false;
+  std::vector<LogEntry> atSequence_;
+};
+
+// Either control behind one face, so each case runs for both. An accepted upgrade request is
+// followed to the end of its sequence.
 class Control {
  public:
   virtual ~Control() = default;
@@ -23,11 +53,23 @@ class Control {
 template <typename T>
 class ControlOf : public Control {
  public:
-  ControlOf(MeterLink& link, AppState& state, Reporter& reporter)
-      : control_(link, state, reporter) {}
-  bool Request() override { return control_.Request(); }
+  ControlOf(MeterLink& link, AppState& state, RequestReporter& reporter)
+      : reporter_(reporter), control_(link, state, reporter) {}
+  bool Request() override {
+    if constexpr (std::is_same_v<T, UpgradeControl>) {
+      reporter_.Arm();
+      UpgradeRequest request;
+      request.firmwarePath = "fw.lrm";
+      const bool accepted = control_.Request(request);
+      control_.WaitIdle();
+      return accepted;
+    } else {
+      return control_.Request();
+    }
+  }
 
  private:
+  RequestReporter& reporter_;
   T control_;
 };
 
@@ -41,7 +83,7 @@ class RequestTest : public testing::VirtualMeterTest {
   }
   AppState state;
   MeterLink link;
-  RecordingReporter reporter;
+  RequestReporter reporter;
 };
 
 enum class Kind { kReadOut, kUpgrade };
@@ -83,9 +125,9 @@ TEST_P(ControlRequestTest, IdentifiesAgainWhenTheLastIdentificationFailed) {
   EXPECT_TRUE(control->Request());
   EXPECT_TRUE(reporter.notices().empty());
   EXPECT_TRUE(reporter.messages().empty());
-  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T6", 1}}));
+  EXPECT_EQ(reporter.requestLines(), (std::vector<LogEntry>{{"T6", 1}}));
   EXPECT_EQ(reporter.status(StatusField::kVersion), "T1:1.5");
-  // The worker's (still empty) sequence gives the link back.
+  // The worker's sequence gives the link back.
   EXPECT_TRUE(WaitFor([&] { return state.linkOwner.IsFree(); }));
 }
 
@@ -95,7 +137,7 @@ TEST_P(ControlRequestTest, ReportsAFailedIdentificationInsteadOfCheckingTheVersi
   holder.Configure();
   ASSERT_TRUE(holder.Open());
   EXPECT_FALSE(control->Request());
-  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T31", 3}}));
+  EXPECT_EQ(reporter.requestLines(), (std::vector<LogEntry>{{"T31", 3}}));
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
   EXPECT_TRUE(reporter.notices().empty());
   EXPECT_TRUE(reporter.messages().empty());
@@ -108,7 +150,7 @@ TEST_P(ControlRequestTest, UsesAKnownIdentityWithoutAskingTheMeter) {
   reporter.ClearLog();
   meter.faults().silent = true;  // an identification now would fail
   EXPECT_TRUE(control->Request());
-  EXPECT_TRUE(reporter.lines().empty());
+  EXPECT_TRUE(reporter.requestLines().empty());
   EXPECT_TRUE(WaitFor([&] { return state.linkOwner.IsFree(); }));
 }
 
@@ -149,7 +191,9 @@ TEST_F(UpgradeRequestTest, AnUnsupportedMeterFoundByTheRequestIsRefusedWithoutTh
   sim::EmulatorOptions options;
   options.versionByte = 0x10;
   PlugMeter(options);
-  EXPECT_FALSE(upgrade.Request());
+  UpgradeRequest request;
+  request.firmwarePath = "fw.lrm";
+  EXPECT_FALSE(upgrade.Request(request));
   EXPECT_EQ(reporter.messages(), std::vector<std::string>{"T35"});
   EXPECT_TRUE(reporter.notices().empty());  // the user is upgrading already
   EXPECT_TRUE(state.linkOwner.IsFree());

@@ -14,6 +14,7 @@
 #include "app/live_control.h"
 #include "app/read_out_control.h"
 #include "app/upgrade_control.h"
+#include "sim/test_image.h"
 #include "support/virtual_meter_fixture.h"
 
 namespace vireo {
@@ -25,11 +26,13 @@ using testing::WaitFor;
 
 const std::string kBusy = "T34";
 
-// Counts the red lines, which START's clearing of the log would otherwise take away.
+// Counts the red lines that tell of a second user on the link (the meter held elsewhere, a
+// broken exchange), which START's clearing of the log would otherwise take away. The upgrade
+// sequence's own refusal of a meter in normal mode is not one of them.
 class CountingReporter : public RecordingReporter {
  public:
   void AppendLog(const std::string& text, LogLevel level) override {
-    if (level == LogLevel::kError)
+    if (level == LogLevel::kError && (text == "T31" || text.find("T29") != std::string::npos))
       ++errors;
     RecordingReporter::AppendLog(text, level);
   }
@@ -59,6 +62,9 @@ class LinkRequestsTest : public testing::VirtualMeterTest {
     for (int i = 0; i < TextTable::kSlotCount; ++i)
       state.texts.texts[i] = "T" + std::to_string(i);
     link.Configure();
+    state.ProgramFolder = folder_.string() + "/";  // a read-out writes below it
+    dfuStart.firmwarePath = (folder_ / "app.lrm").string();
+    ASSERT_TRUE(sim::WriteTestImage(dfuStart.firmwarePath));
     state.linkOwner.SetReleaseListener([this] { ++releases; });
   }
   void TearDown() override {
@@ -112,7 +118,7 @@ class LinkRequestsTest : public testing::VirtualMeterTest {
       case Request::kReadOff:
         return readOut.Request();
       case Request::kDfuStart:
-        return upgrade.Request();
+        return upgrade.Request(dfuStart);
       case Request::kIdentify:
         return IdentifyIfFree(link, state, reporter);
     }
@@ -122,6 +128,7 @@ class LinkRequestsTest : public testing::VirtualMeterTest {
   AppState state;
   MeterLink link;
   CountingReporter reporter;
+  UpgradeRequest dfuStart;
   std::atomic<int> releases{0};
   LiveControl live{link, state, reporter};
   ReadOutControl readOut{link, state, reporter};

@@ -365,7 +365,7 @@ TEST_F(MainWindowTest, WhileAReadOutHoldsTheLinkStartIsBusyAndIdentificationWait
   QSignalSpy changes(window.deviceWatcher(), &DeviceWatcher::changed);
   PlugMeter();
   window.startButton().click();
-  window.StartUpgrade();
+  window.StartUpgrade(UpgradeRequest{"app.lrm"});
   window.StartReadOut();
   EXPECT_EQ(messages_, QStringList(3, Text(TXT_BUSY)));
   EXPECT_EQ(state_.LiveRunning, 0);
