@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "base/data_dir.h"
 #include "text/extra_texts.h"
 #include "text/ini_reader.h"
 #include "text/utf16.h"
@@ -155,7 +156,7 @@ std::string EnglishTextsPath() {
     }
     return folder + kEnglishFile;
   }
-  const std::string installed = VIREO_INSTALL_DATA_DIR + std::string(kEnglishFile);
+  const std::string installed = InstalledDataDir(VIREO_INSTALL_DATA_DIR) + kEnglishFile;
   if (struct stat info{}; ::stat(installed.c_str(), &info) == 0) {
     return installed;
   }

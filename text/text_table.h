@@ -148,6 +148,9 @@ struct ProgramTextsLoad {
   std::string path;
   bool complete = false;
   std::vector<std::string> warnings;
+
+  // LoadTexts' result, as LoadProgramTexts returned before it said more.
+  explicit operator bool() const { return complete; }
 };
 
 // Loads the texts as the program does: ProgramFolder + "lang.ini" when it has an [ftext]
@@ -158,7 +161,8 @@ ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFo
                                   const FileErrorCallback& onError = {});
 
 // The English language file: lang/en/lang.ini in $VIREOMETER_DATA_DIR when set, else in the
-// install folder when the file is there, else in the source tree.
+// install folder when the file is there (../share/vireometer beside the program, else the
+// configured prefix's), else in the source tree.
 std::string EnglishTextsPath();
 
 // The text with each placeholder %1 to %9 replaced by that value (the first is %1). A
