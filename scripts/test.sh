@@ -24,7 +24,7 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 
 step "configure without googletest"
-cmake -S . -B build-notest -G Ninja -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+cmake --no-warn-unused-cli -S . -B build-notest -G Ninja -DBUILD_TESTING=OFF -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
   -DVIREO_GUI=ON -DVIREO_BENCH=ON >/dev/null
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
