@@ -66,13 +66,13 @@ TEST_P(SimUsageError, ExitsTwoWithAMessage) {
 }
 INSTANTIATE_TEST_SUITE_P(Args, SimUsageError,
                          ::testing::Values(std::vector<std::string>{"--serial", "ABCDE"},
-                                         std::vector<std::string>{"--serial", "ABCDEFG"},
-                                         std::vector<std::string>{"--records", "353"},
-                                         std::vector<std::string>{"--version-byte", "256"},
-                                         std::vector<std::string>{"--name", "../up"},
-                                         std::vector<std::string>{"--unplug-after", "0"},
-                                         std::vector<std::string>{"--records"},
-                                         std::vector<std::string>{"--no-such-option"}));
+                                           std::vector<std::string>{"--serial", "ABCDEFG"},
+                                           std::vector<std::string>{"--records", "353"},
+                                           std::vector<std::string>{"--version-byte", "256"},
+                                           std::vector<std::string>{"--name", "../up"},
+                                           std::vector<std::string>{"--unplug-after", "0"},
+                                           std::vector<std::string>{"--records"},
+                                           std::vector<std::string>{"--no-such-option"}));
 
 TEST(SimProgram, WithoutAFolderItIsAUsageError) {
   auto sim = StartSim({}, false);
@@ -97,6 +97,21 @@ TEST(SimArgs, ValuesReachTheOptionsAndFaults) {
   EXPECT_EQ(faults.badChecksumEvery, 4u);
   EXPECT_EQ(faults.unplugAfterReports, 7);
   EXPECT_FALSE(faults.silent);
+}
+
+TEST(SimArgs, CountersTakeOneValueForBothOrTwo) {
+  auto parsed = ParseSimArgs({"--counters", "400,5", "--record-hours", "3"}, "/tmp/devices");
+  ASSERT_TRUE(parsed.settings.has_value()) << parsed.error;
+  EXPECT_EQ(parsed.settings->options.counterA, 400u);
+  EXPECT_EQ(parsed.settings->options.counterB, 5u);
+  EXPECT_EQ(parsed.settings->options.settingsByte, 3);
+  parsed = ParseSimArgs({"--counters=4294967295"}, "/tmp/devices");
+  ASSERT_TRUE(parsed.settings.has_value()) << parsed.error;
+  EXPECT_EQ(parsed.settings->options.counterA, 0xFFFFFFFFu);
+  EXPECT_EQ(parsed.settings->options.counterB, 0xFFFFFFFFu);
+  for (const char* bad : {"", "1,", ",1", "4294967296", "-1", "1,2,3"}) {
+    EXPECT_FALSE(ParseSimArgs({"--counters", bad}, "/tmp/devices").settings.has_value()) << bad;
+  }
 }
 
 }  // namespace
