@@ -17,6 +17,7 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1, 1);
   int status = kExitOk;
   AddDeviceCommands(app, status);
+  AddRecordCommands(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

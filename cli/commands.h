@@ -33,5 +33,6 @@ struct Session {
 // Each adds its subcommands to `app`; a subcommand's callback puts its exit status into
 // `status`.
 void AddDeviceCommands(CLI::App& app, int& status);  // list, info, stream
+void AddRecordCommands(CLI::App& app, int& status);  // readout, records
 
 }  // namespace vireo::cli
