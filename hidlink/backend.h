@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/posix.h"
@@ -57,7 +58,8 @@ class Backend {
   virtual IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const = 0;
   // Sends one output report (ID byte + report length bytes) in one piece.
   virtual IoStatus SendReport(int fd, std::span<const uint8_t> report) const = 0;
-  virtual bool GetAttributes(int fd, QelHidAttributes& attributes) const = 0;
+  // `path` is the one the device was opened on.
+  virtual bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const = 0;
 
   virtual bool GetFeature(int, std::span<uint8_t>) const { return false; }
   virtual bool SetFeature(int, std::span<uint8_t>) const { return false; }
@@ -75,7 +77,7 @@ class HidrawBackend final : public Backend {
   UniqueFd Open(const char* path) const override;
   IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
   IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
-  bool GetAttributes(int fd, QelHidAttributes& attributes) const override;
+  bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const override;
   bool GetFeature(int fd, std::span<uint8_t> report) const override;
   bool SetFeature(int fd, std::span<uint8_t> report) const override;
   bool GetInputReport(int fd, std::span<uint8_t> report) const override;
@@ -85,15 +87,26 @@ class HidrawBackend final : public Backend {
   bool FlushQueue(int fd) const override;
 };
 
+// Takes the exclusive advisory lock that keeps every other opener of the device out, this
+// process's included (each open has its own lock); false if someone holds it.
+bool LockExclusively(int fd);
+
+// Brings an input report that read(2) left in `report` (`received` bytes) into the form ID
+// byte + report length bytes. A device with numbered reports delivers exactly that; one
+// without delivers the data alone, which is report ID 0. False for any other length.
+bool ShapeHidrawInput(std::span<uint8_t> report, size_t received);
+
 // Virtual devices: SOCK_SEQPACKET sockets named hid-VVVV-PPPP-RRRR*.sock in a folder, one
-// message per report, served by the emulator or by tests.
+// message per report, served by the emulator or by tests. A socket file that refuses the
+// connection has nobody serving it (its emulator died): the open removes it, so that later
+// scans no longer list it.
 class VirtualBackend final : public Backend {
  public:
   std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const override;
   UniqueFd Open(const char* path) const override;
   IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
   IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
-  bool GetAttributes(int fd, QelHidAttributes& attributes) const override;
+  bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const override;
 };
 
 // Names in a folder, in no particular order; none if it cannot be read.

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "base/posix.h"
+
 namespace vireo::hidlink {
 
 Deadline Deadline::AfterMs(uint32_t timeoutMs) {
@@ -28,29 +30,30 @@ int Deadline::PollTimeout() const {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-WaitResult WaitFor(int fd, short events, const Deadline& deadline) {
+WaitResult WaitFor(int fd, short events, const Deadline& deadline, int cancel) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, deadline.PollTimeout());
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
+    pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
+    // The time left is taken afresh when a signal interrupted the wait.
+    const int n = posix::RetryOnSignal([&] { return ::poll(p, 2, deadline.PollTimeout()); });
+    if (n < 0)
       return WaitResult::kFailed;
-    }
+    if (p[1].revents != 0)
+      return WaitResult::kFailed;
     if (n == 0) {
       // poll() may have been given a capped wait; only the deadline ends it.
       if (deadline.Expired())
         return WaitResult::kTimedOut;
       continue;
     }
-    if (p.revents & POLLNVAL)
+    const short revents = p[0].revents;
+    if (revents & POLLNVAL)
       return WaitResult::kFailed;
     // Reports the device sent before it went away are still delivered.
-    if ((events & POLLIN) && (p.revents & POLLIN))
+    if ((events & POLLIN) && (revents & POLLIN))
       return WaitResult::kReady;
-    if (p.revents & (POLLERR | POLLHUP))
+    if (revents & (POLLERR | POLLHUP))
       return WaitResult::kFailed;
-    if (p.revents & events)
+    if (revents & events)
       return WaitResult::kReady;
   }
 }

@@ -27,7 +27,8 @@ enum class WaitResult { kReady, kTimedOut, kFailed };
 
 // Waits until fd is ready for `events` (POLLIN or POLLOUT) or the deadline passes. A hang-up or
 // an error fails at once, except that data queued before a hang-up is still reported readable.
-WaitResult WaitFor(int fd, short events, const Deadline& deadline);
+// When `cancel` (a descriptor, or -1 for none) becomes readable the wait fails at once too.
+WaitResult WaitFor(int fd, short events, const Deadline& deadline, int cancel = -1);
 
 }  // namespace vireo::hidlink
 

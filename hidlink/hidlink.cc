@@ -2,12 +2,12 @@
 // loops, and the choice of backend per device.
 #include "hidlink/hidlink.h"
 
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +15,7 @@
 
 #include "hidlink/backend.h"
 #include "hidlink/deadline.h"
+#include "hidlink/handle_table.h"
 
 namespace vireo::hidlink {
 namespace {
@@ -114,21 +115,10 @@ uint32_t Scan() {
   return examined;
 }
 
-int FdOf(QelHidHandle handle) {
-  return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
-}
-
-// The backend of an open handle: a socket is a virtual device, a character device a hidraw
-// node. Asking the descriptor itself needs no table of handles.
-const Backend* BackendOf(int fd) {
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0)
-    return nullptr;
-  if (S_ISSOCK(st.st_mode))
-    return &kVirtual;
-  if (S_ISCHR(st.st_mode))
-    return &kHidraw;
-  return nullptr;
+// Never destroyed, so a thread still in a transfer while the process exits finds it intact.
+HandleTable& Handles() {
+  static HandleTable* const handles = new HandleTable;
+  return *handles;
 }
 
 const Backend& BackendForPath(const char* path) {
@@ -137,12 +127,24 @@ const Backend& BackendForPath(const char* path) {
                                                         : kHidraw;
 }
 
-// Waits for the descriptor and moves one report, retrying when another reader was quicker.
+QelHidHandle Open(const char* path) {
+  auto device = std::make_unique<OpenDevice>();
+  device->backend = &BackendForPath(path);
+  device->path = path;
+  device->closing = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!device->closing)
+    return HIDLINK_INVALID_HANDLE;
+  device->fd = device->backend->Open(path);
+  return Handles().Add(std::move(device));
+}
+
+// Waits for the device and moves one report, retrying when another reader was quicker. Closing
+// the handle ends the wait.
 template <typename Move>
-bool MoveReport(int fd, short events, uint32_t timeoutMs, Move move) {
+bool MoveReport(const OpenDevice& device, short events, uint32_t timeoutMs, Move move) {
   const Deadline deadline = Deadline::AfterMs(timeoutMs);
   for (;;) {
-    if (WaitFor(fd, events, deadline) != WaitResult::kReady)
+    if (WaitFor(device.fd.Get(), events, deadline, device.closing.Get()) != WaitResult::kReady)
       return false;
     const IoStatus status = move();
     if (status != IoStatus::kAgain)
@@ -155,14 +157,15 @@ bool ReadReports(QelHidHandle handle, uint8_t* out, uint32_t length, uint32_t& d
                  uint32_t timeoutMs) {
   if (length == 0)
     return true;
-  const int fd = FdOf(handle);
-  const Backend* backend = BackendOf(fd);
+  const HandleTable::Use device = Handles().Find(handle);
   const uint16_t reportLength = settings.inputReportLength;
-  if (!backend || !out || reportLength == 0)
+  if (!device || !out || reportLength == 0)
     return false;
+  const int fd = device->fd.Get();
   std::vector<uint8_t> report(reportLength + 1u);
   while (delivered < length) {
-    if (!MoveReport(fd, POLLIN, timeoutMs, [&] { return backend->ReceiveReport(fd, report); }))
+    if (!MoveReport(*device, POLLIN, timeoutMs,
+                    [&] { return device->backend->ReceiveReport(fd, report); }))
       return false;
     settings.inputReportId = report[0];
     const uint32_t n = std::min<uint32_t>(reportLength, length - delivered);
@@ -177,18 +180,19 @@ bool WriteReports(QelHidHandle handle, const uint8_t* in, uint32_t length, uint3
                   uint32_t timeoutMs) {
   if (length == 0)
     return true;
-  const int fd = FdOf(handle);
-  const Backend* backend = BackendOf(fd);
+  const HandleTable::Use device = Handles().Find(handle);
   const uint16_t reportLength = settings.outputReportLength;
-  if (!backend || !in || reportLength == 0)
+  if (!device || !in || reportLength == 0)
     return false;
+  const int fd = device->fd.Get();
   std::vector<uint8_t> report(reportLength + 1u);
   report[0] = settings.outputReportId;
   while (written < length) {
     const uint32_t n = std::min<uint32_t>(reportLength, length - written);
     std::memcpy(report.data() + 1, in + written, n);
     std::memset(report.data() + 1 + n, 0, reportLength - n);
-    if (!MoveReport(fd, POLLOUT, timeoutMs, [&] { return backend->SendReport(fd, report); }))
+    if (!MoveReport(*device, POLLOUT, timeoutMs,
+                    [&] { return device->backend->SendReport(fd, report); }))
       return false;
     written += n;
   }
@@ -202,9 +206,27 @@ std::span<uint8_t> Bytes(void* buffer, uint32_t length) {
 // Runs a HID query on the handle's backend; 0 for a handle that is not open.
 template <typename Query>
 int Ask(QelHidHandle handle, Query query) {
-  const int fd = FdOf(handle);
-  const Backend* backend = BackendOf(fd);
-  return backend && query(*backend, fd) ? 1 : 0;
+  const HandleTable::Use device = Handles().Find(handle);
+  return device && query(*device->backend, device->fd.Get()) ? 1 : 0;
+}
+
+// Runs an export's body; an exception (a failed allocation) becomes the export's failure
+// result, since none may cross the C interface.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
+template <typename Body>
+void Guarded(Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -214,151 +236,172 @@ using namespace vireo::hidlink;
 
 extern "C" {
 
-int QelHidInit(void) {
-  table.Release();
+int QelHidInit(void) noexcept {
+  Guarded([] { table.Release(); });
   return 0;
 }
 
-void QelHidFreeDevicesInfo(void) {
+void QelHidFreeDevicesInfo(void) noexcept {
   table.FreeAll();
 }
 
-int QelHidScanDevices(uint32_t* count) {
-  const uint32_t examined = Scan();
+int QelHidScanDevices(uint32_t* count) noexcept {
+  uint32_t examined = 0;
+  Guarded([&] { examined = Scan(); });
   if (count)
     *count = examined;
   return examined > 0 ? 1 : 0;
 }
 
-HidDeviceInfo* QelHidGetDevices(void) {
+HidDeviceInfo* QelHidGetDevices(void) noexcept {
   return table.First();
 }
 
-QelHidHandle QelHidOpen(const HidDeviceInfo* device) {
+QelHidHandle QelHidOpen(const HidDeviceInfo* device) noexcept {
   if (!device || device == reinterpret_cast<const HidDeviceInfo*>(HIDLINK_INVALID_HANDLE))
     return HIDLINK_INVALID_HANDLE;
-  UniqueFd fd = BackendForPath(device->DevicePath).Open(device->DevicePath);
-  return fd ? fd.Release() : HIDLINK_INVALID_HANDLE;
+  return Guarded(HIDLINK_INVALID_HANDLE, [&] { return Open(device->DevicePath); });
 }
 
-int QelHidClose(QelHidHandle handle) {
+int QelHidClose(QelHidHandle handle) noexcept {
   if (handle == HIDLINK_INVALID_HANDLE)
     return 1;
-  const int fd = FdOf(handle);
-  return fd >= 0 && ::close(fd) == 0 ? 1 : 0;
+  return Guarded(0, [&] { return Handles().Remove(handle) ? 1 : 0; });
 }
 
-uint16_t QelHidSetInpQelReportLength(uint16_t length) {
+uint16_t QelHidSetInpQelReportLength(uint16_t length) noexcept {
   return settings.inputReportLength = length;
 }
-uint16_t QelHidSetOQelpQelReportLength(uint16_t length) {
+uint16_t QelHidSetOQelpQelReportLength(uint16_t length) noexcept {
   return settings.outputReportLength = length;
 }
-uint8_t QelHidSetInpQelReportID(uint8_t id) {
+uint8_t QelHidSetInpQelReportID(uint8_t id) noexcept {
   return settings.inputReportId = id;
 }
-uint8_t QelHidSetOQelpQelReportID(uint8_t id) {
+uint8_t QelHidSetOQelpQelReportID(uint8_t id) noexcept {
   return settings.outputReportId = id;
 }
 
 int QelHidRead(QelHidHandle handle, void* buffer, uint32_t length, uint32_t* transferred,
-               uint32_t timeoutMs) {
+               uint32_t timeoutMs) noexcept {
   uint32_t delivered = 0;
-  const bool ok = ReadReports(handle, static_cast<uint8_t*>(buffer), length, delivered, timeoutMs);
+  const bool ok = Guarded(false, [&] {
+    return ReadReports(handle, static_cast<uint8_t*>(buffer), length, delivered, timeoutMs);
+  });
   if (transferred)
     *transferred = delivered;
   return ok ? 1 : 0;
 }
 
 int QelHidWrite(QelHidHandle handle, const void* buffer, uint32_t length, uint32_t* transferred,
-                uint32_t timeoutMs) {
+                uint32_t timeoutMs) noexcept {
   uint32_t written = 0;
-  const bool ok =
-      WriteReports(handle, static_cast<const uint8_t*>(buffer), length, written, timeoutMs);
+  const bool ok = Guarded(false, [&] {
+    return WriteReports(handle, static_cast<const uint8_t*>(buffer), length, written, timeoutMs);
+  });
   if (transferred)
     *transferred = written;
   return ok ? 1 : 0;
 }
 
-int QelHidD_GetAttributes(QelHidHandle handle, QelHidAttributes* attributes) {
-  return attributes ? Ask(handle, [&](const Backend& b,
-                                      int fd) { return b.GetAttributes(fd, *attributes); })
-                    : 0;
+int QelHidD_GetAttributes(QelHidHandle handle, QelHidAttributes* attributes) noexcept {
+  if (!attributes)
+    return 0;
+  return Guarded(0, [&] {
+    const HandleTable::Use device = Handles().Find(handle);
+    return device && device->backend->GetAttributes(device->fd.Get(), device->path, *attributes)
+               ? 1
+               : 0;
+  });
 }
 
-void QelHidD_GetHidGuid(QelHidGuid* guid) {
+void QelHidD_GetHidGuid(QelHidGuid* guid) noexcept {
   // The HID interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}.
   if (guid)
     *guid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 }
 
-int QelHidD_FlushQueue(QelHidHandle handle) {
-  return Ask(handle, [](const Backend& b, int fd) { return b.FlushQueue(fd); });
+int QelHidD_FlushQueue(QelHidHandle handle) noexcept {
+  return Guarded(
+      0, [&] { return Ask(handle, [](const Backend& b, int fd) { return b.FlushQueue(fd); }); });
 }
 
-int QelHidD_GetFeature(QelHidHandle handle, void* report, uint32_t length) {
-  return Ask(handle,
-             [&](const Backend& b, int fd) { return b.GetFeature(fd, Bytes(report, length)); });
-}
-
-int QelHidD_SetFeature(QelHidHandle handle, void* report, uint32_t length) {
-  return Ask(handle,
-             [&](const Backend& b, int fd) { return b.SetFeature(fd, Bytes(report, length)); });
-}
-
-int QelHidD_GetInputReport(QelHidHandle handle, void* report, uint32_t length) {
-  return Ask(handle,
-             [&](const Backend& b, int fd) { return b.GetInputReport(fd, Bytes(report, length)); });
-}
-
-int QelHidD_SetOutputReport(QelHidHandle handle, void* report, uint32_t length) {
-  return Ask(handle, [&](const Backend& b, int fd) {
-    return b.SetOutputReport(fd, Bytes(report, length));
+int QelHidD_GetFeature(QelHidHandle handle, void* report, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle,
+               [&](const Backend& b, int fd) { return b.GetFeature(fd, Bytes(report, length)); });
   });
 }
 
-int QelHidD_GetProductString(QelHidHandle handle, void* buffer, uint32_t length) {
-  return Ask(handle, [&](const Backend& b, int fd) {
-    return b.GetProductString(fd, Bytes(buffer, length));
+int QelHidD_SetFeature(QelHidHandle handle, void* report, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle,
+               [&](const Backend& b, int fd) { return b.SetFeature(fd, Bytes(report, length)); });
   });
 }
 
-int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer, uint32_t length) {
-  return Ask(handle, [&](const Backend& b, int fd) {
-    return b.GetSerialNumberString(fd, Bytes(buffer, length));
+int QelHidD_GetInputReport(QelHidHandle handle, void* report, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle, [&](const Backend& b, int fd) {
+      return b.GetInputReport(fd, Bytes(report, length));
+    });
+  });
+}
+
+int QelHidD_SetOutputReport(QelHidHandle handle, void* report, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle, [&](const Backend& b, int fd) {
+      return b.SetOutputReport(fd, Bytes(report, length));
+    });
+  });
+}
+
+int QelHidD_GetProductString(QelHidHandle handle, void* buffer, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle, [&](const Backend& b, int fd) {
+      return b.GetProductString(fd, Bytes(buffer, length));
+    });
+  });
+}
+
+int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer, uint32_t length) noexcept {
+  return Guarded(0, [&] {
+    return Ask(handle, [&](const Backend& b, int fd) {
+      return b.GetSerialNumberString(fd, Bytes(buffer, length));
+    });
   });
 }
 
 // No counterpart on Linux: hidraw has no preparsed data, configuration, adjustable input
 // buffer count, physical descriptor, manufacturer or indexed strings, or genre descriptor.
-int QelHidD_GetPreparsedData(QelHidHandle, void**) {
+int QelHidD_GetPreparsedData(QelHidHandle, void**) noexcept {
   return 0;
 }
-int QelHidD_FreePreparsedData(void*) {
+int QelHidD_FreePreparsedData(void*) noexcept {
   return 0;
 }
-int QelHidD_GetConfiguration(QelHidHandle, void*, uint32_t) {
+int QelHidD_GetConfiguration(QelHidHandle, void*, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_SetConfiguration(QelHidHandle, void*, uint32_t) {
+int QelHidD_SetConfiguration(QelHidHandle, void*, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_GetNumInputBuffers(QelHidHandle, uint32_t*) {
+int QelHidD_GetNumInputBuffers(QelHidHandle, uint32_t*) noexcept {
   return 0;
 }
-int QelHidD_SetNumInputBuffers(QelHidHandle, uint32_t) {
+int QelHidD_SetNumInputBuffers(QelHidHandle, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_GetPhysicalDescriptor(QelHidHandle, void*, uint32_t) {
+int QelHidD_GetPhysicalDescriptor(QelHidHandle, void*, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_GetManufacturerString(QelHidHandle, void*, uint32_t) {
+int QelHidD_GetManufacturerString(QelHidHandle, void*, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_GetIndexedString(QelHidHandle, uint32_t, void*, uint32_t) {
+int QelHidD_GetIndexedString(QelHidHandle, uint32_t, void*, uint32_t) noexcept {
   return 0;
 }
-int QelHidD_GetMsGenreDescriptor(QelHidHandle, void*, uint32_t) {
+int QelHidD_GetMsGenreDescriptor(QelHidHandle, void*, uint32_t) noexcept {
   return 0;
 }
 

@@ -148,26 +148,36 @@ std::vector<FoundDevice> HidrawBackend::Enumerate(const std::string& root, size_
   return found;
 }
 
+bool LockExclusively(int fd) {
+  return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool ShapeHidrawInput(std::span<uint8_t> report, size_t received) {
+  if (report.empty())
+    return false;
+  if (received == report.size())
+    return true;
+  if (received + 1 != report.size() || received == 0)
+    return false;
+  std::memmove(report.data() + 1, report.data(), received);
+  report[0] = 0;
+  return true;
+}
+
 UniqueFd HidrawBackend::Open(const char* path) const {
   UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK));
   hidraw_devinfo info{};
   // Only a hidraw node answers HIDIOCGRAWINFO; the lock keeps every other opener out.
-  if (!fd || ::ioctl(fd.Get(), HIDIOCGRAWINFO, &info) < 0 ||
-      ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+  if (!fd || ::ioctl(fd.Get(), HIDIOCGRAWINFO, &info) < 0 || !LockExclusively(fd.Get()))
     return {};
   return fd;
 }
 
 IoStatus HidrawBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
   const ssize_t n = RetryOnSignal([&] { return ::read(fd, report.data(), report.size()); });
-  const size_t got = static_cast<size_t>(n);
-  // A device without numbered reports delivers the data alone: that is report ID 0.
-  if (n > 0 && got == report.size() - 1) {
-    std::memmove(report.data() + 1, report.data(), got);
-    report[0] = 0;
-    return IoStatus::kDone;
-  }
-  return TransferStatus(n, report.size());
+  if (n <= 0)
+    return TransferStatus(n, report.size());
+  return ShapeHidrawInput(report, static_cast<size_t>(n)) ? IoStatus::kDone : IoStatus::kFailed;
 }
 
 IoStatus HidrawBackend::SendReport(int fd, std::span<const uint8_t> report) const {
@@ -175,7 +185,7 @@ IoStatus HidrawBackend::SendReport(int fd, std::span<const uint8_t> report) cons
                         report.size());
 }
 
-bool HidrawBackend::GetAttributes(int fd, QelHidAttributes& attributes) const {
+bool HidrawBackend::GetAttributes(int fd, std::string_view, QelHidAttributes& attributes) const {
   hidraw_devinfo info{};
   struct stat st {};
   if (::ioctl(fd, HIDIOCGRAWINFO, &info) < 0 || ::fstat(fd, &st) != 0)
@@ -219,8 +229,8 @@ bool HidrawBackend::GetSerialNumberString(int fd, std::span<uint8_t> buffer) con
 bool HidrawBackend::FlushQueue(int fd) const {
   uint8_t discard[4096];
   for (;;) {
-    const ssize_t n = ::read(fd, discard, sizeof discard);
-    if (n > 0 || (n < 0 && errno == EINTR))
+    const ssize_t n = RetryOnSignal([&] { return ::read(fd, discard, sizeof discard); });
+    if (n > 0)
       continue;
     return n == 0 || errno == EAGAIN;
   }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 #include <string_view>
 
@@ -37,9 +36,9 @@ std::optional<uint16_t> ParseHex4(std::string_view digits) {
   return value;
 }
 
-bool IsSocket(const std::string& path) {
+bool IsSocket(const char* path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+  return ::stat(path, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 }  // namespace
@@ -70,32 +69,34 @@ std::vector<FoundDevice> VirtualBackend::Enumerate(const std::string& root, size
     if (found.size() == limit)
       break;
     std::string path = folder + name;
-    if (IsSocket(path))
+    if (IsSocket(path.c_str()))
       found.push_back({std::move(path), ParseVirtualName(name)});
   }
   return found;
 }
 
 UniqueFd VirtualBackend::Open(const char* path) const {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const size_t length = std::strlen(path);
-  if (length >= sizeof address.sun_path)
+  const std::optional<sockaddr_un> address = posix::UnixAddress(path);
+  if (!address)
     return {};
-  std::memcpy(address.sun_path, path, length + 1);
-
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  // A device whose backlog is full does not answer in time either: EAGAIN fails the open.
-  if (!fd || ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+  if (!fd)
     return {};
+  // A device whose backlog is full does not answer in time either: EAGAIN fails the open.
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+    if (errno == ECONNREFUSED && IsSocket(path))
+      ::unlink(path);
+    return {};
+  }
 
   const Deadline deadline = Deadline::AfterMs(kGrantWaitMs);
   for (;;) {
     if (WaitFor(fd.Get(), POLLIN, deadline) != WaitResult::kReady)
       return {};
     uint8_t answer = 0;
-    const ssize_t n = ::recv(fd.Get(), &answer, 1, MSG_TRUNC | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    const ssize_t n =
+        RetryOnSignal([&] { return ::recv(fd.Get(), &answer, 1, MSG_TRUNC | MSG_DONTWAIT); });
+    if (n < 0 && errno == EAGAIN)
       continue;
     if (n == 1 && answer == kGrant)
       return fd;
@@ -119,14 +120,7 @@ IoStatus VirtualBackend::SendReport(int fd, std::span<const uint8_t> report) con
       report.size());
 }
 
-bool VirtualBackend::GetAttributes(int fd, QelHidAttributes& attributes) const {
-  sockaddr_un address{};
-  socklen_t size = sizeof address;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-      size <= offsetof(sockaddr_un, sun_path))
-    return false;
-  const std::string_view path(address.sun_path,
-                              ::strnlen(address.sun_path, size - offsetof(sockaddr_un, sun_path)));
+bool VirtualBackend::GetAttributes(int, std::string_view path, QelHidAttributes& attributes) const {
   const size_t slash = path.rfind('/');
   const auto ids = ParseVirtualName(slash == path.npos ? path : path.substr(slash + 1));
   if (!ids)

@@ -1,7 +1,13 @@
 #include "meter/meter_link.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "meter/product_constants.h"
@@ -12,7 +18,6 @@ namespace vireo {
 namespace {
 
 constexpr uint32_t kReportSize = 64;
-constexpr uint32_t kStreamChunk = 40;        // data bytes per ReadFlashLong reply frame
 constexpr uint32_t kFlashBlockChunk = 4000;  // bytes per ReadFlashLong request
 constexpr uint32_t kWriteChunk = 40;         // data bytes per WriteFlash request
 constexpr int kScreenLineHeight = 12;
@@ -32,6 +37,25 @@ class DeviceScan {
   DeviceScan& operator=(const DeviceScan&) = delete;
   const HidDeviceInfo* first() const { return QelHidGetDevices(); }
 };
+
+// Why hidlink could not open a device it listed. Its interface has no error codes, so the
+// device's node (or socket) is asked whether this user may read and write it: if not, it is
+// permission; if it is gone, the device left; else another program holds it.
+OpenRefusal RefusalOf(const char* path) {
+  if (::faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) == 0)
+    return OpenRefusal::kBusy;
+  switch (errno) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return OpenRefusal::kPermission;
+    case ENOENT:
+    case ENOTDIR:
+      return OpenRefusal::kNoDevice;
+    default:
+      return OpenRefusal::kBusy;
+  }
+}
 
 }  // namespace
 
@@ -73,7 +97,12 @@ bool MeterLink::Open() {
       lastOpenRefusal_ = OpenRefusal::kNone;
       return true;
     }
-    lastOpenRefusal_ = OpenRefusal::kBusy;
+    // Of several meters, a refusal for lack of permission is told first (the user can mend
+    // it), then one held by another program.
+    const OpenRefusal why = RefusalOf(d->DevicePath);
+    if (why == OpenRefusal::kPermission ||
+        (why == OpenRefusal::kBusy && lastOpenRefusal_ == OpenRefusal::kNoDevice))
+      lastOpenRefusal_ = why;
   }
   return false;
 }
@@ -100,50 +129,55 @@ bool MeterLink::WriteRequest(uint8_t command, std::span<const uint8_t> payload, 
   return WriteReport(request.data(), kWriteTimeoutMs) == kReportSize;
 }
 
-bool MeterLink::ReadReply(uint8_t expectedCode, Frame& reply) {
-  reply.fill(0);
-  return ReadReport(reply.data(), kReplyTimeoutMs) == kReportSize && IsValidFrame(reply) &&
-         reply[kCommandOffset] == expectedCode;
+void MeterLink::ReadReply(ExchangeReplies& replies) {
+  // Live-data frames left over from a stream are skipped, but only within the reply's own
+  // time-out, so a meter that keeps streaming cannot hold the exchange up.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    // A time-out of 0 would wait without limit.
+    Frame reply{};
+    if (left.count() <= 0 ||
+        ReadReport(reply.data(), static_cast<uint32_t>(left.count())) != kReportSize) {
+      replies.Missed();
+      return;
+    }
+    if (replies.Take(reply) != ReplyVerdict::kLeftoverLive)
+      return;
+  }
+}
+
+bool MeterLink::Exchange(ExchangeKind kind, uint8_t command, std::span<const uint8_t> payload,
+                         std::span<uint8_t> destination) {
+  ExchangeReplies replies(kind, command, destination);
+  if (!WriteRequest(command, payload, kind != ExchangeKind::kSend))
+    return false;
+  while (replies.Waiting())
+    ReadReply(replies);
+  return replies.Succeeded();
 }
 
 bool MeterLink::Send(uint8_t command, std::span<const uint8_t> payload) {
-  return WriteRequest(command, payload, false);
+  return Exchange(ExchangeKind::kSend, command, payload, {});
 }
 
 bool MeterLink::Acknowledged(uint8_t command, std::span<const uint8_t> payload) {
-  Frame reply;
-  return WriteRequest(command, payload, true) && ReadReply(kAcknowledge, reply);
+  return Exchange(ExchangeKind::kAcknowledged, command, payload, {});
 }
 
 bool MeterLink::SingleData(uint8_t command, std::span<const uint8_t> payload, uint8_t* destination,
                            uint32_t count) {
+  // Asking for more than one frame holds is refused before anything is sent.
   if (count > kMaxPayload)
     return false;
-  Frame reply;
-  if (!WriteRequest(command, payload, true) || !ReadReply(command, reply))
-    return false;
-  std::copy_n(reply.begin() + kPayloadOffset, count, destination);
-  return true;
+  return Exchange(ExchangeKind::kSingleData, command, payload, std::span(destination, count));
 }
 
 bool MeterLink::DataStream(uint8_t command, std::span<const uint8_t> payload, uint8_t* destination,
                            uint32_t length) {
-  if (!WriteRequest(command, payload, true))
-    return false;
-  bool ok = true;
-  const uint32_t frames = (length + kStreamChunk - 1) / kStreamChunk;
-  for (uint32_t k = 0; k < frames; ++k) {
-    // A bad frame fails the read, but the rest are still read to stay in step with the meter.
-    Frame reply;
-    if (!ReadReply(command, reply)) {
-      ok = false;
-      continue;
-    }
-    const uint32_t offset = k * kStreamChunk;
-    std::copy_n(reply.begin() + kPayloadOffset, std::min(kStreamChunk, length - offset),
-                destination + offset);
-  }
-  return ok;
+  return Exchange(ExchangeKind::kDataStream, command, payload, std::span(destination, length));
 }
 
 bool MeterLink::QueryUpgradeMode() {
@@ -242,10 +276,10 @@ bool MeterLink::ReceiveReadings(ReadingsRecord& record, bool* arrived) {
   const bool gotReport = ReadReport(frame.data(), kLiveFrameTimeoutMs) == kReportSize;
   if (arrived)
     *arrived = gotReport;
-  if (!gotReport || !IsValidFrame(frame) || frame[kCommandOffset] != kStreamReadings) {
+  const std::optional<ReadingsRecord> readings = gotReport ? ReadingsOfFrame(frame) : std::nullopt;
+  if (!readings)
     return false;
-  }
-  record = ReadingsRecord::FromBytes(frame.data() + kPayloadOffset);
+  record = *readings;
   return true;
 }
 

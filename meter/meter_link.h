@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "hidlink/hidlink.h"
+#include "meter/exchange_replies.h"
 #include "meter/frame.h"
 #include "meter/readings_record.h"
 
@@ -28,8 +29,8 @@ inline constexpr uint32_t kReplyTimeoutMs = 1000;
 inline constexpr uint32_t kLiveFrameTimeoutMs = 100;
 inline constexpr uint8_t kLiveBurstFrames = 50;
 
-// Why the last Open() failed: no meter listed, the system refused this user access to its
-// device node, or another program holds it.
+// Why the last Open() failed: no meter listed (or it left before it could be opened), the
+// system refused this user access to its device node, or another program holds it.
 enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
 
 class MeterLink {
@@ -89,7 +90,11 @@ class MeterLink {
   bool DataStream(uint8_t command, std::span<const uint8_t> payload, uint8_t* destination,
                   uint32_t length);
   bool WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply);
-  bool ReadReply(uint8_t expectedCode, Frame& reply);
+  // Writes the request and reads the replies its kind waits for.
+  bool Exchange(ExchangeKind kind, uint8_t command, std::span<const uint8_t> payload,
+                std::span<uint8_t> destination);
+  // Reads the reply that is due, skipping left-over live frames within the reply time-out.
+  void ReadReply(ExchangeReplies& replies);
 
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
 };

@@ -100,6 +100,16 @@ class MeterEmulator {
   std::unique_ptr<Impl> impl_;
 };
 
+// Why VirtualMeter::Plug could not serve the device.
+enum class PlugFailure {
+  kNone,
+  kPathTooLong,    // the socket's path does not fit in a Unix socket address
+  kNoFolder,       // the folder does not exist
+  kNotAFolder,     // the folder's path names something else
+  kAlreadyServed,  // a live emulator answers on the socket
+  kSystem,         // the system refused (see the error number)
+};
+
 // Serves an emulator as a virtual HID device: a SOCK_SEQPACKET socket named
 // hid-0716-5027-0100-<name>.sock in a folder, as hidlink's virtual backend expects.
 // One client at a time; every message after the grant byte is one 65-byte report.
@@ -109,8 +119,12 @@ class VirtualMeter {
                std::string name = "meter");
   ~VirtualMeter();  // unplugs
 
-  // Creates the socket and serves it; false if it cannot (or another server holds the name).
+  // Creates the socket and serves it; false if it cannot (or another server holds the name),
+  // and then nothing is created and plugFailure() tells why.
   bool Plug();
+  PlugFailure plugFailure() const;
+  // plugFailure() in words, for the user; empty after a successful Plug.
+  std::string PlugFailureText() const;
   // Closes the client and removes the socket; returns once the service thread has ended.
   void Unplug();
   bool IsPlugged() const;  // false after Unplug and after a fault unplugged the device

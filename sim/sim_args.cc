@@ -189,7 +189,8 @@ device accepts clients, and runs until SIGINT or SIGTERM, which unplug it
 (the socket file is removed) and end the program with status 0.
 
 Device:
-  --dir DIR               folder of the socket (default: $HIDLINK_VIRTUAL_DIR)
+  --dir DIR               folder of the socket, which must exist (default:
+                          $HIDLINK_VIRTUAL_DIR)
   --name NAME             device name in the socket name (default: meter;
                           letters, digits, '-', '_', '.')
   --serial XXXXXX         six-character serial number, stored in this order
@@ -219,7 +220,8 @@ Faults:
 
   -h, --help              show this help and exit
 
-Exit status: 0 after a signal or --help, 1 if the device cannot be served,
+Exit status: 0 after a signal or --help, 1 if the device cannot be served
+(the reason is printed; nothing is created then),
 2 on a usage error.
 )";
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <system_error>
 
 #include "sim/meter_emulator.h"
 #include "sim/sim_args.h"
@@ -25,9 +24,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::error_code error;
-  std::filesystem::create_directories(settings.dir, error);
-
   // Block the stop signals before the service thread starts, so only sigtimedwait sees them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -38,7 +34,8 @@ int main(int argc, char** argv) {
   VirtualMeter meter(settings.dir, settings.options, settings.name);
   ApplyFaults(settings, meter.faults());
   if (!meter.Plug()) {
-    std::fprintf(stderr, "vireometer-sim: cannot serve %s\n", meter.SocketPath().c_str());
+    std::fprintf(stderr, "vireometer-sim: cannot serve %s: %s\n", meter.SocketPath().c_str(),
+                 meter.PlugFailureText().c_str());
     return 1;
   }
   std::printf("serving %s\n", meter.SocketPath().c_str());

@@ -4,11 +4,14 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -31,48 +34,49 @@ constexpr size_t kReportSize = 65;  // report ID byte and 64 data bytes
 constexpr uint8_t kGrant = 0x01;
 constexpr uint8_t kRefusal = 0x00;
 
-bool MakeAddress(const fs::path& path, sockaddr_un& address) {
-  const std::string& text = path.native();
-  if (text.size() >= sizeof(address.sun_path))
-    return false;
-  std::memset(&address, 0, sizeof(address));
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
-  return true;
-}
-
 UniqueFd SeqPacketSocket() {
   return UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
 }
 
 // True when a live server answers at path; a stale socket file refuses the connection.
 bool SomeoneServes(const fs::path& path) {
-  sockaddr_un address;
-  if (!MakeAddress(path, address))
+  const auto address = posix::UnixAddress(path.native());
+  if (!address)
     return false;
   UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   return probe &&
-         ::connect(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+         ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0;
 }
 
-// Binds the device's own name, which hidlink reads back as the peer's address to answer
-// GetAttributes; a stale file of an earlier run is replaced. A scanner that finds the file in
-// the moment before listen() is refused once, as with a device still being set up.
+// Binds and listens under a hidden name in the folder, then moves the socket to `path`, so that
+// a scanner never finds a device that does not listen yet (hidlink removes a socket file that
+// refuses it, as one of a killed emulator). The hidden name is shorter than any device name,
+// so it fits wherever `path` fits. A stale file of an earlier run is replaced.
 UniqueFd Listen(const fs::path& path) {
-  sockaddr_un address;
-  if (!MakeAddress(path, address))
-    return {};
-  UniqueFd fd = SeqPacketSocket();
-  if (!fd)
-    return {};
-  ::unlink(path.c_str());
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-    return {};
-  if (::listen(fd.Get(), 8) != 0) {
-    ::unlink(path.c_str());
-    return {};
+  static std::atomic<uint32_t> made{0};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    char name[16];
+    std::snprintf(name, sizeof name, ".%08x.new",
+                  static_cast<uint32_t>(::getpid()) * 2654435761u + made++);
+    const fs::path hidden = path.parent_path() / name;
+    const auto address = posix::UnixAddress(hidden.native());
+    UniqueFd fd = SeqPacketSocket();
+    if (!address || !fd)
+      return {};
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+      if (errno == EADDRINUSE)
+        continue;
+      return {};
+    }
+    if (::listen(fd.Get(), 8) != 0 || ::rename(hidden.c_str(), path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(hidden.c_str());
+      errno = error;
+      return {};
+    }
+    return fd;
   }
-  return fd;
+  return {};
 }
 
 timespec ToTimespec(Clock::duration d) {
@@ -184,15 +188,12 @@ struct VirtualMeter::Impl {
     uint8_t report[kReportSize];
     report[0] = 0;
     std::copy(frame.begin(), frame.end(), report + 1);
-    for (;;) {
-      if (::send(client.Get(), report, sizeof(report), MSG_DONTWAIT | MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(sizeof(report))) {
-        return SendResult::kSent;
-      }
-      if (errno == EINTR)
-        continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK ? SendResult::kWouldBlock : SendResult::kGone;
+    if (posix::RetryOnSignal([&] {
+          return ::send(client.Get(), report, sizeof(report), MSG_DONTWAIT | MSG_NOSIGNAL);
+        }) == static_cast<ssize_t>(sizeof(report))) {
+      return SendResult::kSent;
     }
+    return errno == EAGAIN || errno == EWOULDBLOCK ? SendResult::kWouldBlock : SendResult::kGone;
   }
 
   // Handles every waiting report; true when the unplug fault fired.
@@ -200,9 +201,8 @@ struct VirtualMeter::Impl {
     std::vector<Frame> replies;
     for (;;) {
       uint8_t buffer[kReportSize + 1];
-      const ssize_t length = ::recv(client.Get(), buffer, sizeof(buffer), MSG_DONTWAIT | MSG_TRUNC);
-      if (length < 0 && errno == EINTR)
-        continue;
+      const ssize_t length = posix::RetryOnSignal(
+          [&] { return ::recv(client.Get(), buffer, sizeof(buffer), MSG_DONTWAIT | MSG_TRUNC); });
       if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return false;
       if (length <= 0) {
@@ -238,10 +238,8 @@ struct VirtualMeter::Impl {
   // Answers one waiting client. One at a time, so that a hang-up of the current client that
   // came before the next connection is seen by the next poll before that one is answered.
   void AcceptClient() {
-    UniqueFd fd;
-    do {
-      fd.Reset(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    } while (!fd && errno == EINTR);
+    UniqueFd fd(posix::RetryOnSignal(
+        [&] { return ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK); }));
     if (!fd)
       return;
     const bool grant = !client && !faults().refuseOpens;
@@ -278,7 +276,9 @@ struct VirtualMeter::Impl {
   std::mutex emulatorMutex;
   MeterEmulator emulator;  // guarded by emulatorMutex; its Faults are atomics
 
-  std::mutex lifeMutex;  // serialises Plug and Unplug
+  mutable std::mutex lifeMutex;                  // serialises Plug and Unplug
+  PlugFailure plugFailure = PlugFailure::kNone;  // guarded by lifeMutex
+  int plugError = 0;                             // guarded by lifeMutex
   std::thread thread;
   UniqueFd wake;  // eventfd that wakes the service thread
   std::atomic<bool> stopRequested{false};
@@ -310,15 +310,28 @@ bool VirtualMeter::Plug() {
     return true;
   if (m.thread.joinable())
     m.thread.join();  // ended by the unplug fault
-  if (SomeoneServes(m.socketPath))
+  const auto fail = [&](PlugFailure why, int error = 0) {
+    m.plugFailure = why;
+    m.plugError = error;
     return false;
+  };
+  if (!posix::UnixAddress(m.socketPath.native()))
+    return fail(PlugFailure::kPathTooLong);
+  struct stat st {};
+  if (::stat(m.folder.c_str(), &st) != 0)
+    return errno == ENOENT ? fail(PlugFailure::kNoFolder) : fail(PlugFailure::kSystem, errno);
+  if (!S_ISDIR(st.st_mode))
+    return fail(PlugFailure::kNotAFolder);
+  if (SomeoneServes(m.socketPath))
+    return fail(PlugFailure::kAlreadyServed);
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake)
-    return false;
+    return fail(PlugFailure::kSystem, errno);
   UniqueFd listener = Listen(m.socketPath);
   if (!listener)
-    return false;
+    return fail(PlugFailure::kSystem, errno);
 
+  m.plugFailure = PlugFailure::kNone;
   m.wake = std::move(wake);
   m.listener = std::move(listener);
   m.reportsReceived = 0;
@@ -326,6 +339,33 @@ bool VirtualMeter::Plug() {
   m.plugged = true;
   m.thread = std::thread([&m] { m.Serve(); });
   return true;
+}
+
+PlugFailure VirtualMeter::plugFailure() const {
+  std::lock_guard lock(impl_->lifeMutex);
+  return impl_->plugFailure;
+}
+
+std::string VirtualMeter::PlugFailureText() const {
+  const Impl& m = *impl_;
+  std::lock_guard lock(m.lifeMutex);
+  switch (m.plugFailure) {
+    case PlugFailure::kNone:
+      return {};
+    case PlugFailure::kPathTooLong:
+      return "the path is " + std::to_string(m.socketPath.native().size()) +
+             " bytes long, more than a socket address holds (" +
+             std::to_string(sizeof(sockaddr_un::sun_path) - 1) + ")";
+    case PlugFailure::kNoFolder:
+      return "there is no folder " + m.folder.string();
+    case PlugFailure::kNotAFolder:
+      return m.folder.string() + " is not a folder";
+    case PlugFailure::kAlreadyServed:
+      return "another emulator serves it";
+    case PlugFailure::kSystem:
+      return std::strerror(m.plugError);
+  }
+  return {};
 }
 
 void VirtualMeter::Unplug() {

@@ -1,12 +1,19 @@
 // The library exports the 31 functions of its interface, versioned, and nothing else.
+#include <elf.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "hidlink/hidlink.h"
 
 namespace {
 
@@ -46,5 +53,70 @@ TEST(ExportsTest, AreExactlyTheInterfaceFunctionsInVersionHIDLINK_1_0) {
   const std::set<std::string> expected{std::istream_iterator<std::string>(names), {}};
   EXPECT_EQ(functions, expected);
 }
+
+// The names in the DT_NEEDED entries of an ELF file's dynamic section; empty if it has none or
+// cannot be read.
+template <typename Ehdr, typename Shdr, typename Dyn>
+std::vector<std::string> NeededOf(const std::vector<char>& file) {
+  std::vector<std::string> needed;
+  const auto at = [&](auto& out, size_t offset) {
+    if (offset > file.size() || file.size() - offset < sizeof out)
+      return false;
+    std::memcpy(&out, file.data() + offset, sizeof out);
+    return true;
+  };
+  Ehdr header;
+  if (!at(header, 0))
+    return needed;
+  std::vector<Shdr> sections(header.e_shnum);
+  for (size_t i = 0; i < sections.size(); ++i) {
+    if (!at(sections[i], header.e_shoff + i * header.e_shentsize))
+      return {};
+  }
+  for (const Shdr& section : sections) {
+    if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size())
+      continue;
+    const Shdr& strings = sections[section.sh_link];
+    for (size_t offset = 0; offset + sizeof(Dyn) <= section.sh_size; offset += sizeof(Dyn)) {
+      Dyn entry;
+      if (!at(entry, section.sh_offset + offset) || entry.d_tag == DT_NULL)
+        break;
+      if (entry.d_tag == DT_NEEDED && entry.d_un.d_val < strings.sh_size)
+        needed.emplace_back(file.data() + strings.sh_offset + entry.d_un.d_val);
+    }
+  }
+  return needed;
+}
+
+// The C library and its dynamic loader, which every dynamically linked program has.
+bool IsCLibrary(const std::string& name) {
+  return name == "libc.so.6" || name.starts_with("ld-linux");
+}
+
+TEST(ExportsTest, LibraryNeedsTheCLibraryOnly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizer builds need the sanitizer's runtime";
+#endif
+  std::ifstream in(HIDLINK_LIBRARY_PATH, std::ios::binary);
+  const std::vector<char> file((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+  ASSERT_GT(file.size(), size_t{EI_NIDENT});
+  ASSERT_EQ(std::memcmp(file.data(), ELFMAG, SELFMAG), 0);
+  const std::vector<std::string> needed = file[EI_CLASS] == ELFCLASS64
+                                              ? NeededOf<Elf64_Ehdr, Elf64_Shdr, Elf64_Dyn>(file)
+                                              : NeededOf<Elf32_Ehdr, Elf32_Shdr, Elf32_Dyn>(file);
+  EXPECT_NE(std::find(needed.begin(), needed.end(), "libc.so.6"), needed.end());
+  for (const std::string& name : needed)
+    EXPECT_TRUE(IsCLibrary(name)) << name;
+}
+
+// A C++ caller may rely on the exports never throwing.
+static_assert(
+    noexcept(QelHidOpen(nullptr)) && noexcept(QelHidClose(0)) && noexcept(QelHidScanDevices(nullptr)) && noexcept(QelHidInit()) && noexcept(
+        QelHidRead(
+            0, nullptr, 0, nullptr,
+            0)) && noexcept(QelHidWrite(0, nullptr, 0, nullptr,
+                                        0)) && noexcept(QelHidD_GetAttributes(0,
+                                                                              nullptr)) && noexcept(QelHidD_GetHidGuid(nullptr)));
 
 }  // namespace

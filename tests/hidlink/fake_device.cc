@@ -4,11 +4,12 @@
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace vireo::hidlink::testing {
@@ -18,13 +19,11 @@ namespace {
 constexpr auto kPatience = std::chrono::seconds(5);
 
 UniqueFd BoundSocket(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path)
+  const auto address = posix::UnixAddress(path);
+  if (!address)
     throw std::runtime_error("socket path too long: " + path);
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!fd || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+  if (!fd || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
     throw std::runtime_error("cannot bind " + path + ": " + std::strerror(errno));
   return fd;
 }
@@ -49,6 +48,23 @@ TempDir::~TempDir() {
 
 void MakeSocketFile(const std::string& path) {
   BoundSocket(path);
+}
+
+void FreeRecord::operator()(HidDeviceInfo* record) const {
+  std::free(record);
+}
+
+std::unique_ptr<HidDeviceInfo, FreeRecord> RecordFor(const std::string& path) {
+  std::unique_ptr<HidDeviceInfo, FreeRecord> record(
+      static_cast<HidDeviceInfo*>(std::calloc(1, sizeof(HidDeviceInfo) + path.size() + 1)));
+  if (!record)
+    throw std::bad_alloc();
+  std::memcpy(record->DevicePath, path.c_str(), path.size() + 1);
+  return record;
+}
+
+QelHidHandle OpenPath(const std::string& path) {
+  return QelHidOpen(RecordFor(path).get());
 }
 
 FakeDevice::FakeDevice(std::string path, Greeting greeting)
@@ -110,7 +126,8 @@ void FakeDevice::Serve() {
 }
 
 void FakeDevice::Accept() {
-  UniqueFd connection(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  UniqueFd connection(posix::RetryOnSignal(
+      [&] { return ::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC); }));
   if (!connection)
     return;
   switch (greeting_) {
@@ -138,7 +155,8 @@ void FakeDevice::Accept() {
 void FakeDevice::Receive() {
   uint8_t buffer[4096];
   std::lock_guard lock(mutex_);
-  const ssize_t n = ::recv(client_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+  const ssize_t n = posix::RetryOnSignal(
+      [&] { return ::recv(client_.Get(), buffer, sizeof buffer, MSG_DONTWAIT); });
   if (n < 0 && errno == EAGAIN)
     return;
   if (n <= 0)

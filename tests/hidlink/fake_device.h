@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/posix.h"
+#include "hidlink/hidlink.h"
 
 namespace vireo::hidlink::testing {
 
@@ -33,6 +35,15 @@ class TempDir {
 
 // Leaves a socket file at path that nobody listens on.
 void MakeSocketFile(const std::string& path);
+
+// A record as a scan makes it, for a path of the test's choosing.
+struct FreeRecord {
+  void operator()(HidDeviceInfo* record) const;
+};
+std::unique_ptr<HidDeviceInfo, FreeRecord> RecordFor(const std::string& path);
+
+// QelHidOpen on such a record.
+QelHidHandle OpenPath(const std::string& path);
 
 // A virtual HID device across a real SOCK_SEQPACKET socket. A thread accepts connections and
 // greets each one; with kGrant it serves one client at a time and refuses any other with the

@@ -150,6 +150,35 @@ TEST_F(ScanTest, ExaminesAtMost256Devices) {
     EXPECT_EQ(listed[i].product, i);
 }
 
+// The socket file of an emulator that was killed: nobody listens, so a connection is refused.
+TEST_F(ScanTest, ASocketFileThatNobodyServesIsRemovedByTheOpenThatFindsIt) {
+  const std::string stale = dir_ / "hid-1209-0001-0000-killed.sock";
+  MakeSocketFile(stale);
+  QelHidScanDevices(nullptr);
+  ASSERT_EQ(VirtualRecords().size(), 1u);
+
+  const HidDeviceInfo* record = QelHidGetDevices();
+  while (record && stale != record->DevicePath)
+    record = record->Next;
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(QelHidOpen(record), HIDLINK_INVALID_HANDLE);
+  EXPECT_FALSE(fs::exists(stale));
+  QelHidScanDevices(nullptr);
+  EXPECT_TRUE(VirtualRecords().empty());
+}
+
+// A device that answers but refuses is served, and a file that is no socket is no device.
+TEST_F(ScanTest, ARefusingDeviceAndFilesThatAreNoSocketsStay) {
+  const std::string refusing = dir_ / "hid-1209-0001-0000-busy.sock";
+  FakeDevice device(refusing, FakeDevice::Greeting::kRefuse);
+  const std::string plain = dir_ / "hid-1209-0001-0000-plain.sock";
+  std::ofstream(plain) << "not a socket";
+  EXPECT_EQ(OpenPath(refusing), HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(OpenPath(plain), HIDLINK_INVALID_HANDLE);
+  EXPECT_TRUE(fs::exists(refusing));
+  EXPECT_TRUE(fs::exists(plain));
+}
+
 // A sysfs tree as the kernel lays it out for hidraw nodes, with the links resolved by realpath.
 class HidrawEnumerationTest : public ::testing::Test {
  protected:

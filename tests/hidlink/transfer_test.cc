@@ -24,19 +24,8 @@ constexpr uint32_t kLongTimeoutMs = 5000;
 constexpr uint32_t kNoLimit = 0;
 constexpr auto kPatience = 5s;
 
-// A record as a scan makes it, for a path of the test's choosing.
-struct FreeRecord {
-  void operator()(HidDeviceInfo* r) const { std::free(r); }
-};
-std::unique_ptr<HidDeviceInfo, FreeRecord> RecordFor(const std::string& path) {
-  std::unique_ptr<HidDeviceInfo, FreeRecord> r(
-      static_cast<HidDeviceInfo*>(std::calloc(1, sizeof(HidDeviceInfo) + path.size() + 1)));
-  std::memcpy(r->DevicePath, path.c_str(), path.size() + 1);
-  return r;
-}
-
 QelHidHandle Open(const std::string& path) {
-  return QelHidOpen(RecordFor(path).get());
+  return OpenPath(path);
 }
 
 // One input report as the device sends it: the ID byte, then 64 data bytes.

@@ -1,14 +1,21 @@
 #include "meter/meter_link.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <grp.h>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <numeric>
 #include <vector>
 
+#include "base/posix.h"
 #include "meter/product_constants.h"
 #include "support/virtual_meter_fixture.h"
+#include "tests/hidlink/fake_device.h"
 
 namespace vireo {
 namespace {
@@ -29,24 +36,21 @@ class MeterLinkTest : public VirtualMeterTest {
   }
   // A listening socket that looks like another HID device in the folder.
   void AddOtherDevice(const std::string& name) {
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const std::string path = (folder_ / name).string();
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
-    others_.push_back(fd);
+    posix::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const auto address = posix::UnixAddress((folder_ / name).native());
+    ASSERT_TRUE(address.has_value());
+    ASSERT_EQ(bind(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    ASSERT_EQ(listen(fd.Get(), 1), 0);
+    others_.push_back(std::move(fd));
   }
   void TearDown() override {
     link.Close();
-    for (int fd : others_)
-      close(fd);
+    others_.clear();
     VirtualMeterTest::TearDown();
   }
 
   MeterLink link;
-  std::vector<int> others_;
+  std::vector<posix::UniqueFd> others_;
 };
 
 TEST_F(MeterLinkTest, WithoutMeterNothingIsFoundAndTheHandleStaysInvalid) {
@@ -198,10 +202,151 @@ TEST_F(MeterLinkTest, LiveFramesArriveAfterARequestAndBadOnesAreNotUsed) {
   ASSERT_TRUE(link.ReceiveReadings(record));
   EXPECT_GT(record.voltage, 3.0f);
   EXPECT_EQ(record.spare1, 0.0f);  // the emulator numbers its frames
+  // Frames already on their way stay good; those of a new burst are all corrupt.
   meter.faults().badChecksumEvery = 1;
+  ASSERT_TRUE(link.RequestReadings());
   bool arrived = false;
-  EXPECT_FALSE(link.ReceiveReadings(record, &arrived));
+  bool refused = false;
+  for (int i = 0; i < 100 && !refused; ++i)
+    refused = !link.ReceiveReadings(record, &arrived);
+  EXPECT_TRUE(refused);
   EXPECT_TRUE(arrived);
+}
+
+// The open of a second program's link, in a child process that (if it runs as root) gives up
+// its rights, as a user without access to the meter's node would run; its exit status is the
+// refusal.
+OpenRefusal RefusalOfAnUnprivilegedOpen() {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0) {
+      constexpr uid_t kNobody = 65534;
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+        _exit(100);
+    }
+    MeterLink other;
+    other.Configure();
+    other.Open();
+    _exit(static_cast<int>(other.lastOpenRefusal()));
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+    return OpenRefusal::kNone;
+  return static_cast<OpenRefusal>(WEXITSTATUS(status));
+}
+
+TEST_F(MeterLinkTest, AFailedOpenTellsWhyNoMeterAMeterHeldElsewhereOrNoPermission) {
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(link.lastOpenRefusal(), OpenRefusal::kNoDevice);
+
+  sim::VirtualMeter& meter = PlugMeter();
+  MeterLink holder;
+  holder.Configure();
+  ASSERT_TRUE(holder.Open());
+  EXPECT_EQ(holder.lastOpenRefusal(), OpenRefusal::kNone);
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(link.lastOpenRefusal(), OpenRefusal::kBusy);
+  holder.Close();
+
+  // A node that this user may not read and write, in a folder that anyone may search.
+  ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(meter.SocketPath().c_str(), 0), 0);
+  EXPECT_EQ(RefusalOfAnUnprivilegedOpen(), OpenRefusal::kPermission);
+  ASSERT_EQ(chmod(meter.SocketPath().c_str(), 0666), 0);
+  EXPECT_EQ(RefusalOfAnUnprivilegedOpen(), OpenRefusal::kNone);
+}
+
+TEST_F(MeterLinkTest, LiveFramesLeftOverFromAStreamAreSkippedByTheNextCommand) {
+  sim::VirtualMeter& meter = PlugMeter([] {
+    sim::EmulatorOptions options;
+    options.frameIntervalUs = 1000;
+    return options;
+  }());
+  Reopen();
+  ASSERT_TRUE(link.RequestReadings());
+  // Frames the host never read are waiting when the command's reply comes.
+  ASSERT_TRUE(testing::WaitFor([&] {
+    uint32_t sent = 0;
+    meter.WithEmulator([&](sim::MeterEmulator& e) { sent = e.framesSent(); });
+    return sent >= 5;
+  }));
+  uint8_t version = 0;
+  EXPECT_TRUE(link.ReadFlash(0x08003C00, &version, 1));
+  EXPECT_EQ(version, 0x15);
+}
+
+// A device that the test scripts: it grants the open, and its replies are queued up front.
+class ScriptedReplyTest : public MeterLinkTest {
+ protected:
+  void SetUp() override {
+    MeterLinkTest::SetUp();
+    device_ = std::make_unique<hidlink::testing::FakeDevice>(
+        (folder_ / "hid-0716-5027-0100-script.sock").string());
+    Reopen();
+  }
+  void TearDown() override {
+    link.Close();
+    device_.reset();
+    MeterLinkTest::TearDown();
+  }
+
+  // Queues a frame as a 65-byte report: ID byte 0, FF 55, tick bytes, code, length, data,
+  // byte 62 = sum of 8..61, byte 63 = sum of 0..61.
+  void Queue(uint8_t code, std::vector<uint8_t> data = {}) {
+    std::vector<uint8_t> report(65, 0);
+    uint8_t* f = report.data() + 1;
+    f[0] = 0xFF;
+    f[1] = 0x55;
+    f[8] = code;
+    f[9] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), f + 10);
+    unsigned dataSum = 0, all = 0;
+    for (int i = 0; i < 62; ++i) {
+      all += f[i];
+      dataSum += i >= 8 ? f[i] : 0;
+    }
+    f[62] = static_cast<uint8_t>(dataSum);
+    f[63] = static_cast<uint8_t>(all);
+    ASSERT_TRUE(device_->Send(report));
+  }
+
+  std::unique_ptr<hidlink::testing::FakeDevice> device_;
+};
+
+TEST_F(ScriptedReplyTest, LiveFramesBeforeTheReplyAreSkipped) {
+  Queue(26, std::vector<uint8_t>(44, 1));
+  Queue(26, std::vector<uint8_t>(44, 2));
+  Queue(10, {0x15});
+  uint8_t version = 0;
+  EXPECT_TRUE(link.ReadFlash(0x08003C00, &version, 1));
+  EXPECT_EQ(version, 0x15);
+  EXPECT_EQ(device_->WaitForMessages(1).size(), 1u);  // one request, not repeated
+}
+
+TEST_F(ScriptedReplyTest, AnyOtherWrongCodeStillFailsTheExchange) {
+  Queue(26, std::vector<uint8_t>(44, 1));
+  Queue(11, {0x15});
+  uint8_t version = 0;
+  EXPECT_FALSE(link.ReadFlash(0x08003C00, &version, 1));
+  Queue(3);
+  EXPECT_FALSE(link.QueryUpgradeMode());
+}
+
+TEST_F(ScriptedReplyTest, AMeterThatOnlyStreamsFailsTheExchangeWithinItsTimeOut) {
+  std::atomic<bool> done{false};
+  auto stream = std::async(std::launch::async, [&] {
+    // Far longer than the reply time-out, unless the exchange ends first.
+    for (int i = 0; i < 500 && !done; ++i) {
+      Queue(26, std::vector<uint8_t>(44, static_cast<uint8_t>(i)));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a frame every 10 ms
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(link.QueryUpgradeMode());
+  const auto took = std::chrono::steady_clock::now() - start;
+  done = true;
+  stream.get();
+  EXPECT_LT(took, std::chrono::seconds(3));  // the stream alone would take 5 s
 }
 
 }  // namespace

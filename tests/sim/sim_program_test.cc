@@ -74,6 +74,17 @@ INSTANTIATE_TEST_SUITE_P(Args, SimUsageError,
                                            std::vector<std::string>{"--records"},
                                            std::vector<std::string>{"--no-such-option"}));
 
+TEST(SimProgram, AFolderThatIsNotThereIsNamedAndNotCreated) {
+  test::TempDir dir;
+  const std::filesystem::path missing = dir.path() / "missing";
+  auto sim = StartSim({"--dir", missing.string()});
+  EXPECT_EQ(sim->Wait(), 1);
+  EXPECT_EQ(sim->err, "vireometer-sim: cannot serve " +
+                          (missing / "hid-0716-5027-0100-meter.sock").string() +
+                          ": there is no folder " + missing.string() + "\n");
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
 TEST(SimProgram, WithoutAFolderItIsAUsageError) {
   auto sim = StartSim({}, false);
   EXPECT_EQ(sim->Wait(), 2);

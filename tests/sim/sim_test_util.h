@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <chrono>
 #include <cstring>
@@ -74,10 +73,9 @@ class Client {
  public:
   explicit Client(const std::filesystem::path& socket)
       : fd_(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    const auto address = posix::UnixAddress(socket.native());
+    if (!address ||
+        ::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
       fd_.Reset();
     }
   }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "meter/readings_record.h"
 #include "sim/meter_emulator.h"
@@ -156,18 +158,78 @@ TEST_F(VirtualMeterTest, ClientLeavingEndsTheOwedStream) {
 TEST_F(VirtualMeterTest, NameServedByAnotherMeterCannotBePlugged) {
   VirtualMeter twin(dir_.path(), {}, "bench");
   EXPECT_FALSE(twin.Plug());
+  EXPECT_EQ(twin.plugFailure(), PlugFailure::kAlreadyServed);
+  EXPECT_EQ(twin.PlugFailureText(), "another emulator serves it");
   EXPECT_TRUE(std::filesystem::exists(meter_.SocketPath()));
+  Open();  // the first meter still serves
 }
+
+TEST_F(VirtualMeterTest, OnlyTheSocketAppearsInTheFolder) {
+  std::vector<std::filesystem::path> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    entries.push_back(entry.path());
+  EXPECT_EQ(entries, std::vector<std::filesystem::path>{meter_.SocketPath()});
+}
+
+struct Unservable {
+  const char* name;
+  std::filesystem::path (*folder)(const std::filesystem::path& base);  // made below base
+  PlugFailure failure;
+  const char* says;
+};
+
+void PrintTo(const Unservable& u, std::ostream* os) {
+  *os << u.name;
+}
+
+class UnservableFolder : public testing::TestWithParam<Unservable> {};
+
+TEST_P(UnservableFolder, IsRefusedWithItsReasonAndNothingIsCreated) {
+  test::TempDir dir;
+  const std::filesystem::path folder = GetParam().folder(dir.path());
+  const auto before = std::distance(std::filesystem::recursive_directory_iterator(dir.path()),
+                                    std::filesystem::recursive_directory_iterator());
+  VirtualMeter meter(folder, {}, "meter");
+  EXPECT_FALSE(meter.Plug());
+  EXPECT_EQ(meter.plugFailure(), GetParam().failure);
+  EXPECT_NE(meter.PlugFailureText().find(GetParam().says), std::string::npos)
+      << meter.PlugFailureText();
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(dir.path()),
+                          std::filesystem::recursive_directory_iterator()),
+            before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnservableFolder,
+    testing::Values(Unservable{"Missing",
+                               [](const std::filesystem::path& base) { return base / "none"; },
+                               PlugFailure::kNoFolder, "there is no folder"},
+                    Unservable{"AFile",
+                               [](const std::filesystem::path& base) {
+                                 std::ofstream(base / "file") << "x";
+                                 return base / "file";
+                               },
+                               PlugFailure::kNotAFolder, "is not a folder"},
+                    // A socket address holds 107 bytes of path.
+                    Unservable{"PathTooLong",
+                               [](const std::filesystem::path& base) {
+                                 const auto deep = base / std::string(90, 'd');
+                                 std::filesystem::create_directory(deep);
+                                 return deep;
+                               },
+                               PlugFailure::kPathTooLong,
+                               "more than a socket address holds (107)"}),
+    [](const testing::TestParamInfo<Unservable>& p) { return std::string(p.param.name); });
 
 TEST(VirtualMeter, StaleSocketFileOfAKilledServerIsReplaced) {
   test::TempDir dir;
   const auto path = dir.path() / "hid-0716-5027-0100-stale.sock";
   {
     posix::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(stale.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const auto address = posix::UnixAddress(path.native());
+    ASSERT_TRUE(address.has_value());
+    ASSERT_EQ(::bind(stale.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address),
+              0);
   }
   VirtualMeter meter(dir.path(), {}, "stale");
   ASSERT_TRUE(meter.Plug());
