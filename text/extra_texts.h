@@ -17,6 +17,11 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"hint_permission",
      "No permission to open the meter: install the udev rule 70-vireometer.rules and plug the "
      "meter in again"},
+    // The chart's context menu and its save dialogs.
+    {"save_image", "Save image\u2026"},
+    {"export_csv", "Export CSV\u2026"},
+    {"png_files", "PNG images"},
+    {"csv_files", "CSV files"},
 };
 
 }  // namespace vireo

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPainter>
 
-#include "pages/about/about_page.h"
 #include "app/gui/device_watcher.h"
 #include "app/identify.h"
 #include "pages/about/about_page.h"
@@ -139,7 +138,9 @@ void MainWindow::CreatePages() {
   tabs_->Init(PageTabCtrl::kMaxPages);
   readingsPage_ = new ReadingsPage(state_);
   tabs_->SetPage(0, readingsPage_);
-  tabs_->SetPage(1, new ChartPage);
+  chartPage_ = new ChartPage(state_, reporter_);
+  chartPage_->onReadOff = [this] { StartReadOut(); };
+  tabs_->SetPage(1, chartPage_);
   tabs_->SetPage(2, new FirmwarePage);
   tabs_->SetPage(3, new AboutPage);
   tabs_->LayoutPages();
@@ -285,6 +286,11 @@ void MainWindow::FirmwareTooOld() {
 }
 
 void MainWindow::RecordsReady(std::string path) {
+  // The read-out's file becomes the path the chart page loads.
+  state_.RecordFilePath = path;
+  if (chartPage_) {
+    chartPage_->LoadRecords();
+  }
   Q_EMIT recordsReady(QString::fromStdString(path));
 }
 

@@ -22,6 +22,7 @@
 
 namespace vireo {
 
+class ChartPage;
 class DeviceWatcher;
 class PageTabCtrl;
 class ReadingsPage;
@@ -64,6 +65,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel& statusField(StatusField field);
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
+  ChartPage& chartPage() { return *chartPage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
  Q_SIGNALS:
@@ -109,6 +111,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel* upgradeField_;
   QLabel* usbField_;
   ReadingsPage* readingsPage_ = nullptr;
+  ChartPage* chartPage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
   // An identification asked for by a device change while a read-out or upgrade held the link.
