@@ -267,5 +267,51 @@ TEST_F(RecordsTest, RecordsOfAMissingFileOrAFolderIsRefused) {
   EXPECT_EQ(format->Wait(), 2);
 }
 
+#ifdef VIREO_PROGRAM
+// PNG files start with these 8 bytes; the picture's size follows in the IHDR chunk.
+bool IsPngOfSize(const Bytes& png, uint32_t width, uint32_t height) {
+  const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (png.size() < 24 || !std::equal(signature.begin(), signature.end(), png.begin()))
+    return false;
+  const auto u32 = [&](size_t at) {
+    return uint32_t{png[at]} << 24 | uint32_t{png[at + 1]} << 16 | uint32_t{png[at + 2]} << 8 |
+           png[at + 3];
+  };
+  return u32(16) == width && u32(20) == height;
+}
+
+TEST_F(RecordsTest, ExportPngWorksWithoutADisplay) {
+  Bytes file = {0x05, 0x01};
+  for (int i = 0; i < 352; ++i)
+    file.insert(file.end(), {0x88, 0x13, 0xE8, 0x03, 0x1E});
+  const std::string vat = Write("a.vat", file);
+  for (const char* full : {"", "--full"}) {
+    std::vector<std::string> args = {VIREO_PROGRAM, "--export-png", "out.png", vat};
+    if (*full)
+      args.push_back(full);
+    Process program(args, (folder_ / "work").string(),
+                    {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
+    ASSERT_EQ(program.Wait(), 0) << program.err;
+    // The chart control's client area.
+    EXPECT_TRUE(IsPngOfSize(ReadFile(folder_ / "work/out.png"), 577, 261)) << full;
+    fs::remove(folder_ / "work/out.png");
+  }
+}
+
+TEST_F(RecordsTest, ExportPngOfARefusedFileWritesNothing) {
+  const std::string vat = Write("bad.vat", {0x05, 0x00});
+  Process program({VIREO_PROGRAM, "--export-png", "out.png", vat}, (folder_ / "work").string(),
+                  {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
+  EXPECT_EQ(program.Wait(), 1);
+  EXPECT_NE(program.err.find("vireometer: " + vat + ": RecordHours is 0\n"), std::string::npos)
+      << program.err;
+  EXPECT_FALSE(fs::exists(folder_ / "work/out.png"));
+  Process noFile({VIREO_PROGRAM, "--export-png", "out.png"}, (folder_ / "work").string(),
+                 {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
+  EXPECT_EQ(noFile.Wait(), 2);
+  EXPECT_FALSE(fs::exists(folder_ / "work/out.png"));
+}
+#endif
+
 }  // namespace
 }  // namespace vireo
