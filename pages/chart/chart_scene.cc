@@ -239,12 +239,14 @@ ChartCaptions CaptionsFrom(const std::string& voltage, const std::string& curren
 
 void BuildChartScene(const ChartInputs& in, ChartScene& scene) {
   scene.items.clear();
+  scene.backgroundItems = 0;
   scene.records = nullptr;
   scene.recordsAt = 0;
   scene.labelsDrawn = false;
   auto& items = scene.items;
   AddWatermarkAndLegend(items, in.client, in.captions);
   AddFrameAndGrid(items, in.client);
+  scene.backgroundItems = items.size();
 
   scene.labelsDrawn = AddLiveCurve(items, in.client, in.voltage, AxisKind::kVoltage);
   AddLiveCurve(items, in.client, in.current, AxisKind::kCurrent);

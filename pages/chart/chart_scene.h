@@ -98,14 +98,17 @@ struct ChartInputs {
 // view's RecordCurves at their place in the order, before items[recordsAt].
 struct ChartScene {
   std::vector<ChartItem> items;
+  // The first items (watermark, legend, frame and grid) depend only on the client area and
+  // the captions, so a painter may keep them drawn as a background.
+  size_t backgroundItems = 0;
   const RecordCurves* records = nullptr;
   size_t recordsAt = 0;
   bool labelsDrawn = false;  // a voltage curve, live or recorded, labelled its axis
 
-  // Calls f with every item in drawing order.
+  // Calls f with every item in drawing order, from item `from` on.
   template <typename F>
-  void ForEachItem(F&& f) const {
-    for (size_t i = 0; i <= items.size(); ++i) {
+  void ForEachItem(F&& f, size_t from = 0) const {
+    for (size_t i = from; i <= items.size(); ++i) {
       if (i == recordsAt && records) {
         for (const ChartItem& item : records->items) {
           f(item);

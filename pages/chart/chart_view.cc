@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPen>
+#include <cmath>
+#include <cstring>
 
 #include "pages/design_font.h"
 
@@ -133,37 +135,98 @@ void ChartView::PaintScene(QImage& image) {
   BuildChartScene(inputs, scene_);
   refresh_ = false;
 
-  image.fill(Qt::black);
+  // The background items never change while the captions stay: they are drawn once.
+  const QString captions =
+      QString::fromStdString(inputs.captions.voltage + '\n' + inputs.captions.current + '\n' +
+                             inputs.captions.temperature);
+  if (background_.size() != image.size() || backgroundCaptions_ != captions) {
+    background_ = QImage(image.size(), QImage::Format_RGB32);
+    background_.fill(Qt::black);
+    QPainter painter(&background_);
+    for (size_t i = 0; i < scene_.backgroundItems; ++i) {
+      PaintItem(painter, scene_.items[i]);
+    }
+    backgroundCaptions_ = captions;
+  }
+  if (image.format() == background_.format() && image.size() == background_.size()) {
+    std::memcpy(image.bits(), background_.constBits(), static_cast<size_t>(image.sizeInBytes()));
+  } else {
+    image = background_.copy();
+  }
   QPainter painter(&image);
-  painter.setBackgroundMode(Qt::TransparentMode);
-  scene_.ForEachItem([&](const ChartItem& item) {
-    if (const auto* lines = std::get_if<ChartLines>(&item)) {
-      QPen pen(ColourOf(lines->colour), 1);
-      pen.setCosmetic(true);
-      if (lines->dotted) {
-        pen.setDashPattern({1, 1});
-      }
-      painter.setPen(pen);
-      lines_.clear();
-      for (const ChartSegment& s : lines->segments) {
-        lines_.emplace_back(s.x1, s.y1, s.x2, s.y2);
-      }
-      painter.drawLines(lines_.data(), static_cast<int>(lines_.size()));
-      return;
-    }
-    const auto& text = std::get<ChartText>(item);
-    const QString shown = QString::fromStdString(text.text);
-    if (text.font == ChartFont::kLarge) {
-      PaintOutline(painter, text, shown);
-      return;
-    }
-    painter.setPen(ColourOf(text.colour));
-    painter.setFont(FontFor(text, shown));
-    const QRect rect(text.rect.left, text.rect.top, text.rect.right - text.rect.left,
-                     text.rect.bottom - text.rect.top);
-    painter.drawText(rect, FlagsOf(text.align), shown);
-  });
+  scene_.ForEachItem([&](const ChartItem& item) { PaintItem(painter, item); },
+                     scene_.backgroundItems);
   ++paints_;
+}
+
+void ChartView::PaintItem(QPainter& painter, const ChartItem& item) {
+  if (const auto* lines = std::get_if<ChartLines>(&item)) {
+    QPen pen(ColourOf(lines->colour), 1);
+    pen.setCosmetic(true);
+    if (lines->dotted) {
+      pen.setDashPattern({1, 1});
+    }
+    painter.setPen(pen);
+    lines_.clear();
+    for (const ChartSegment& segment : lines->segments) {
+      lines_.emplace_back(segment.x1, segment.y1, segment.x2, segment.y2);
+    }
+    painter.drawLines(lines_.data(), static_cast<int>(lines_.size()));
+    return;
+  }
+  const auto& text = std::get<ChartText>(item);
+  const QString shown = QString::fromStdString(text.text);
+  if (text.font == ChartFont::kLarge) {
+    PaintOutline(painter, text, shown);
+    return;
+  }
+  const QRect rect(text.rect.left, text.rect.top, text.rect.right - text.rect.left,
+                   text.rect.bottom - text.rect.top);
+  const QString key = QString::number(static_cast<int>(text.align)) + QLatin1Char(' ') +
+                      QString::number(rect.left()) + QLatin1Char(' ') +
+                      QString::number(rect.top()) + QLatin1Char(' ') +
+                      QString::number(rect.width()) + QLatin1Char(' ') +
+                      QString::number(rect.height()) + QLatin1Char(' ') +
+                      QString::number(static_cast<int>(text.font)) + QLatin1Char(' ') + shown;
+  auto it = texts_.find(key);
+  if (it == texts_.end()) {
+    if (texts_.size() > 4000) {
+      texts_.clear();  // labels change with the scales; keep the cache small
+    }
+    // A text laid out once: on one line in a font that fits the width, placed in its
+    // rectangle as the alignment says.
+    PlacedText placed;
+    placed.font = FontFor(text, shown);
+    placed.text.setText(shown);
+    placed.text.setTextFormat(Qt::PlainText);
+    placed.text.setPerformanceHint(QStaticText::AggressiveCaching);
+    placed.text.prepare(QTransform(), placed.font);
+    const QSizeF size = placed.text.size();
+    double x = rect.left();
+    if (text.align == ChartAlign::kRight) {
+      x = rect.left() + rect.width() - size.width();
+    } else if (text.align != ChartAlign::kLeft) {
+      x = rect.left() + (rect.width() - size.width()) / 2;
+    }
+    double y = rect.top();
+    if (text.align == ChartAlign::kCentredLine) {
+      y = rect.top() + (rect.height() - size.height()) / 2;
+    }
+    placed.at = QPointF(std::round(x), std::round(y));
+    placed.clip = size.width() > rect.width() || size.height() > rect.height();
+    placed.rect = rect;
+    it = texts_.insert(key, placed);
+  }
+  painter.setPen(ColourOf(text.colour));
+  painter.setFont(it->font);
+  if (it->clip) {
+    painter.save();
+    painter.setClipRect(it->rect);
+    painter.drawStaticText(it->at, it->text);
+    painter.restore();
+  } else {
+    painter.drawStaticText(it->at, it->text);
+  }
 }
 
 void ChartView::PaintOutline(QPainter& painter, const ChartText& text, const QString& shown) {

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QImage>
 #include <QPainterPath>
+#include <QStaticText>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -58,6 +59,7 @@ class ChartView : public QFrame {
 
  private:
   void PaintScene(QImage& image);
+  void PaintItem(QPainter& painter, const ChartItem& item);
   // The font of a text: the design's, or smaller where the text would not fit its width on
   // one line (a stand-in face may be wider than the designed one).
   const QFont& FontFor(const ChartText& text, const QString& shown);
@@ -82,6 +84,16 @@ class ChartView : public QFrame {
   QImage image_;
   std::vector<QLine> lines_;
   QHash<QString, QFont> fitted_;
+  struct PlacedText {
+    QStaticText text;
+    QFont font;
+    QPointF at;
+    QRect rect;
+    bool clip = false;
+  };
+  QHash<QString, PlacedText> texts_;
+  QImage background_;
+  QString backgroundCaptions_;
   QPainterPath outline_;
   QString outlineText_;
   QRect outlineRect_;
