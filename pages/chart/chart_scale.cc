@@ -1,5 +1,6 @@
 #include "pages/chart/chart_scale.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -119,12 +120,15 @@ std::optional<int> MapToRow(float value, const ValueScale& scale, const ChartRec
                             const ChartRect& client) {
   const double bottom = scale.bottom;
   const double ratio = (value - bottom) / (static_cast<double>(scale.top) - bottom);
-  const double row = plot.bottom - std::trunc(ratio * kScaleHeight);
-  if (std::isnan(row)) {
+  double rows = ratio * kScaleHeight;
+  if (std::isnan(rows)) {
     return std::nullopt;
   }
-  // Far outside the scale the line goes to the edge of the client area, never beyond it.
-  return static_cast<int>(std::fmax(client.top, std::fmin(client.bottom, row)));
+  // Far outside the scale the line goes to the edge of the client area, never beyond it;
+  // bounding the rows first keeps the conversion to an integer defined.
+  rows = rows < -1e6 ? -1e6 : (rows > 1e6 ? 1e6 : rows);
+  const int row = plot.bottom - static_cast<int>(rows);  // truncated toward zero
+  return std::clamp(row, client.top, client.bottom);
 }
 
 std::string PeriodLabelText(uint32_t samplePeriodMs) {

@@ -5,6 +5,7 @@
 // input; the page puts a context menu on it.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFont>
 #include <QFrame>
 #include <QHash>
@@ -13,6 +14,8 @@
 #include <QStaticText>
 #include <QTimer>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/app_state.h"
@@ -24,6 +27,7 @@ namespace vireo {
 class ChartView : public QFrame {
  public:
   static constexpr int kRefreshMs = 300;
+  static constexpr int kMinRepaintMs = 33;
 
   explicit ChartView(AppState& state, QWidget* parent = nullptr);
 
@@ -32,8 +36,9 @@ class ChartView : public QFrame {
   void Initialise();
   void SetSamplePeriod(uint32_t periodMs) { samplePeriod_ = periodMs; }
   void SetFullMode(bool full);
-  // Repaints without erasing first.
-  void Invalidate() { update(); }
+  // Asks for a repaint without erasing first. Requests that pile up are merged: the chart is
+  // painted at most once every kMinRepaintMs, however fast it is sampled.
+  void Invalidate();
 
   // Reads the file named by state.RecordFilePath into a new record set; the set held before
   // is gone either way. False when the file was refused; lastLoad() says why.
@@ -60,6 +65,15 @@ class ChartView : public QFrame {
  private:
   void PaintScene(QImage& image);
   void PaintItem(QPainter& painter, const ChartItem& item);
+  // The pixels of the image being painted (RGB32).
+  struct Pixels {
+    uint32_t* bits = nullptr;
+    qsizetype stride = 0;
+    int width = 0;
+    int height = 0;
+  };
+  static void DrawSolidLines(const Pixels& target, const Rgb& colour,
+                             const std::vector<ChartSegment>& segments);
   // The font of a text: the design's, or smaller where the text would not fit its width on
   // one line (a stand-in face may be wider than the designed one).
   const QFont& FontFor(const ChartText& text, const QString& shown);
@@ -91,13 +105,16 @@ class ChartView : public QFrame {
     QRect rect;
     bool clip = false;
   };
-  QHash<QString, PlacedText> texts_;
+  std::unordered_map<std::string, PlacedText> texts_;
   QImage background_;
+  Pixels target_;
   QString backgroundCaptions_;
   QPainterPath outline_;
   QString outlineText_;
   QRect outlineRect_;
   QTimer refreshTimer_;
+  QTimer repaintTimer_;
+  QElapsedTimer sinceLastPaint_;
   int paints_ = 0;
 };
 
