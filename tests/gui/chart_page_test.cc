@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -126,8 +127,13 @@ TEST_F(ChartPageTest, ThePixelsOfTheFrameGridCurveAndReadout) {
   EXPECT_GT(Count(image, QRect(61, 38, 150, 1), kGrey), 60);
   EXPECT_EQ(image.pixelColor(70, 28), kBlack);
   EXPECT_EQ(Count(image, QRect(81, 19, 19, 19), kBlack), 19 * 19);
-  // The newest voltage sample on the right frame line, 100 rows up (scale 5.0 to 5.2).
+  // The newest voltage sample on the right frame line, 100 rows up (scale 5.0 to 5.2), joined
+  // without a gap to the one before it on the bottom frame line.
   EXPECT_EQ(image.pixelColor(519, 117), kYellow);
+  for (int y = 118; y < 217; ++y) {
+    EXPECT_EQ(image.pixelColor(518, y) == kYellow || image.pixelColor(519, y) == kYellow, true)
+        << y;
+  }
   // The readout row, each cell in its colour.
   const QColor colours[] = {kYellow, kCyan, kMagenta, kGreen, kCoral, kRed};
   for (int i = 0; i < 6; ++i) {
@@ -145,6 +151,22 @@ TEST_F(ChartPageTest, WhatReachesTheScreenIsTheOffscreenImage) {
   const QImage grabbed = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QImage rendered = view.Render();
   EXPECT_EQ(grabbed.copy(view.contentsRect()), rendered);
+}
+
+TEST_F(ChartPageTest, RepaintRequestsThatPileUpAreMerged) {
+  page_->show();
+  ChartView& view = page_->view();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.paints() > 0; }, 2000));
+  const int before = view.paints();
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 100) {
+    view.Invalidate();
+    QCoreApplication::processEvents();
+  }
+  // At most one paint every 33 ms, and at least the one asked for.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return view.paints() > before; }, 2000));
+  EXPECT_LE(view.paints() - before, 100 / ChartView::kMinRepaintMs + 2);
 }
 
 TEST_F(ChartPageTest, SamplingFillsTheStoresInLiveModeWhileTheStreamRuns) {
