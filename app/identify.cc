@@ -6,21 +6,22 @@
 
 namespace vireo {
 
-bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
+bool Identify(MeterLink& link, AppState& state, Reporter& reporter, OldFirmware notice) {
   const TextTable& texts = state.texts;
   reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_NOT_FOUND]);
   link.Close();
   bool identified = false;
+  bool tooOld = false;
   if (!link.IsPresent()) {
     reporter.AppendLog(texts[TXT_DEVICE_NOT_FOUND], LogLevel::kError);
   } else if (!link.Open()) {
-    reporter.AppendLog(texts[TXT_ERR_OPEN], LogLevel::kError);
+    LogOpenFailure(link.lastOpenRefusal(), texts, reporter);
   } else {
     uint8_t identity[kIdentitySize];
     uint8_t version = 0;
     if (!link.ReadFlash(link.identityPage + kIdentityOffset, identity, kIdentitySize) ||
         !link.ReadFlash(kVersionAddress, &version, 1)) {
-      reporter.AppendLog("USB" + texts[TXT_ERR_COMM], LogLevel::kError);
+      reporter.AppendLog("USB: " + texts[TXT_ERR_COMM], LogLevel::kError);
     } else {
       for (uint8_t& b : identity)
         b = kIdentityTable[b];
@@ -33,8 +34,7 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
       identified = true;
       reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_CONNECTED]);
       reporter.AppendLog(texts[TXT_DEVICE_CONNECTED], LogLevel::kSuccess);
-      if (version < 0x15)
-        reporter.FirmwareTooOld();
+      tooOld = !IsFirmwareSupported(version);
     }
     link.Close();
   }
@@ -45,7 +45,30 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter) {
     state.deviceInfo.Store(info);
   }
   reporter.NewLogLine();
+  // After the line break, so the notice starts a line of its own.
+  if (tooOld && notice == OldFirmware::kNotify)
+    reporter.FirmwareTooOld();
   return identified;
+}
+
+Identity IdentifyUnlessKnown(MeterLink& link, AppState& state, Reporter& reporter,
+                             OldFirmware notice) {
+  if (state.deviceInfo.Load().identified)
+    return Identity::kKnown;
+  const bool identified = Identify(link, state, reporter, notice);
+  ShowIdentity(state, reporter);
+  if (identified)
+    return Identity::kFresh;
+  reporter.Beep(false);
+  return Identity::kFailed;
+}
+
+void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter) {
+  reporter.AppendLog(texts[TXT_ERR_OPEN], LogLevel::kError);
+  if (why == OpenRefusal::kPermission) {
+    reporter.NewLogLine();
+    reporter.AppendLog(texts.Extra("hint_permission"), LogLevel::kWarning);
+  }
 }
 
 bool IdentifyIfFree(MeterLink& link, AppState& state, Reporter& reporter) {

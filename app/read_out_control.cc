@@ -25,12 +25,16 @@ bool ReadOutControl::Request() {
     return false;
   }
   link_.Close();
+  Identity identity = Identity::kKnown;
   if (!link_.IsPresent()) {
     reporter_.AppendLog(state_.texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
     reporter_.NewLogLine();
     reporter_.Beep(false);
+  } else if ((identity = IdentifyUnlessKnown(link_, state_, reporter_)) == Identity::kFailed) {
+    // The failure is reported; a version that was never read is no reason for the notice.
   } else if (!IsFirmwareSupported(state_.deviceInfo.Load().version)) {
-    reporter_.FirmwareTooOld();
+    if (identity == Identity::kKnown)  // a fresh identification has given the notice already
+      reporter_.FirmwareTooOld();
   } else if (worker_.RequestRun()) {
     return true;  // the worker gives the link back when the sequence has ended
   }

@@ -18,8 +18,9 @@ class ReadOutControl {
   ~ReadOutControl();
 
   // ReadOff: refused with TXT_BUSY while the live stream, an upgrade or another read-out holds
-  // the link; without a meter a red TXT_ERR_NO_DEVICE; with firmware not above 1.4 the
-  // firmware-too-old notice. Otherwise the read-out runs on the worker; true then.
+  // the link; without a meter a red TXT_ERR_NO_DEVICE; when the last identification failed,
+  // the meter is identified again and a new failure reported; with firmware not above 1.4 the
+  // firmware-too-old notice (once). Otherwise the read-out runs on the worker; true then.
   bool Request();
   bool IsRunning() const { return worker_.IsRunning(); }
   // Waits for a running read-out to end, then ends the worker. Idempotent.

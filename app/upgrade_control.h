@@ -2,6 +2,9 @@
 // worker, which holds the meter link from the accepted request until the sequence has ended.
 #pragma once
 
+#include <atomic>
+#include <string>
+
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "app/worker.h"
@@ -9,27 +12,65 @@
 
 namespace vireo {
 
+// What DFUSTART hands over: the page's firmware path and the state of its logo.
+struct UpgradeRequest {
+  std::string firmwarePath;
+  bool logoWanted = false;  // the logo box is ticked and a bitmap was chosen
+  uint32_t logoSize = 0;    // encoded size of the last conversion
+  // The chosen bitmap's pixels were read by the last conversion; otherwise the logo buffer
+  // still holds an earlier picture, or none.
+  bool logoConverted = true;
+};
+
+// The largest logo the image has room for, in bytes.
+inline constexpr uint32_t kLogoSizeLimit = 4096;
+
 class UpgradeControl {
  public:
   UpgradeControl(MeterLink& link, AppState& state, Reporter& reporter);
   ~UpgradeControl();
 
-  // DFUSTART's checks on the link: refused with TXT_BUSY while the live stream, a read-out or
-  // another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE, for version byte 0x10
-  // TXT_ERR_UNSUPPORTED_DEVICE (both in a message box). Otherwise the upgrade of
-  // state.FirmwarePath runs on the worker; true then.
-  bool Request();
+  // DFUSTART's checks, in their order: an empty firmware path TXT_ERR_NO_FIRMWARE_FILE
+  // (nothing set); then, with state.FirmwarePath set to the path, TXT_BUSY while the live
+  // stream, a read-out or another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE;
+  // when the last identification failed, the meter is identified again (without the
+  // firmware-too-old notice: the user is upgrading) and a new failure reported; for version
+  // byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a wanted logo over 4096 bytes, or one never
+  // converted from the chosen bitmap (TXT_ERR_BMP), is refused with a red log line too and the
+  // failure beep. The refusals are message boxes. Otherwise state.LogoPatchEnabled says
+  // whether the logo goes along, the upgrade of that path runs on the worker with a copy of
+  // state.LogoPatch taken now, and the result is true.
+  bool Request(const UpgradeRequest& request);
   bool IsRunning() const { return worker_.IsRunning(); }
+  // Whether the last upgrade that ran to its end succeeded.
+  bool LastUpgradeSucceeded() const { return succeeded_; }
+  // Waits for a running upgrade to end.
+  void WaitIdle() { worker_.WaitIdle(); }
   // Waits for a running upgrade to end, then ends the worker. Idempotent.
   void Shutdown();
 
  private:
+  // What the accepted request fixed for the run; written before the worker is asked to run,
+  // read by the worker alone while it runs.
+  struct Job {
+    std::string firmwarePath;
+    LogoPatchBytes logo{};
+    bool logoEnabled = false;
+  };
+
   // The upgrade sequence, on the worker, with the link held.
   void Sequence();
+  // One status line on the meter's screen.
+  void ShowStatus(const char* text);
+  // The logo's part of the checks; false when it refuses the request.
+  bool AcceptLogo(const UpgradeRequest& request);
 
   MeterLink& link_;
   AppState& state_;
   Reporter& reporter_;
+  Job job_;
+  int screenLine_ = 0;  // the worker's
+  std::atomic<bool> succeeded_{false};
   Worker worker_;
 };
 

@@ -24,8 +24,7 @@ xvfb-run -a -s "-screen 0 1280x800x24" "$program" --press-start "${extra[@]}" 2>
 xvfb=$!
 pid=""
 for _ in $(seq 50); do
-  # The program is a child of xvfb-run's shell; any other vireometer is left alone.
-  pid=$(pgrep -P "$xvfb" -x vireometer || true)
+  pid=$(pgrep -x -P "$xvfb" vireometer || true)  # ours, not another vireometer on the machine
   [ -n "$pid" ] && break
   sleep 0.1
 done

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/live_control.h"
+#include "bench/floor.h"
 #include "hidlink/hidlink.h"
 #include "meter/meter_link.h"
 #include "sim/meter_emulator.h"
@@ -134,6 +135,15 @@ int Run(double seconds) {
       link.Close();
     }
     Print("PollStep", pace, f);
+  }
+  {
+    // The floor: only receiving the same reports, at 1000/s.
+    sim::EmulatorOptions options;
+    options.frameIntervalUs = 1000;
+    sim::VirtualMeter meter(folder, options, "bench");
+    meter.Plug();
+    const bench::FloorFigures floor = bench::MeasureFloor(seconds);
+    Print("floor", "1000/s", {floor.frames, floor.seconds, floor.cpuSeconds, floor.lost});
   }
   std::filesystem::remove_all(folder);
   return 0;

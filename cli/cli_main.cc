@@ -1,5 +1,7 @@
 // vireometer-cli: the meter from the terminal, over the same core as the desktop program.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 
@@ -17,6 +19,8 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1, 1);
   int status = kExitOk;
   AddDeviceCommands(app, status);
+  AddSessionCommands(app, status);
+  AddFirmwareCommands(app, status);
   AddRecordCommands(app, status);
   try {
     app.parse(argc, argv);
@@ -28,8 +32,17 @@ int Run(int argc, char** argv) {
     std::printf("%s\n", e.what());
     return kExitOk;
   } catch (const CLI::ParseError& e) {
-    // One line that says what was wrong, and where to look.
-    std::fprintf(stderr, "vireometer-cli: %s (see vireometer-cli --help)\n", e.what());
+    // One line that says what was wrong, and where to look: the subcommand's own help.
+    std::string help = "vireometer-cli";
+    for (const CLI::App* sub : app.get_subcommands())
+      help += " " + sub->get_name();
+    std::string what = e.what();
+    const std::vector<std::string> rest = app.remaining();
+    if (app.get_subcommands().empty() && !rest.empty()) {
+      what =
+          (rest.front().starts_with("-") ? "no option '" : "no subcommand '") + rest.front() + "'";
+    }
+    std::fprintf(stderr, "vireometer-cli: %s (see %s --help)\n", what.c_str(), help.c_str());
     return kExitUsage;
   }
   return status;

@@ -32,7 +32,9 @@ struct Session {
 
 // Each adds its subcommands to `app`; a subcommand's callback puts its exit status into
 // `status`.
-void AddDeviceCommands(CLI::App& app, int& status);  // list, info, stream
-void AddRecordCommands(CLI::App& app, int& status);  // readout, records
+void AddDeviceCommands(CLI::App& app, int& status);    // list, info, stream
+void AddSessionCommands(CLI::App& app, int& status);   // record, sessions, export
+void AddFirmwareCommands(CLI::App& app, int& status);  // image, upgrade, logo
+void AddRecordCommands(CLI::App& app, int& status);    // readout, records
 
 }  // namespace vireo::cli

@@ -2,9 +2,11 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -34,9 +36,9 @@ int List() {
 
 int Info(bool json) {
   Session session;
-  const bool identified = Identify(session.link, session.state, session.reporter);
-  ShowIdentity(session.state, session.reporter);
+  IdentifyIfFree(session.link, session.state, session.reporter);
   const DeviceInfo info = session.state.deviceInfo.Load();
+  const bool identified = info.identified;
   if (json) {
     nlohmann::ordered_json out;
     out["connected"] = identified;
@@ -51,8 +53,12 @@ int Info(bool json) {
   return identified ? kExitOk : kExitFailed;
 }
 
+// Below this the external temperature means that no probe is fitted.
+constexpr float kNoProbeBelow = -50;
+
 // Prints the rows of a stream; called on the live-poll worker. The CSV header comes with the
 // first row, or at the end of a stream that brought none, so a failed START prints nothing.
+// The first failed write stops the printing; WriteError tells why.
 class RowPrinter {
  public:
   RowPrinter(bool json, long limit) : json_(json), limit_(limit) {}
@@ -62,7 +68,7 @@ class RowPrinter {
 
   void Print(const ReadingsRecord& r) {
     std::lock_guard lock(mutex_);
-    if (closed_ || (limit_ > 0 && rows_ >= limit_))
+    if (closed_ || writeError_ != 0 || (limit_ > 0 && rows_ >= limit_))
       return;
     const double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -71,40 +77,44 @@ class RowPrinter {
     static constexpr const char* kKeys[] = {"voltage",       "current",      "power",
                                             "dplus",         "dminus",       "temp_internal",
                                             "temp_external", "voltage_fast", "current_fast"};
+    constexpr size_t kTempExternal = 6;
     std::string line = Header();
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, json_ ? "{\"t\": %.3f" : "%.3f", t);
     line += buffer;
     for (size_t i = 0; i < std::size(values); ++i) {
       const double v = values[i];
+      // No probe: the pages show NULL, the rows show no number.
+      const bool none = !std::isfinite(v) || (i == kTempExternal && v < kNoProbeBelow);
       if (json_) {
-        // JSON has no spelling for infinities and NaN.
-        if (std::isfinite(v)) {
-          std::snprintf(buffer, sizeof buffer, ", \"%s\": %.9g", kKeys[i], v);
-        } else {
+        // JSON has no spelling for infinities and NaN either.
+        if (none) {
           std::snprintf(buffer, sizeof buffer, ", \"%s\": null", kKeys[i]);
+        } else {
+          std::snprintf(buffer, sizeof buffer, ", \"%s\": %.9g", kKeys[i], v);
         }
+      } else if (i == kTempExternal && none) {
+        std::snprintf(buffer, sizeof buffer, ",");
       } else {
         std::snprintf(buffer, sizeof buffer, ",%.9g", v);
       }
       line += buffer;
     }
     line += json_ ? "}\n" : "\n";
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-    ++rows_;
+    if (Write(line))
+      ++rows_;
   }
 
   bool Done() const { return limit_ > 0 && rows_ >= limit_; }
+  // The errno of the first failed write, 0 if none failed.
+  int WriteError() const { return writeError_; }
 
   // No row is printed once this returns. With `started`, a header not printed yet is.
   void Close(bool started) {
     std::lock_guard lock(mutex_);
     closed_ = true;
-    if (started) {
-      std::fputs(Header().c_str(), stdout);
-      std::fflush(stdout);
-    }
+    if (started && writeError_ == 0)
+      Write(Header());
   }
 
  private:
@@ -116,6 +126,18 @@ class RowPrinter {
            "current_fast\n";
   }
 
+  // Writes and flushes; false, with the cause kept, when the output takes it not.
+  bool Write(const std::string& text) {
+    if (text.empty())
+      return true;
+    errno = 0;
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) == EOF) {
+      writeError_ = errno != 0 ? errno : EIO;
+      return false;
+    }
+    return true;
+  }
+
   const bool json_;
   const long limit_;
   std::chrono::steady_clock::time_point start_;
@@ -123,7 +145,27 @@ class RowPrinter {
   bool headerDone_ = false;  // guarded by mutex_
   bool closed_ = false;      // guarded by mutex_
   std::atomic<long> rows_{0};
+  std::atomic<int> writeError_{0};
 };
+
+// "3 frames dropped (2 bad checksum, 1 wrong command code)", empty when none was.
+std::string DropsText(const LiveDrops& drops) {
+  if (drops.Total() == 0)
+    return {};
+  std::string reasons;
+  const std::pair<uint32_t, const char*> parts[] = {{drops.badFrame, "bad checksum"},
+                                                    {drops.wrongCode, "wrong command code"},
+                                                    {drops.badLength, "wrong size"}};
+  for (const auto& [count, reason] : parts) {
+    if (count == 0)
+      continue;
+    if (!reasons.empty())
+      reasons += ", ";
+    reasons += std::to_string(count) + " " + reason;
+  }
+  const uint32_t total = drops.Total();
+  return std::to_string(total) + (total == 1 ? " frame" : " frames") + " dropped (" + reasons + ")";
+}
 
 struct StreamOptions {
   long count = 0;
@@ -139,13 +181,14 @@ int Stream(const StreamOptions& options) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A reader that went away is a write error like any other: reported, the link closed.
+  signal(SIGPIPE, SIG_IGN);
 
   Session session;
   RowPrinter rows(options.format == "jsonl", options.count);
   LiveControl live(session.link, session.state, session.reporter);
   live.onReadings = [&rows](const ReadingsRecord& r) { rows.Print(r); };
 
-  Identify(session.link, session.state, session.reporter);
   rows.Begin();
   live.Start();
   if (!session.state.LiveRunning)
@@ -154,7 +197,7 @@ int Stream(const StreamOptions& options) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
   bool requested = false;
-  while (session.state.LiveRunning) {
+  while (session.state.LiveRunning && rows.WriteError() == 0) {
     const timespec wait = {0, 20'000'000};
     if (sigtimedwait(&signals, nullptr, &wait) > 0 || rows.Done() ||
         (options.seconds > 0 && std::chrono::steady_clock::now() >= deadline)) {
@@ -164,7 +207,14 @@ int Stream(const StreamOptions& options) {
   }
   rows.Close(true);
   live.Shutdown();
-  return requested ? kExitOk : kExitFailed;
+  int status = requested ? kExitOk : kExitFailed;
+  if (const int error = rows.WriteError(); error != 0) {
+    std::fprintf(stderr, "vireometer-cli: cannot write the rows: %s\n", std::strerror(error));
+    status = kExitFailed;
+  }
+  if (const std::string drops = DropsText(live.Drops()); !drops.empty())
+    std::fprintf(stderr, "vireometer-cli: %s\n", drops.c_str());
+  return status;
 }
 
 }  // namespace
@@ -181,10 +231,15 @@ void AddDeviceCommands(CLI::App& app, int& status) {
   info->add_flag("--json", *json, "Print one JSON object instead.");
   info->callback([&status, json] { status = Info(*json); });
 
-  auto* stream = app.add_subcommand(
-      "stream",
-      "Start the live readings and print one row per frame until --count rows, --seconds "
-      "seconds or Ctrl-C; then stop the stream as STOP does.");
+  auto* stream =
+      app.add_subcommand("stream", "Start the live readings and print one row per frame.");
+  stream->footer(
+      "Rows go to standard output, as CSV with a header or as JSON lines, until --count rows, "
+      "--seconds seconds, Ctrl-C or SIGTERM; then the stream ends and the link is closed. t is "
+      "seconds since the start; temp_external is empty (JSON: null) when no probe is fitted. "
+      "Frames the meter sent that were dropped are counted on standard error at the end.\n"
+      "Exit status: 0 when the stream ended as asked, 1 when it could not start, the meter went "
+      "away or the rows could not be written, 2 usage error.");
   auto options = std::make_shared<StreamOptions>();
   stream->add_option("--count", options->count, "Stop after N rows.")
       ->check(AboveZero())

@@ -152,6 +152,24 @@ bool MoveReport(const OpenDevice& device, short events, uint32_t timeoutMs, Move
   }
 }
 
+// Room for one report with its ID byte: on the stack for the usual sizes, so a stream of
+// reports allocates nothing; on the heap only for unusually long reports.
+class ReportBuffer {
+ public:
+  explicit ReportBuffer(size_t size) : size_(size) {
+    if (size_ > inline_.size())
+      heap_.resize(size_);
+  }
+  std::span<uint8_t> Bytes() {
+    return {size_ > inline_.size() ? heap_.data() : inline_.data(), size_};
+  }
+
+ private:
+  size_t size_;
+  std::array<uint8_t, 1025> inline_{};
+  std::vector<uint8_t> heap_;
+};
+
 // Receives whole reports and copies no more than `length` bytes into `out`.
 bool ReadReports(QelHidHandle handle, uint8_t* out, uint32_t length, uint32_t& delivered,
                  uint32_t timeoutMs) {
@@ -162,7 +180,8 @@ bool ReadReports(QelHidHandle handle, uint8_t* out, uint32_t length, uint32_t& d
   if (!device || !out || reportLength == 0)
     return false;
   const int fd = device->fd.Get();
-  std::vector<uint8_t> report(reportLength + 1u);
+  ReportBuffer buffer(reportLength + 1u);
+  const std::span<uint8_t> report = buffer.Bytes();
   while (delivered < length) {
     if (!MoveReport(*device, POLLIN, timeoutMs,
                     [&] { return device->backend->ReceiveReport(fd, report); }))
@@ -185,7 +204,8 @@ bool WriteReports(QelHidHandle handle, const uint8_t* in, uint32_t length, uint3
   if (!device || !in || reportLength == 0)
     return false;
   const int fd = device->fd.Get();
-  std::vector<uint8_t> report(reportLength + 1u);
+  ReportBuffer buffer(reportLength + 1u);
+  const std::span<uint8_t> report = buffer.Bytes();
   report[0] = settings.outputReportId;
   while (written < length) {
     const uint32_t n = std::min<uint32_t>(reportLength, length - written);

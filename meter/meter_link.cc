@@ -121,6 +121,7 @@ uint32_t MeterLink::WriteReport(const uint8_t* buffer, uint32_t timeoutMs) {
 uint32_t MeterLink::ReadReport(uint8_t* buffer, uint32_t timeoutMs) {
   uint32_t count = 0;
   QelHidRead(handle, buffer, kReportSize, &count, timeoutMs);
+  lastReadCount_ = count;
   return count;
 }
 
@@ -154,8 +155,13 @@ bool MeterLink::Exchange(ExchangeKind kind, uint8_t command, std::span<const uin
   ExchangeReplies replies(kind, command, destination);
   if (!WriteRequest(command, payload, kind != ExchangeKind::kSend))
     return false;
-  while (replies.Waiting())
+  while (replies.Waiting()) {
     ReadReply(replies);
+    // A meter that sent nothing for a whole time-out sends no more of this exchange: waiting
+    // for the rest of a stream would only hold the failure up.
+    if (lastReadCount_ == 0)
+      break;
+  }
   return replies.Succeeded();
 }
 

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "hidlink/hidlink.h"
 #include "meter/exchange_replies.h"
+#include "meter/firmware_image.h"
 #include "meter/frame.h"
 #include "meter/readings_record.h"
 
@@ -32,6 +34,9 @@ inline constexpr uint8_t kLiveBurstFrames = 50;
 // Why the last Open() failed: no meter listed (or it left before it could be opened), the
 // system refused this user access to its device node, or another program holds it.
 enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
+
+// Told the percentage of a long operation done, 0..100.
+using ProgressCallback = std::function<void(int)>;
 
 class MeterLink {
  public:
@@ -69,6 +74,16 @@ class MeterLink {
   // arrived, when given, tells whether any report came in, valid or not.
   bool ReceiveReadings(ReadingsRecord& record, bool* arrived = nullptr);
 
+  // The firmware transfer, run in this order while the meter is in upgrade mode. Each reads
+  // the image file anew; write and verify refuse a file that no longer passes the check, and
+  // patch `logo` into it when one is given. Each reports 0 first and 100 last.
+  ImageCheck CheckImage(const std::string& path) const;
+  bool EraseApplication(const ProgressCallback& progress);
+  bool WriteApplication(const std::string& path, const LogoPatchBytes* logo,
+                        const ProgressCallback& progress);
+  bool VerifyApplication(const std::string& path, const LogoPatchBytes* logo,
+                         const ProgressCallback& progress);
+
   // Fields in the design's order.
   uint16_t vendorId = 0;
   uint16_t productId = 0;
@@ -95,8 +110,12 @@ class MeterLink {
                 std::span<uint8_t> destination);
   // Reads the reply that is due, skipping left-over live frames within the reply time-out.
   void ReadReply(ExchangeReplies& replies);
+  // The image for writing or verifying: checked, and patched with the logo when given.
+  std::optional<std::vector<uint8_t>> LoadImageForTransfer(const std::string& path,
+                                                           const LogoPatchBytes* logo) const;
 
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
+  uint32_t lastReadCount_ = 0;  // bytes the last ReadReport got
 };
 
 }  // namespace vireo

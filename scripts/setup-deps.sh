@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core)
+  libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

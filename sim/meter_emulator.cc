@@ -211,6 +211,7 @@ struct MeterEmulator::Impl {
   uint32_t liveSent = 0;
   uint32_t repliesOut = 0;
   std::array<uint32_t, 256> commandCounts{};
+  std::vector<MeterEmulator::Command> history;
 };
 
 MeterEmulator::MeterEmulator(const EmulatorOptions& options)
@@ -230,6 +231,15 @@ void MeterEmulator::HandleReport(const Frame& request, std::vector<Frame>& out) 
   // A request whose length byte does not cover its fields is ignored like a corrupt one.
   const uint32_t n = std::min<uint32_t>(request[kLengthOffset], kMaxPayload);
   const uint8_t* p = request.data() + kPayloadOffset;
+  if (m.history.size() < kHistoryLimit) {
+    uint32_t argument = 0;
+    if (code == kShowText) {
+      argument = GetU16(p + 2) / kLineHeight;
+    } else if (code != kStreamReadings && n >= 4) {
+      argument = GetU32(p);
+    }
+    m.history.push_back({code, argument});
+  }
 
   switch (code) {
     case kQueryUpgradeMode:
@@ -312,7 +322,10 @@ std::optional<Frame> MeterEmulator::NextLiveFrame() {
   --m.pendingLive;
   std::array<uint8_t, ReadingsRecord::kSize> bytes;
   const uint32_t number = m.liveSent++;
-  ReadingsForFrame(number, m.options.probeCelsius).ToBytes(bytes.data());
+  ReadingsRecord readings = ReadingsForFrame(number, m.options.probeCelsius);
+  if (m.options.loadProfile)
+    m.options.loadProfile->Shape(LoadProfileSeconds(number, m.options.frameIntervalUs), readings);
+  readings.ToBytes(bytes.data());
   const uint8_t code = m.faults.wrongReplyCode ? kStreamReadings ^ 1 : kStreamReadings;
   return m.Emit(code, bytes, number);
 }
@@ -346,6 +359,12 @@ void MeterEmulator::setFrameIntervalUs(uint32_t us) {
 }
 uint32_t MeterEmulator::CommandCount(uint8_t code) const {
   return impl_->commandCounts[code];
+}
+const std::vector<MeterEmulator::Command>& MeterEmulator::history() const {
+  return impl_->history;
+}
+void MeterEmulator::ClearHistory() {
+  impl_->history.clear();
 }
 uint32_t MeterEmulator::framesSent() const {
   return impl_->liveSent;

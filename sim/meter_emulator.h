@@ -14,6 +14,7 @@
 
 #include "meter/frame.h"
 #include "meter/readings_record.h"
+#include "sim/load_profile.h"
 
 namespace vireo::sim {
 
@@ -29,6 +30,9 @@ struct EmulatorOptions {
   std::optional<uint32_t> counterB;
   uint32_t frameIntervalUs = 10000;   // live frame pace; 0 = as fast as the host reads
   std::optional<float> probeCelsius;  // external probe temperature; none reads -60
+  // What voltage and current follow instead of the default swings; time is frame number x
+  // frame interval (1 ms when the interval is 0).
+  std::shared_ptr<const LoadProfile> loadProfile;
 };
 
 // Fault switches; every one may be changed at any time from any thread.
@@ -91,6 +95,16 @@ class MeterEmulator {
 
   // Frames received (valid ones), by command code.
   uint32_t CommandCount(uint8_t code) const;
+  // The valid frames received, in order: the code and, where the command has one, its
+  // address (ShowText: its screen line). The first kHistoryLimit are kept.
+  struct Command {
+    uint8_t code;
+    uint32_t argument;
+    bool operator==(const Command&) const = default;
+  };
+  static constexpr size_t kHistoryLimit = 1 << 20;
+  const std::vector<Command>& history() const;
+  void ClearHistory();
   uint32_t framesSent() const;  // live frames sent, also the running number in spare1
 
   Faults& faults();

@@ -73,6 +73,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
   SimSettings s;
   bool dirGiven = false;
 
+  std::string loadWhy;  // why a --load profile was refused
   // Each handler takes the option's value and says whether it was acceptable.
   using Handler = std::function<bool(const std::string&)>;
   auto unsignedInto = [](auto& field, uint64_t min, uint64_t max, bool hex = false) {
@@ -135,6 +136,41 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--bad-checksum-every", unsignedInto(s.badChecksumEvery, 0, 1'000'000)},
       {"--report-delay-us", unsignedInto(s.reportDelayUs, 0, 10'000'000)},
       {"--unplug-after", unsignedInto(s.unplugAfterReports, 1, 1'000'000'000)},
+      {"--load",
+       [&](const std::string& v) {
+         s.options.loadProfile = LoadProfile::Parse(v, loadWhy);
+         return s.options.loadProfile != nullptr;
+       }},
+      {"--unplug-every",
+       [&](const std::string& v) {
+         const auto seconds = ParseNumber(v, 0.01, 86'400);
+         s.unplug.every = seconds.value_or(0);
+         return seconds.has_value();
+       }},
+      {"--unplug-for",
+       [&](const std::string& v) {
+         const auto seconds = ParseNumber(v, 0.01, 86'400);
+         s.unplug.away = seconds.value_or(0);
+         return seconds.has_value();
+       }},
+      {"--unplug-cycles", unsignedInto(s.unplug.cycles, 1, 1'000'000)},
+      {"--replug-after-ms", unsignedInto(s.replugAfterMs, 0, 3'600'000)},
+      {"--flash-file",
+       [&](const std::string& v) {
+         s.flashFile = v;
+         return !v.empty();
+       }},
+      {"--trace-file",
+       [&](const std::string& v) {
+         s.traceFile = v;
+         return !v.empty();
+       }},
+      {"--make-image",
+       [&](const std::string& v) {
+         s.makeImage = v;
+         return !v.empty();
+       }},
+      {"--image-size", unsignedInto(s.imagePayload, 4, MeterEmulator::kAppSize)},
   };
   const std::map<std::string, bool*> flags = {
       {"--help", &s.help},
@@ -143,6 +179,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--silent", &s.silent},
       {"--wrong-reply-code", &s.wrongReplyCode},
       {"--refuse-opens", &s.refuseOpens},
+      {"--image-no-logo", &s.imageNoLogo},
   };
 
   for (size_t i = 0; i < args.size(); ++i) {
@@ -165,10 +202,11 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       value = args[++i];
     }
     if (!handler->second(*value))
-      return {std::nullopt, "bad value for " + option + ": " + *value};
+      return {std::nullopt, "bad value for " + option + ": " + *value +
+                                (loadWhy.empty() ? "" : " (" + loadWhy + ")")};
   }
 
-  if (s.help)
+  if (s.help || !s.makeImage.empty())
     return {s, {}};
   if (!dirGiven) {
     if (virtualDir == nullptr || *virtualDir == '\0') {
@@ -208,6 +246,15 @@ Device:
   --frame-interval-us N   the same in microseconds; 0 = as fast as possible
   --probe TEMP            an external probe reading TEMP degrees Celsius
                           (default: no probe, which reads -60)
+  --load PROFILE          voltage and current follow a profile instead of
+                          the default swings, in time counted from the first
+                          live frame (frame number x interval):
+                          steady:VOLTS,AMPS, or charge[:key=value,...]: idle,
+                          then a rise to the peak, a hold, a taper down to
+                          the done current and a rest, repeated; keys idle,
+                          rise, hold, taper, rest (seconds; 2,1,5,5,3),
+                          idle_a, peak, done (ampere; 0,2,0.02), volts (5.1),
+                          repeat (1 or 0)
 
 Faults:
   --silent                never answer and never stream; stay attached
@@ -217,6 +264,29 @@ Faults:
                           full speed)
   --refuse-opens          refuse every client
   --unplug-after N        unplug after N reports from the host (N >= 1)
+  --replug-after-ms N     after that unplug, plug in again after N ms with
+                          the meter's memory kept (flash, mode, screen)
+  --unplug-every S        scripted unplug: after S seconds plugged, unplug
+                          (counting from the first client's open)
+  --unplug-for T          ... for T seconds, then plug again (default 1)
+  --unplug-cycles N       ... N times (default: without end)
+
+Inspection:
+  --flash-file FILE       the flash (53248 bytes from 0x08003000): loaded at
+                          start when FILE holds that many bytes, saved after
+                          every unplug and at the end
+  --trace-file FILE       saved with the flash: one line per command heard
+                          ("command CODE ARGUMENT", decimal; the argument is
+                          the address, or the screen line of ShowText), then
+                          "screen LINE TEXT" per screen line and "mode
+                          upgrade" or "mode normal"
+
+Firmware images:
+  --make-image FILE       write a valid firmware image for this meter to FILE
+                          and exit (status 1 if it cannot be written)
+  --image-size N          its payload length in bytes, 4..51200 (default:
+                          51200)
+  --image-no-logo         its payload has no marked logo area
 
   -h, --help              show this help and exit
 

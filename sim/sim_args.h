@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/meter_emulator.h"
+#include "sim/unplug_schedule.h"
 
 namespace vireo::sim {
 
@@ -23,6 +24,19 @@ struct SimSettings {
   uint32_t reportDelayUs = 0;
   bool refuseOpens = false;
   int64_t unplugAfterReports = -1;
+  UnplugSchedule unplug;  // scripted unplug and replug
+  // After the unplug fault took the device away, plug it in again after this many
+  // milliseconds, the fault spent and the meter's memory kept (-1 = stay unplugged).
+  int64_t replugAfterMs = -1;
+  // The flash from 0x08003000, loaded at start when the file holds it and saved after every
+  // unplug and at the end.
+  std::filesystem::path flashFile;
+  // The commands heard, the screen lines and the mode, saved with the flash.
+  std::filesystem::path traceFile;
+  // Write a valid firmware image to this file and exit, instead of serving.
+  std::filesystem::path makeImage;
+  uint32_t imagePayload = 51200;
+  bool imageNoLogo = false;
   bool help = false;
 };
 

@@ -17,6 +17,8 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"hint_permission",
      "No permission to open the meter: install the udev rule 70-vireometer.rules and plug the "
      "meter in again"},
+    // The firmware page's prompt for a colour tolerance that is no whole number from 0 to 999.
+    {"tolerance_range", "Please enter an integer between 0 and 999."},
     // The chart's context menu and its save dialogs.
     {"save_image", "Save image\u2026"},
     {"export_csv", "Export CSV\u2026"},

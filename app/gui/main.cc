@@ -54,10 +54,32 @@ void ExportNeedsNoDisplay(int argc, char** argv) {
   }
 }
 
+// Qt aborts when its platform needs a display and there is none; tell the user instead. A
+// platform chosen by -platform or QT_QPA_PLATFORM other than xcb or wayland needs none.
+bool HasDisplay(int argc, char** argv) {
+  QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "-platform") == 0) {
+      platform = argv[i + 1];
+    }
+  }
+  if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland")) {
+    return true;
+  }
+  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ExportNeedsNoDisplay(argc, argv);
+  if (!HasDisplay(argc, argv)) {
+    std::fputs(
+        "vireometer: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is "
+        "set.\nWithout a display, use the command-line tool: vireometer-cli --help\n",
+        stderr);
+    return 1;
+  }
   vireo::MeterApp app(argc, argv);
 
   QCommandLineParser parser;

@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFrame>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPainter>
 
@@ -141,7 +140,9 @@ void MainWindow::CreatePages() {
   chartPage_ = new ChartPage(state_, reporter_);
   chartPage_->onReadOff = [this] { StartReadOut(); };
   tabs_->SetPage(1, chartPage_);
-  tabs_->SetPage(2, new FirmwarePage);
+  firmwarePage_ = new FirmwarePage(
+      state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); });
+  tabs_->SetPage(2, firmwarePage_);
   tabs_->SetPage(3, new AboutPage);
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
@@ -187,9 +188,9 @@ void MainWindow::StartReadOut() {
   }
 }
 
-void MainWindow::StartUpgrade() {
+void MainWindow::StartUpgrade(const UpgradeRequest& request) {
   if (upgrade_) {
-    upgrade_->Request();
+    upgrade_->Request(request);
   }
 }
 
@@ -227,18 +228,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   hide();
   Shutdown();
   event->accept();
-}
-
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-  switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-      event->accept();
-      return;
-    default:
-      QWidget::keyPressEvent(event);
-  }
 }
 
 void MainWindow::AppendLog(const std::string& text, LogLevel level) {

@@ -2,7 +2,8 @@
 // the status row and the page tabs. It is wiring and presentation: the identification, the
 // live stream, the read-out and the upgrade are the sequences of app/, each on its worker,
 // which report back through a GuiReporter. It owns the meter link and the sequences' controls,
-// and joins every worker before it goes.
+// and joins every worker before it goes. It is a plain top-level widget, not a dialog: it has
+// no default button and Escape does not reject it, so neither Enter nor Escape can close it.
 #pragma once
 
 #include <QLabel>
@@ -24,6 +25,7 @@ namespace vireo {
 
 class ChartPage;
 class DeviceWatcher;
+class FirmwarePage;
 class PageTabCtrl;
 class ReadingsPage;
 
@@ -46,7 +48,7 @@ class MainWindow : public QWidget, private Reporter {
   void OnStart();
   void OnStop();
   void StartReadOut();
-  void StartUpgrade();
+  void StartUpgrade(const UpgradeRequest& request);
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
   void Shutdown();
 
@@ -66,6 +68,7 @@ class MainWindow : public QWidget, private Reporter {
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
   ChartPage& chartPage() { return *chartPage_; }
+  FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
  Q_SIGNALS:
@@ -76,7 +79,6 @@ class MainWindow : public QWidget, private Reporter {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // Reporter, on the GUI thread.
@@ -112,6 +114,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel* usbField_;
   ReadingsPage* readingsPage_ = nullptr;
   ChartPage* chartPage_ = nullptr;
+  FirmwarePage* firmwarePage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
   // An identification asked for by a device change while a read-out or upgrade held the link.

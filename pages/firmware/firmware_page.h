@@ -1,14 +1,103 @@
-// The logo and firmware page, slot 2 of the tab control. Empty for now; choosing an image and
-// starting the upgrade come later.
+// The logo and firmware page, slot 2 of the tab control: the firmware image's path with its
+// file dialog, and DFUSTART, which hands the path and the logo's state to the upgrade. Its
+// logo controls (check box, tolerance, bitmap, size, Notice line, the two pictures) are
+// created hidden, as the layout has them, and work all the same.
 #pragma once
 
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QWidget>
+#include <functional>
+
+#include "app/app_state.h"
+#include "app/reporter.h"
+#include "app/upgrade_control.h"
+#include "pages/firmware/logo_conversion.h"
 
 namespace vireo {
 
 class FirmwarePage : public QWidget {
  public:
-  explicit FirmwarePage(QWidget* parent = nullptr);
+  // Asks the main window to start the upgrade; its checks decide whether it runs.
+  using UpgradeStarter = std::function<void(const UpgradeRequest&)>;
+  // Which file the user chose, or an empty text when the dialog was cancelled.
+  enum class FileKind { kFirmware, kBitmap };
+  using FileChooser = std::function<QString(FileKind)>;
+
+  FirmwarePage(AppState& state, Reporter& reporter, UpgradeStarter startUpgrade,
+               QWidget* parent = nullptr);
+
+  // The handlers of the page's controls.
+  void ChooseFirmwareFile();
+  void StartUpgrade();
+  void ChooseBitmap();
+  // Choosing the bitmap once its file is known.
+  void UseBitmap(const QString& path);
+  // A changed tolerance: converts again when the text is a tolerance, else prompts and puts
+  // the last valid tolerance back.
+  void ConvertAgain();
+  void EnableLogoInputs();
+
+  // Replaces the file dialogs (tests answer them).
+  void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+
+  QLineEdit& firmwarePathEdit() { return *firmwarePath_; }
+  QPushButton& firmwareButton() { return *firmwareButton_; }
+  QPushButton& startButton() { return *startButton_; }
+  QCheckBox& logoBox() { return *logoBox_; }
+  QLabel& toleranceLabel() { return *toleranceLabel_; }
+  QLineEdit& toleranceEdit() { return *toleranceEdit_; }
+  QLineEdit& bitmapPathEdit() { return *bitmapPath_; }
+  QPushButton& bitmapButton() { return *bitmapButton_; }
+  QLineEdit& sizeEdit() { return *sizeEdit_; }
+  QLabel& sizeLabel() { return *sizeLabel_; }
+  QLabel& notice() { return *notice_; }
+  QLabel& beforePicture() { return *beforePicture_; }
+  QLabel& afterPicture() { return *afterPicture_; }
+  int tolerance() const { return tolerance_; }
+  uint32_t size() const { return size_; }
+
+  // The prompt shown for a tolerance that is not a whole number from 0 to 999.
+  QString TolerancePrompt() const;
+
+ private:
+  // The page's values from its controls and back, as the dialog's data exchange does. Taking
+  // stops at a tolerance that is no tolerance, with the prompt; false then.
+  bool TakeValues();
+  void PutValues();
+  void Convert();
+  QString DefaultChooser(FileKind kind);
+
+  AppState& state_;
+  Reporter& reporter_;
+  UpgradeStarter startUpgrade_;
+  FileChooser chooseFile_;
+
+  QLabel* notice_;
+  QLineEdit* toleranceEdit_;
+  QLabel* sizeLabel_;
+  QLabel* beforePicture_;
+  QLabel* afterPicture_;
+  QPushButton* bitmapButton_;
+  QLabel* toleranceLabel_;
+  QCheckBox* logoBox_;
+  QPushButton* startButton_;
+  QPushButton* firmwareButton_;
+  QLineEdit* firmwarePath_;
+  QLineEdit* bitmapPath_;
+  QLineEdit* sizeEdit_;
+
+  std::string firmwarePathValue_;
+  int tolerance_ = kDefaultLogoTolerance;
+  std::string bitmapPathValue_;
+  LogoHeader header_;
+  uint32_t size_ = 0;
+  // The bitmap whose pixels the last conversion read: the size and the logo are its.
+  std::string convertedPath_;
+  bool putting_ = false;
+  bool toleranceChanged_ = false;
 };
 
 }  // namespace vireo

@@ -65,19 +65,67 @@ TEST_F(IdentifyTest, AMeterThatDoesNotAnswerIsACommunicationError) {
   sim::VirtualMeter& meter = PlugMeter();
   meter.faults().silent = true;
   EXPECT_FALSE(Identify(link, state, reporter));
-  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"USBT29", 3}}));
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"USB: T29", 3}}));
   EXPECT_EQ(reporter.status(StatusField::kUsb), "T7");
   EXPECT_FALSE(link.IsOpen());
 }
 
-TEST_F(IdentifyTest, OldFirmwareGivesTheNoticeAfterTheConnectedLine) {
+// Notes how much of the log stood when each firmware notice came.
+class NoticeOrderReporter : public RecordingReporter {
+ public:
+  void FirmwareTooOld() override {
+    logSizeAtNotice.push_back(log().size());
+    RecordingReporter::FirmwareTooOld();
+  }
+  std::vector<size_t> logSizeAtNotice;
+};
+
+TEST_F(IdentifyTest, OldFirmwareGivesTheNoticeOnALineAfterTheConnectedLine) {
   sim::EmulatorOptions options;
   options.versionByte = 0x14;
   PlugMeter(options);
-  EXPECT_TRUE(Identify(link, state, reporter));
-  EXPECT_EQ(reporter.log(), (std::vector<LogEntry>{{"T6", 1}, {"\n", -1}}));
-  EXPECT_EQ(reporter.notices(), std::vector<std::string>{testing::kFirmwareTooOldNotice});
+  NoticeOrderReporter ordered;
+  EXPECT_TRUE(Identify(link, state, ordered));
+  EXPECT_EQ(ordered.log(), (std::vector<LogEntry>{{"T6", 1}, {"\n", -1}}));
+  EXPECT_EQ(ordered.logSizeAtNotice, std::vector<size_t>{2});  // after the line break
   EXPECT_TRUE(state.deviceInfo.Load().identified);
+  EXPECT_EQ(state.deviceInfo.Load().version, 0x14);
+}
+
+TEST_F(IdentifyTest, OldFirmwareCanBeIdentifiedWithoutTheNotice) {
+  sim::EmulatorOptions options;
+  options.versionByte = 0x10;
+  PlugMeter(options);
+  EXPECT_TRUE(Identify(link, state, reporter, OldFirmware::kQuiet));
+  EXPECT_TRUE(reporter.notices().empty());
+}
+
+TEST_F(IdentifyTest, UnlessKnownIdentifiesOnlyAfterAFailedIdentification) {
+  sim::VirtualMeter& meter = PlugMeter();
+  EXPECT_EQ(IdentifyUnlessKnown(link, state, reporter), Identity::kFresh);
+  EXPECT_EQ(reporter.status(StatusField::kVersion), "T1:1.5");
+  EXPECT_EQ(IdentifyUnlessKnown(link, state, reporter), Identity::kKnown);
+  EXPECT_EQ(reporter.lines().size(), 1u);  // the second call did nothing
+  meter.faults().silent = true;
+  state.deviceInfo.Store({});  // as after a failed identification
+  EXPECT_EQ(IdentifyUnlessKnown(link, state, reporter), Identity::kFailed);
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T6", 1}, {"USB: T29", 3}}));
+  EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
+}
+
+TEST(OpenFailure, IsFollowedByTheHintOnlyWhenPermissionWasRefused) {
+  TextTable texts;
+  NumberTexts(texts);
+  ASSERT_FALSE(texts.Extra("hint_permission").empty());
+  for (OpenRefusal why : {OpenRefusal::kNone, OpenRefusal::kNoDevice, OpenRefusal::kBusy}) {
+    RecordingReporter reporter;
+    LogOpenFailure(why, texts, reporter);
+    EXPECT_EQ(reporter.log(), (std::vector<LogEntry>{{"T31", 3}})) << static_cast<int>(why);
+  }
+  RecordingReporter reporter;
+  LogOpenFailure(OpenRefusal::kPermission, texts, reporter);
+  EXPECT_EQ(reporter.log(),
+            (std::vector<LogEntry>{{"T31", 3}, {"\n", -1}, {texts.Extra("hint_permission"), 2}}));
 }
 
 TEST(FirmwareTooOldNotice, IsTwoYellowLinesAMessageBoxAndTheFailureBeep) {

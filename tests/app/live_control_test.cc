@@ -1,5 +1,7 @@
 #include "app/live_control.h"
 
+#include <cstdio>
+
 #include "app/identify.h"
 #include "support/virtual_meter_fixture.h"
 
@@ -57,6 +59,10 @@ class LiveControlTest : public testing::VirtualMeterTest {
   LiveControl live{link, state, reporter};
 };
 
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
 TEST_F(LiveControlTest, StartStreamsReadingsAndReportsSuccess) {
   PlugAndIdentify();
   live.Start();
@@ -70,7 +76,8 @@ TEST_F(LiveControlTest, StartStreamsReadingsAndReportsSuccess) {
 }
 
 TEST_F(LiveControlTest, StopRightAfterStartStillDrainsTheFirstRequest) {
-  sim::VirtualMeter& meter = PlugAndIdentify(5000);
+  // 50 frames at 1 ms come well within the drain's time limit.
+  sim::VirtualMeter& meter = PlugAndIdentify(1000);
   live.Start();
   ASSERT_TRUE(WaitFor([&] { return Requests(meter) == 1; }));
   live.Stop();
@@ -146,21 +153,118 @@ TEST_F(LiveControlTest, ASilentMeterThatStaysAttachedIsReopenedAndAskedAgain) {
   EXPECT_EQ(state.LiveRunning, 1);
 }
 
-TEST_F(LiveControlTest, AMeterThatCannotBeReopenedIsRetriedAtThePaceOfReads) {
+TEST_F(LiveControlTest, AMeterListedButRefusingOpensIsRetriedAtThePaceOfReadsAndStopEndsIt) {
   sim::VirtualMeter& meter = PlugAndIdentify(1000);
+  // A second meter stays listed but refuses every client, as one held by another program.
+  sim::EmulatorOptions options;
+  sim::VirtualMeter& refusing = PlugMeter(options, "zz-refusing");
+  refusing.faults().refuseOpens = true;
   live.Start();
   ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 5; }));
-  meter.faults().refuseOpens = true;
-  meter.faults().silent = true;
-  // Within 50 silent reads of 100 ms the link is closed and the reopen refused.
-  ASSERT_TRUE(WaitFor([&] { return !meter.HasClient(); }));
+  meter.Unplug();  // the link hangs up; the reopen finds only the refusing meter
+  // The reads that notice the hang-up come at once; then the link is closed and cannot be
+  // opened again. Wait for the first step that took a while.
+  int last = reporter.progressUpdates();
+  auto lastChange = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([&] {
+    const auto now = std::chrono::steady_clock::now();
+    if (const int n = reporter.progressUpdates(); n != last) {
+      last = n;
+      lastChange = now;
+    }
+    return now - lastChange >= std::chrono::milliseconds(50);
+  }));
+  const auto start = std::chrono::steady_clock::now();
   const int steps = reporter.progressUpdates();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_LT(reporter.progressUpdates() - steps, 20);  // one step per read time-out, no spin
+  ASSERT_TRUE(WaitFor([&] { return reporter.progressUpdates() >= steps + 10; }));
+  // Each attempt waits one read time-out (100 ms): ten take a second, not a spin's moment.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
   EXPECT_EQ(state.LiveRunning, 1);
+  EXPECT_EQ(refusing.Connections(), 0u);
 
+  const auto stopped = std::chrono::steady_clock::now();
   live.Stop();  // nothing can arrive on a closed link: the stream ends without a drain
   EXPECT_TRUE(WaitFor([&] { return state.LiveRunning == 0; }, std::chrono::milliseconds(1500)));
+  std::printf("[ figures  ] stream ended %.3f s after STOP while reconnecting\n",
+              Seconds(std::chrono::steady_clock::now() - stopped));
+}
+
+// Closing the window ends a stream without a drain, STOP after a short one.
+class SlowStreamEndingTest : public LiveControlTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SlowStreamEndingTest, EndsPromptlyAtTenFramesASecond) {
+  const bool shutdown = GetParam();
+  PlugAndIdentify(100'000);  // one frame every 100 ms: draining the 50 owed would take 5 s
+  live.Start();
+  ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  if (shutdown) {
+    live.Shutdown();
+  } else {
+    live.Stop();
+  }
+  EXPECT_TRUE(WaitFor([&] { return state.LiveRunning == 0; }, std::chrono::seconds(3)));
+  std::printf("[ figures  ] %s ended a 10 frames/s stream after %.3f s\n",
+              shutdown ? "Shutdown" : "STOP", Seconds(std::chrono::steady_clock::now() - start));
+  EXPECT_TRUE(WaitFor([&] { return state.linkOwner.IsFree(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SlowStreamEndingTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Shutdown" : "Stop"; });
+
+TEST_F(LiveControlTest, StartWhileAStoppedStreamDrainsCarriesItOn) {
+  sim::VirtualMeter& meter = PlugAndIdentify(100'000);
+  live.Start();
+  ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 1; }));
+  const uint32_t connections = meter.Connections();
+  const uint32_t requests = Requests(meter);
+  live.Stop();
+  live.Start();  // the 49 frames still owed take far longer than this
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T27", 1}}));
+  EXPECT_EQ(reporter.beeps().back(), true);
+  // The stream asks for frames again on the link it has, and goes on.
+  ASSERT_TRUE(WaitFor([&] { return Requests(meter) > requests; }));
+  EXPECT_EQ(meter.Connections(), connections);
+  const float before = state.readings.Load().spare1;
+  ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= before + 5; }));
+  EXPECT_EQ(state.LiveRunning, 1);
+  EXPECT_EQ(state.linkOwner.Holder(), LinkUser::kLive);
+}
+
+TEST_F(LiveControlTest, StartNeverGetsLostAgainstTheEndOfAStream) {
+  sim::VirtualMeter& meter = PlugAndIdentify(500);
+  live.Start();
+  ASSERT_TRUE(WaitFor([&] { return Requests(meter) >= 1; }));
+  // START at every moment of a stream's end: during the drain, while the worker ends the
+  // stream, and after it has ended. Each time a stream must run afterwards.
+  for (int i = 0; i < 30; ++i) {
+    live.Stop();
+    if (i % 3 == 1) {
+      ASSERT_TRUE(WaitFor([&] { return live.stopRequested != 1; }));
+    } else if (i % 3 == 2) {
+      ASSERT_TRUE(WaitFor([&] { return state.LiveRunning == 0; }));
+    }
+    const uint32_t requests = Requests(meter);
+    live.Start();
+    ASSERT_EQ(state.LiveRunning, 1) << i;
+    ASSERT_TRUE(WaitFor([&] { return Requests(meter) > requests; }, std::chrono::seconds(5))) << i;
+  }
+  EXPECT_EQ(state.linkOwner.Holder(), LinkUser::kLive);
+}
+
+TEST_F(LiveControlTest, DroppedFramesAreCountedByReason) {
+  sim::VirtualMeter& meter = PlugAndIdentify(1000);
+  meter.faults().badChecksumEvery = 3;
+  live.Start();
+  ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 30; }));
+  live.Stop();
+  ASSERT_TRUE(Ended());
+  const LiveDrops drops = live.Drops();
+  // Frames 2, 5, 8, ... up to the last one read: about a third.
+  EXPECT_GE(drops.badFrame, 10u);
+  EXPECT_EQ(drops.wrongCode, 0u);
+  EXPECT_EQ(drops.badLength, 0u);
+  EXPECT_EQ(drops.Total(), drops.badFrame);
 }
 
 TEST_F(LiveControlTest, StartTwiceDoesNothingTheSecondTime) {
@@ -190,6 +294,71 @@ TEST_F(LiveControlTest, StartRefusesFirmwareOlderThan15WithTheNotice) {
   EXPECT_TRUE(reporter.lines().empty());
   // Once at identification and once at START.
   EXPECT_EQ(reporter.notices(), std::vector<std::string>(2, testing::kFirmwareTooOldNotice));
+  EXPECT_EQ(Requests(meter), 0u);
+  EXPECT_TRUE(state.linkOwner.IsFree());
+}
+
+TEST_F(LiveControlTest, StartIdentifiesAgainWhenTheLastIdentificationFailed) {
+  PlugMeter();
+  {
+    MeterLink holder;  // another program holds the meter at start-up
+    holder.Configure();
+    ASSERT_TRUE(holder.Open());
+    ASSERT_FALSE(Identify(link, state, reporter));
+  }
+  ASSERT_EQ(state.deviceInfo.Load().version, 0);
+  live.Start();
+  EXPECT_EQ(state.LiveRunning, 1);
+  EXPECT_TRUE(reporter.notices().empty());
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T6", 1}, {"T27", 1}}));
+  EXPECT_EQ(reporter.status(StatusField::kVersion), "T1:1.5");
+}
+
+// How the identification START makes fails, and the line it shows instead of the notice.
+struct IdentifyFailure {
+  const char* name;
+  bool heldElsewhere;
+  bool silent;
+  const char* line;
+};
+
+void PrintTo(const IdentifyFailure& failure, std::ostream* os) {
+  *os << failure.name;
+}
+
+class StartIdentifyFailureTest : public LiveControlTest,
+                                 public ::testing::WithParamInterface<IdentifyFailure> {};
+
+TEST_P(StartIdentifyFailureTest, IsReportedInsteadOfTheFirmwareNotice) {
+  sim::VirtualMeter& meter = PlugMeter();
+  meter.faults().silent = GetParam().silent;
+  MeterLink holder;
+  holder.Configure();
+  if (GetParam().heldElsewhere) {
+    ASSERT_TRUE(holder.Open());
+  }
+  live.Start();
+  EXPECT_EQ(state.LiveRunning, 0);
+  EXPECT_TRUE(reporter.notices().empty());
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{GetParam().line, 3}}));
+  EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
+  EXPECT_TRUE(state.linkOwner.IsFree());
+  EXPECT_FALSE(link.IsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, StartIdentifyFailureTest,
+                         ::testing::Values(IdentifyFailure{"HeldElsewhere", true, false, "T31"},
+                                           IdentifyFailure{"Silent", false, true, "USB: T29"}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(LiveControlTest, StartThatIdentifiesOldFirmwareGivesTheNoticeOnce) {
+  sim::EmulatorOptions options;
+  options.versionByte = 0x14;
+  sim::VirtualMeter& meter = PlugMeter(options);
+  live.Start();
+  EXPECT_EQ(state.LiveRunning, 0);
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T6", 1}}));
+  EXPECT_EQ(reporter.notices(), std::vector<std::string>{testing::kFirmwareTooOldNotice});
   EXPECT_EQ(Requests(meter), 0u);
   EXPECT_TRUE(state.linkOwner.IsFree());
 }
@@ -240,6 +409,63 @@ TEST_F(LiveControlTest, ShutdownDuringAStreamStopsItAndClosesTheLink) {
   EXPECT_TRUE(other.Open());  // the meter is free again
   EXPECT_EQ(Requests(meter), requests);
 }
+
+// A live-data frame built byte by byte: start bytes, code 0x1A, 44 data bytes, the data
+// checksum (bytes 8..61) and the frame checksum (bytes 0..61).
+Frame LiveFrame(uint8_t code = 0x1A, uint8_t secondStartByte = 0x55) {
+  Frame f{};
+  f[0] = 0xFF;
+  f[1] = secondStartByte;
+  f[8] = code;
+  f[9] = 44;
+  for (int i = 10; i < 54; ++i)
+    f[i] = static_cast<uint8_t>(i * 7);
+  unsigned data = 0, all = 0;
+  for (int i = 0; i < 62; ++i) {
+    all += f[i];
+    if (i >= 8)
+      data += f[i];
+  }
+  f[62] = static_cast<uint8_t>(data);
+  f[63] = static_cast<uint8_t>(all);
+  return f;
+}
+
+struct ReportCase {
+  const char* name;
+  Frame frame;
+  uint32_t length;
+  LiveReport expected;
+};
+
+void PrintTo(const ReportCase& report, std::ostream* os) {
+  *os << report.name;
+}
+
+class ClassifyLiveReportTest : public ::testing::TestWithParam<ReportCase> {};
+
+TEST_P(ClassifyLiveReportTest, SortsWhatARead) {
+  EXPECT_EQ(ClassifyLiveReport(GetParam().frame, GetParam().length), GetParam().expected);
+}
+
+Frame With(Frame f, int index, uint8_t value) {
+  f[index] = value;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, ClassifyLiveReportTest,
+    ::testing::Values(ReportCase{"LiveData", LiveFrame(), 64, LiveReport::kReadings},
+                      ReportCase{"NoReport", LiveFrame(), 0, LiveReport::kNothing},
+                      ReportCase{"ShortReport", LiveFrame(), 63, LiveReport::kBadLength},
+                      ReportCase{"BadFrameChecksum", With(LiveFrame(), 63, LiveFrame()[63] ^ 1), 64,
+                                 LiveReport::kBadFrame},
+                      ReportCase{"BadDataChecksum", With(LiveFrame(), 62, LiveFrame()[62] ^ 1), 64,
+                                 LiveReport::kBadFrame},
+                      ReportCase{"BadStartByte", LiveFrame(0x1A, 0x56), 64, LiveReport::kBadFrame},
+                      ReportCase{"ReadFlashReply", LiveFrame(0x0A), 64, LiveReport::kWrongCode},
+                      ReportCase{"Acknowledge", LiveFrame(0x02), 64, LiveReport::kWrongCode}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace vireo

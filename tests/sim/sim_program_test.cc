@@ -3,6 +3,12 @@
 
 #include <signal.h>
 
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "meter/meter_link.h"
 #include "meter/product_constants.h"
 #include "sim/sim_args.h"
 #include "sim_test_util.h"
@@ -72,6 +78,9 @@ INSTANTIATE_TEST_SUITE_P(Args, SimUsageError,
                                            std::vector<std::string>{"--name", "../up"},
                                            std::vector<std::string>{"--unplug-after", "0"},
                                            std::vector<std::string>{"--records"},
+                                           std::vector<std::string>{"--image-size", "3"},
+                                           std::vector<std::string>{"--image-size", "51201"},
+                                           std::vector<std::string>{"--replug-after-ms", "-1"},
                                            std::vector<std::string>{"--no-such-option"}));
 
 TEST(SimProgram, AFolderThatIsNotThereIsNamedAndNotCreated) {
@@ -88,6 +97,52 @@ TEST(SimProgram, AFolderThatIsNotThereIsNamedAndNotCreated) {
 TEST(SimProgram, WithoutAFolderItIsAUsageError) {
   auto sim = StartSim({}, false);
   EXPECT_EQ(sim->Wait(), 2);
+}
+
+TEST(SimProgram, MakesValidImagesOfTheAskedLength) {
+  test::TempDir dir;
+  const auto path = dir.path() / "fw.lrm";
+  auto sim = StartSim({"--make-image", path.string(), "--image-size", "9300", "--image-no-logo"});
+  ASSERT_EQ(sim->Wait(), 0) << sim->err;
+  MeterLink link;
+  link.Configure();
+  const ImageCheck check = link.CheckImage(path.string());
+  EXPECT_TRUE(check.valid()) << ImageRuleName(check.failed);
+  EXPECT_EQ(check.payloadLength, 9300u);
+  EXPECT_FALSE(check.logoMarked);
+  auto logo = StartSim({"--make-image", path.string()});
+  ASSERT_EQ(logo->Wait(), 0);
+  EXPECT_TRUE(link.CheckImage(path.string()).logoMarked);
+  auto unwritable = StartSim({"--make-image", (dir.path() / "no/such.lrm").string()});
+  EXPECT_EQ(unwritable->Wait(), 1);
+}
+
+TEST(SimProgram, TheFlashFileCarriesTheFlashFromOneRunToTheNext) {
+  test::TempDir dir;
+  const auto flash = dir.path() / "flash.bin";
+  std::vector<uint8_t> bytes(0xD000, 0x5A);
+  std::ofstream(flash, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  auto sim = StartSim({"--dir", dir.path().string(), "--flash-file", flash.string(), "--trace-file",
+                       (dir.path() / "trace.txt").string()});
+  ASSERT_NE(sim->ReadLine().find("serving"), std::string::npos);
+  MeterLink link;
+  link.Configure();
+  setenv("HIDLINK_VIRTUAL_DIR", dir.path().c_str(), 1);
+  ASSERT_TRUE(link.Open());
+  uint8_t version = 0;
+  EXPECT_TRUE(link.ReadFlash(0x08003C00, &version, 1));
+  EXPECT_EQ(version, 0x5A);
+  link.Close();
+  unsetenv("HIDLINK_VIRTUAL_DIR");
+  sim->Signal(SIGTERM);
+  ASSERT_EQ(sim->Wait(), 0);
+  std::ifstream saved(flash, std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(saved), {}), bytes);
+  std::ifstream trace(dir.path() / "trace.txt");
+  const std::string text(std::istreambuf_iterator<char>(trace), {});
+  EXPECT_EQ(text, "command 10 134233088\nmode normal\n");
 }
 
 TEST(SimArgs, ValuesReachTheOptionsAndFaults) {

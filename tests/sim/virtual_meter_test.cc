@@ -122,6 +122,34 @@ TEST_F(VirtualMeterTest, UnplugFaultFiresAfterTheGivenNumberOfReports) {
   EXPECT_FALSE(std::filesystem::exists(meter_.SocketPath()));
 }
 
+TEST_F(VirtualMeterTest, AMeterPluggedInAgainKeepsItsFlashModeAndScreen) {
+  meter_.WithEmulator([](MeterEmulator& m) { m.setUpgradeMode(true); });
+  meter_.faults().unplugAfterReports = 3;
+  {
+    auto client = Open();
+    ASSERT_TRUE(client->SendReport(Request(8, Address(0x08003400))));  // erase
+    ASSERT_TRUE(client->SendReport(Request(9, Address(0x08003400, {2, 0x12, 0x34}))));
+    ASSERT_TRUE(client->SendReport(Request(21, {0, 0, 12, 0, 2, 'O', 'K'})));
+    EXPECT_TRUE(WaitFor([&] { return !meter_.IsPlugged(); }));
+  }
+  meter_.faults().unplugAfterReports = -1;
+  ASSERT_TRUE(meter_.Plug());
+  auto client = Open();
+  ASSERT_TRUE(client->SendReport(Request(10, Address(0x08003400, {3}))));
+  const auto reply = client->ReceiveFrame();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(std::vector<uint8_t>(reply->begin() + 10, reply->begin() + 13),
+            (std::vector<uint8_t>{0x12, 0x34, 0xFF}));
+  meter_.WithEmulator([](MeterEmulator& m) {
+    EXPECT_TRUE(m.upgradeMode());
+    ASSERT_EQ(m.screenLines().size(), 2u);
+    EXPECT_EQ(m.screenLines()[1], "OK");
+    ASSERT_EQ(m.history().size(), 4u);
+    EXPECT_EQ(m.history()[2], (MeterEmulator::Command{21, 1}));
+    EXPECT_EQ(m.history()[3], (MeterEmulator::Command{10, 0x08003400}));
+  });
+}
+
 TEST_F(VirtualMeterTest, LiveFramesArriveInOrderAtTheSetInterval) {
   auto client = Open();
   const auto start = std::chrono::steady_clock::now();

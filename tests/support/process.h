@@ -6,11 +6,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,15 +25,20 @@ namespace vireo::testing {
 
 class Process {
  public:
-  // `unset` names environment variables the child does not inherit.
+  // `unset` names environment variables the child does not inherit. With `stdoutFile`, the
+  // child's standard output goes to that file instead of `out`.
   Process(const std::vector<std::string>& argv, const std::string& workingFolder = "",
-          const std::vector<std::string>& unset = {}) {
+          const std::vector<std::string>& unset = {}, const std::string& stdoutFile = "") {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
       return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    if (stdoutFile.empty()) {
+      posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (!workingFolder.empty())
@@ -76,8 +85,10 @@ class Process {
     while (status_ < 0 && std::chrono::steady_clock::now() < deadline) {
       Pump(20);
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      rusage usage{};
+      if (wait4(pid_, &status, WNOHANG, &usage) == pid_) {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        cpuSeconds_ = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
       }
     }
     while (status_ >= 0 && Pump(0)) {
@@ -109,6 +120,24 @@ class Process {
 
   void Signal(int signal) { kill(pid_, signal); }
   bool started() const { return pid_ > 0; }
+  // CPU time (user and system) the process has used: in all once Wait has seen it end, so far
+  // while it runs.
+  double CpuSeconds() const {
+    if (status_ >= 0)
+      return cpuSeconds_;
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name in parentheses: state is the 3rd, utime and stime the
+    // 14th and 15th.
+    std::istringstream fields(text.substr(std::min(text.size(), text.rfind(')') + 2)));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14)
+        ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
 
   std::string out;
   std::string err;
@@ -133,7 +162,10 @@ class Process {
     return any;
   }
 
+  static double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
+
   pid_t pid_ = -1;
+  double cpuSeconds_ = 0;
   int out_ = -1;
   int err_ = -1;
   int status_ = -1;

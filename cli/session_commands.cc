@@ -1,0 +1,523 @@
+// record, sessions and export: recording sessions into an SQLite store and reading them back.
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/posix.h"
+#include "cli/commands.h"
+#include "record/iso_time.h"
+#include "record/record_store.h"
+#include "record/recorder.h"
+
+namespace vireo::cli {
+namespace {
+
+using namespace vireo::record;
+using Json = nlohmann::ordered_json;
+
+// One clear line on standard error.
+void Say(const std::string& line) {
+  std::fprintf(stderr, "vireometer-cli: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+int UsageError(const std::string& line) {
+  Say(line);
+  return kExitUsage;
+}
+
+Json Number(double v) {
+  return std::isfinite(v) ? Json(v) : Json(nullptr);
+}
+
+Json SessionJson(const StoredSession& s) {
+  Json j;
+  j["id"] = s.id;
+  j["start"] = FormatUtc(s.startUnixUs);
+  j["end"] = s.endUs ? Json(FormatUtc(s.startUnixUs + *s.endUs)) : Json(nullptr);
+  j["ended"] = s.ended ? Json(*s.ended) : Json(nullptr);
+  j["serial"] = s.serial;
+  j["firmware"] = s.firmware;
+  const Summary& m = s.summary;
+  j["samples"] = m.samples;
+  j["repeated"] = m.repeated;
+  j["framesLost"] = m.framesLost ? Json(*m.framesLost) : Json(nullptr);
+  j["gaps"] = m.gaps;
+  j["gapSeconds"] = Number(m.gapSeconds);
+  j["coveredSeconds"] = Number(m.coveredSeconds);
+  j["durationSeconds"] = Number(m.durationSeconds);
+  j["coverage"] = Number(m.coverage);
+  j["energyWh"] = Number(m.energyWh);
+  j["chargeMah"] = Number(m.chargeMah);
+  for (const char* which : {"min", "max", "mean"}) {
+    Json values = Json::object();
+    for (size_t i = 0; i < kQuantityCount; ++i) {
+      const QuantityStats& q = m.quantities[i];
+      const double v = which[1] == 'i' ? q.min : which[1] == 'a' ? q.max : q.Mean();
+      values[std::string(kQuantities[i].name)] = q.count ? Number(v) : Json(nullptr);
+    }
+    j[which] = values;
+  }
+  j["settings"] = Json::parse(s.settingsJson.empty() ? "{}" : s.settingsJson, nullptr, false);
+  if (j["settings"].is_discarded())
+    j["settings"] = nullptr;
+  return j;
+}
+
+void PrintSummary(const StoredSession& s) {
+  const Summary& m = s.summary;
+  std::string text = "session " + std::to_string(s.id) + ": " + FormatUtc(s.startUnixUs) + " to " +
+                     (s.endUs ? FormatUtc(s.startUnixUs + *s.endUs) : "(recording)") +
+                     ", ended: " + s.ended.value_or("not yet") + "\n";
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "  meter %s, %lld samples (%lld repeated, %s lost), %lld gaps (%.3f s), "
+                "coverage %.2f %% of %.3f s\n  energy %.6f Wh, charge %.4f mAh\n",
+                s.serial.c_str(), static_cast<long long>(m.samples),
+                static_cast<long long>(m.repeated),
+                m.framesLost ? std::to_string(*m.framesLost).c_str() : "unknown",
+                static_cast<long long>(m.gaps), m.gapSeconds, 100 * m.coverage, m.durationSeconds,
+                m.energyWh, m.chargeMah);
+  text += line;
+  for (size_t i = 0; i < kQuantityCount; ++i) {
+    const QuantityStats& q = m.quantities[i];
+    if (q.count == 0)
+      continue;
+    std::snprintf(line, sizeof line, "  %-13s min %-12.6g max %-12.6g mean %.6g\n",
+                  std::string(kQuantities[i].name).c_str(), q.min, q.max, q.Mean());
+    text += line;
+  }
+  std::fputs(text.c_str(), stderr);
+}
+
+// "256M", "1G", "4096", "0": bytes, with an optional K, M, G or T (powers of 1024).
+CLI::Validator ByteSize() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        std::string unit(end);
+        double factor = 1;
+        if (unit == "K" || unit == "KiB" || unit == "k")
+          factor = 1024.0;
+        else if (unit == "M" || unit == "MiB")
+          factor = 1024.0 * 1024;
+        else if (unit == "G" || unit == "GiB")
+          factor = 1024.0 * 1024 * 1024;
+        else if (unit == "T" || unit == "TiB")
+          factor = 1024.0 * 1024 * 1024 * 1024;
+        else if (!unit.empty() && unit != "B")
+          return "must be a size such as 256M or 1G, not '" + text + "'";
+        if (end == text.c_str() || !std::isfinite(value) || value < 0 || value * factor > 1e18)
+          return "must be a size such as 256M or 1G, not '" + text + "'";
+        text = std::to_string(static_cast<uint64_t>(value * factor));
+        return {};
+      },
+      "");
+}
+
+CLI::Validator NotNegative() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double value = 0;
+        if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value) || value < 0)
+          return "must be a number of 0 or more, not '" + text + "'";
+        return {};
+      },
+      "NOT NEGATIVE");
+}
+
+struct RecordOptions {
+  std::string db;
+  bool noStore = false;
+  std::string csv;
+  std::string jsonl;
+  bool json = false;
+  bool anyMeter = false;
+  uint64_t minFree = uint64_t{256} << 20;
+  std::optional<double> startAbove, stopBelow, duration, maxEnergy, maxCharge;
+  std::optional<double> preRoll, stopFor;
+  double gapAfter = 1;
+};
+
+// A live output file; "-" is standard output.
+struct Output {
+  std::FILE* file = nullptr;
+  bool owned = false;
+  std::unique_ptr<LiveRowWriter> writer;
+  ~Output() {
+    if (owned && file)
+      std::fclose(file);
+  }
+};
+
+int Record(const RecordOptions& o) {
+  TriggerSettings t;
+  t.startAbove = o.startAbove;
+  t.preRollSeconds = o.preRoll.value_or(0);
+  t.stopBelow = o.stopBelow;
+  t.stopForSeconds = o.stopFor.value_or(t.stopForSeconds);
+  t.durationSeconds = o.duration;
+  t.maxEnergyWh = o.maxEnergy;
+  t.maxChargeMah = o.maxCharge;
+  t.gapAfterSeconds = o.gapAfter;
+  if (o.stopFor && !o.stopBelow)
+    return UsageError("--for needs --stop-below");
+  if (std::string bad = t.Check(); !bad.empty())
+    return UsageError(bad);
+  if (o.noStore && !o.db.empty())
+    return UsageError("--no-store and --db contradict each other");
+  if (!o.noStore && o.db.empty())
+    return UsageError("give --db FILE, or --no-store with --csv or --jsonl");
+  if (o.noStore && o.csv.empty() && o.jsonl.empty())
+    return UsageError("--no-store needs --csv or --jsonl to record to");
+  if (o.csv == "-" && o.jsonl == "-")
+    return UsageError("--csv and --jsonl cannot both write to standard output");
+  if (o.json && (o.csv == "-" || o.jsonl == "-"))
+    return UsageError("--json prints on standard output, which a live output already uses");
+  if (!o.csv.empty() && o.csv == o.jsonl)
+    return UsageError("--csv and --jsonl name the same file");
+
+  RecorderOptions options;
+  options.triggers = t;
+  options.anyMeter = o.anyMeter;
+  options.minFreeBytes = o.minFree;
+
+  std::unique_ptr<RecordStore> store;
+  if (!o.noStore) {
+    store = std::make_unique<RecordStore>();
+    const StoreOpenResult opened = store->OpenForRecording(o.db);
+    if (opened.error != StoreError::kNone) {
+      Say(opened.message);
+      return opened.error == StoreError::kUsage ? kExitUsage : kExitFailed;
+    }
+    std::string error;
+    for (const int64_t id : store->CloseUnfinished(error))
+      Say("session " + std::to_string(id) +
+          " was left unfinished by a recorder that stopped unexpectedly; closed it as "
+          "interrupted at its last sample");
+    if (!error.empty()) {
+      Say("cannot close an unfinished session: " + error);
+      return kExitFailed;
+    }
+    options.spacePaths.push_back(o.db);
+  }
+
+  Output outputs[2];
+  std::vector<LiveRowWriter*> writers;
+  const std::pair<const std::string*, RowFormat> wanted[2] = {{&o.csv, RowFormat::kCsv},
+                                                              {&o.jsonl, RowFormat::kJsonl}};
+  for (int i = 0; i < 2; ++i) {
+    const std::string& path = *wanted[i].first;
+    if (path.empty())
+      continue;
+    if (path == "-") {
+      outputs[i].file = stdout;
+    } else {
+      outputs[i].file = std::fopen(path.c_str(), "we");
+      if (!outputs[i].file)
+        return UsageError("cannot write " + path + ": " + std::strerror(errno));
+      outputs[i].owned = true;
+      options.spacePaths.push_back(path);
+    }
+    outputs[i].writer = std::make_unique<LiveRowWriter>(outputs[i].file, wanted[i].second);
+    writers.push_back(outputs[i].writer.get());
+  }
+
+  // SIGINT and SIGTERM arrive as a readable descriptor; the threads started later inherit the
+  // blocked mask. A closed pipe on an output is a write error, not a silent death.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  posix::UniqueFd stopFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!stopFd) {
+    Say(std::string("cannot take the stop signals: ") + std::strerror(errno));
+    return kExitFailed;
+  }
+
+  Session session;
+  Recorder recorder(session.link, session.state, session.reporter, options, store.get(), writers,
+                    Say);
+  const RecordResult result = recorder.Run(stopFd.Get());
+
+  Json all = Json::array();
+  std::vector<StoredSession> shown;
+  std::string error;
+  const std::vector<StoredSession> stored =
+      store && !result.sessions.empty() ? store->Sessions(error) : std::vector<StoredSession>{};
+  for (const EndedSession& e : result.sessions) {
+    StoredSession s;
+    bool found = false;
+    for (const StoredSession& candidate : stored) {
+      if (candidate.id == e.storeId) {
+        s = candidate;
+        found = true;
+      }
+    }
+    if (!found) {  // without a store, or when the disk took nothing more
+      s.id = e.storeId;
+      s.startUnixUs = e.start.wallStartNs / 1000;
+      s.endUs = e.end.endNs / 1000;
+      s.ended = EndReasonText(e.end.reason);
+      s.serial = e.start.serial;
+      s.firmware = e.start.firmware;
+      s.settingsJson = e.start.settingsJson;
+      s.summary = e.end.summary;
+    }
+    PrintSummary(s);
+    all.push_back(SessionJson(s));
+  }
+  if (result.meterFound && result.sessions.empty())
+    Say("no session was recorded");
+  if (o.json) {
+    std::printf("%s\n", all.dump().c_str());
+    std::fflush(stdout);
+  }
+  return result.failed ? kExitFailed : kExitOk;
+}
+
+// Opens a store for `sessions` and `export`; the exit status on failure.
+std::optional<int> OpenToRead(RecordStore& store, const std::string& path) {
+  const StoreOpenResult opened = store.OpenForReading(path);
+  if (opened.error == StoreError::kNone)
+    return std::nullopt;
+  Say(opened.message);
+  return opened.error == StoreError::kUsage ? kExitUsage : kExitFailed;
+}
+
+int Sessions(const std::string& path, bool json) {
+  RecordStore store;
+  if (auto status = OpenToRead(store, path))
+    return *status;
+  std::string error;
+  const std::vector<StoredSession> sessions = store.Sessions(error);
+  if (!error.empty()) {
+    Say(path + ": " + error);
+    return kExitFailed;
+  }
+  if (json) {
+    Json all = Json::array();
+    for (const StoredSession& s : sessions)
+      all.push_back(SessionJson(s));
+    std::printf("%s\n", all.dump().c_str());
+    return kExitOk;
+  }
+  std::printf("%4s  %-27s  %12s  %-13s  %-6s  %9s  %4s  %8s  %12s  %12s\n", "id", "start",
+              "seconds", "ended", "serial", "samples", "gaps", "coverage", "energy Wh",
+              "charge mAh");
+  for (const StoredSession& s : sessions) {
+    const Summary& m = s.summary;
+    std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f\n",
+                static_cast<long long>(s.id), FormatUtc(s.startUnixUs).c_str(), m.durationSeconds,
+                s.ended.value_or("(recording)").c_str(), s.serial.c_str(),
+                static_cast<long long>(m.samples), static_cast<long long>(m.gaps), 100 * m.coverage,
+                m.energyWh, m.chargeMah);
+  }
+  return kExitOk;
+}
+
+struct ExportOptions {
+  std::string path;
+  std::optional<int64_t> session;
+  std::string format = "csv";
+  std::string from;
+  std::string to;
+  std::string output = "-";
+};
+
+// A bound of --from/--to: seconds since the session's start, or a UTC time in ISO 8601.
+std::optional<int64_t> ParseBound(const std::string& text, int64_t startUnixUs) {
+  if (const auto utc = ParseUtc(text))
+    return *utc - startUnixUs;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(seconds) || std::fabs(seconds) > 1e12)
+    return std::nullopt;
+  return std::llround(seconds * 1e6);
+}
+
+int Export(const ExportOptions& o) {
+  RecordStore store;
+  if (auto status = OpenToRead(store, o.path))
+    return *status;
+  std::string error;
+  const std::vector<StoredSession> sessions = store.Sessions(error);
+  if (!error.empty()) {
+    Say(o.path + ": " + error);
+    return kExitFailed;
+  }
+  if (sessions.empty()) {
+    Say(o.path + " holds no sessions");
+    return kExitFailed;
+  }
+  const StoredSession* session = &sessions.back();
+  if (o.session) {
+    session = nullptr;
+    for (const StoredSession& s : sessions) {
+      if (s.id == *o.session)
+        session = &s;
+    }
+    if (!session)
+      return UsageError("there is no session " + std::to_string(*o.session) + " in " + o.path);
+  }
+  int64_t fromUs = INT64_MIN, toUs = INT64_MAX;
+  if (!o.from.empty()) {
+    const auto v = ParseBound(o.from, session->startUnixUs);
+    if (!v)
+      return UsageError(
+          "--from must be seconds since the start or a UTC time such as "
+          "2024-05-01T12:00:00Z, not '" +
+          o.from + "'");
+    fromUs = *v;
+  }
+  if (!o.to.empty()) {
+    const auto v = ParseBound(o.to, session->startUnixUs);
+    if (!v)
+      return UsageError(
+          "--to must be seconds since the start or a UTC time such as "
+          "2024-05-01T12:00:00Z, not '" +
+          o.to + "'");
+    toUs = *v;
+  }
+  if (fromUs > toUs)
+    return UsageError("--from lies after --to");
+
+  std::FILE* out = stdout;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
+  if (o.output != "-") {
+    file.reset(std::fopen(o.output.c_str(), "we"));
+    if (!file)
+      return UsageError("cannot write " + o.output + ": " + std::strerror(errno));
+    out = file.get();
+  }
+  const RowFormat format = o.format == "jsonl" ? RowFormat::kJsonl : RowFormat::kCsv;
+  bool writeFailed = false;
+  if (format == RowFormat::kCsv)
+    writeFailed = std::fputs(CsvHeader().c_str(), out) < 0;
+  const bool read = store.Rows(
+      session->id, fromUs, toUs,
+      [&](const StoredRow& row) {
+        const std::string text = row.isGap ? GapRow(format, row.tUs, row.gapToUs, row.gapCause)
+                                           : SampleRow(format, row.tUs, row.values);
+        writeFailed = std::fputs(text.c_str(), out) < 0;
+        return !writeFailed;
+      },
+      error);
+  if (std::fflush(out) != 0)
+    writeFailed = true;
+  if (!read) {
+    Say(o.path + ": " + error);
+    return kExitFailed;
+  }
+  if (writeFailed) {
+    Say(std::string("cannot write the rows: ") + std::strerror(errno));
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddSessionCommands(CLI::App& app, int& status) {
+  auto* record = app.add_subcommand(
+      "record",
+      "Record the live readings into sessions in an SQLite store until Ctrl-C, SIGTERM, a "
+      "limit or a stop trigger. A session goes on across unplugs: the time without frames "
+      "becomes a gap. At the end the sessions' summaries go to standard error.");
+  auto r = std::make_shared<RecordOptions>();
+  record->add_option("--db", r->db, "The store (created when missing; one recorder at a time).")
+      ->type_name("FILE");
+  record->add_flag("--no-store", r->noStore, "Record to --csv/--jsonl only.");
+  record->add_option("--csv", r->csv, "Write each row as it is recorded, as CSV ('-': stdout).")
+      ->type_name("FILE|-");
+  record->add_option("--jsonl", r->jsonl, "The same as JSON lines ('-': stdout).")
+      ->type_name("FILE|-");
+  record
+      ->add_option("--start-above", r->startAbove,
+                   "Start a session when the current rises above A (ampere).")
+      ->type_name("A");
+  record
+      ->add_option("--pre-roll", r->preRoll,
+                   "With --start-above: keep S seconds from before the crossing.")
+      ->check(NotNegative())
+      ->type_name("S");
+  record
+      ->add_option("--stop-below", r->stopBelow,
+                   "End a session when the current stays below A for --for seconds.")
+      ->type_name("A");
+  record->add_option("--for", r->stopFor, "With --stop-below: seconds below (default 10).")
+      ->check(NotNegative())
+      ->type_name("S");
+  record->add_option("--duration", r->duration, "End the session after S seconds.")
+      ->check(AboveZero())
+      ->type_name("S");
+  record->add_option("--max-energy", r->maxEnergy, "End the session at this energy (Wh).")
+      ->check(AboveZero())
+      ->type_name("WH");
+  record->add_option("--max-charge", r->maxCharge, "End the session at this charge (mAh).")
+      ->check(AboveZero())
+      ->type_name("MAH");
+  record
+      ->add_option("--gap-after", r->gapAfter,
+                   "Seconds without frames after which the meter counts as lost.")
+      ->check(AboveZero())
+      ->capture_default_str()
+      ->type_name("S");
+  record->add_flag("--any-meter", r->anyMeter,
+                   "After an unplug, accept another meter than the one the run began with.");
+  record
+      ->add_option("--min-free", r->minFree,
+                   "End the session cleanly as \"disk full\" below this much free space "
+                   "(default 256M; 0: only when the disk is full).")
+      ->transform(ByteSize())
+      ->type_name("SIZE");
+  record->add_flag("--json", r->json,
+                   "Also print the summaries as a JSON array on standard output.");
+  record->footer(
+      "A limit or a stop trigger without --start-above ends the run; with --start-above a "
+      "stop trigger waits for the next crossing. Exit status: 0 when stopped, at a limit or "
+      "a trigger; 1 when the meter, the disk or the store failed; 2 on bad input.");
+  record->callback([&status, r] { status = Record(*r); });
+
+  auto* sessions =
+      app.add_subcommand("sessions", "List the sessions of a store with their summaries.");
+  auto sPath = std::make_shared<std::string>();
+  auto sJson = std::make_shared<bool>(false);
+  sessions->add_option("FILE", *sPath, "The store.")->required();
+  sessions->add_flag("--json", *sJson, "One JSON array instead of a table.");
+  sessions->callback([&status, sPath, sJson] { status = Sessions(*sPath, *sJson); });
+
+  auto* exporter = app.add_subcommand(
+      "export",
+      "Write the samples of a session, with a row of its own for each gap. t is seconds "
+      "since the session's start.");
+  auto e = std::make_shared<ExportOptions>();
+  exporter->add_option("FILE", e->path, "The store.")->required();
+  exporter->add_option("--session", e->session, "The session (default: the last).")->type_name("N");
+  exporter->add_option("--format", e->format, "CSV with a header, or JSON lines.")
+      ->check(CLI::IsMember({"csv", "jsonl"}))
+      ->capture_default_str();
+  exporter
+      ->add_option("--from", e->from,
+                   "From T: seconds since the session's start, or a UTC time "
+                   "(2024-05-01T12:00:00Z).")
+      ->type_name("T");
+  exporter->add_option("--to", e->to, "Up to T, likewise.")->type_name("T");
+  exporter->add_option("-o,--output", e->output, "Write to FILE instead of standard output.")
+      ->type_name("FILE");
+  exporter->callback([&status, e] { status = Export(*e); });
+}
+
+}  // namespace vireo::cli

@@ -1,0 +1,780 @@
+#include "record/record_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "record/iso_time.h"
+
+namespace vireo::record {
+
+namespace {
+
+// "VREC": marks a database as a recording store of this program.
+constexpr int64_t kApplicationId = 0x56524543;
+constexpr int64_t kSchemaVersion = 1;
+// Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
+constexpr off_t kJournalReserve = 256 * 1024;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE sessions (
+  id            INTEGER PRIMARY KEY,
+  start_utc     TEXT    NOT NULL,
+  start_unix_us INTEGER NOT NULL,
+  end_utc       TEXT,
+  end_t_us      INTEGER,
+  ended         TEXT CHECK (ended IN ('stopped', 'limit', 'trigger', 'interrupted',
+                                      'disk full', 'meter refused')),
+  serial        TEXT    NOT NULL,
+  firmware      TEXT    NOT NULL,
+  settings      TEXT    NOT NULL
+);
+CREATE TABLE samples (
+  session_id       INTEGER NOT NULL REFERENCES sessions(id),
+  t_us             INTEGER NOT NULL,
+  voltage_uv       INTEGER,
+  current_ua       INTEGER,
+  power_uw         INTEGER,
+  dplus_uv         INTEGER,
+  dminus_uv        INTEGER,
+  temp_internal_mc INTEGER,
+  temp_external_mc INTEGER,
+  voltage_fast_uv  INTEGER,
+  current_fast_ua  INTEGER,
+  PRIMARY KEY (session_id, t_us)
+) WITHOUT ROWID;
+CREATE TABLE gaps (
+  id         INTEGER PRIMARY KEY,
+  session_id INTEGER NOT NULL REFERENCES sessions(id),
+  from_us    INTEGER NOT NULL,
+  to_us      INTEGER,
+  cause      TEXT    NOT NULL
+);
+CREATE TABLE events (
+  id         INTEGER PRIMARY KEY,
+  session_id INTEGER NOT NULL REFERENCES sessions(id),
+  t_us       INTEGER NOT NULL,
+  kind       TEXT    NOT NULL,
+  detail     TEXT    NOT NULL
+);
+CREATE TABLE summaries (
+  session_id       INTEGER PRIMARY KEY REFERENCES sessions(id),
+  samples          INTEGER NOT NULL,
+  repeated         INTEGER NOT NULL,
+  frames_lost      INTEGER,
+  gaps             INTEGER NOT NULL,
+  gap_seconds      REAL    NOT NULL,
+  covered_seconds  REAL    NOT NULL,
+  duration_seconds REAL    NOT NULL,
+  coverage         REAL    NOT NULL,
+  energy_wh        REAL    NOT NULL,
+  charge_mah       REAL    NOT NULL,
+  voltage_min REAL, voltage_max REAL, voltage_mean REAL,
+  current_min REAL, current_max REAL, current_mean REAL,
+  power_min REAL, power_max REAL, power_mean REAL,
+  dplus_min REAL, dplus_max REAL, dplus_mean REAL,
+  dminus_min REAL, dminus_max REAL, dminus_mean REAL,
+  temp_internal_min REAL, temp_internal_max REAL, temp_internal_mean REAL,
+  temp_external_min REAL, temp_external_max REAL, temp_external_mean REAL,
+  voltage_fast_min REAL, voltage_fast_max REAL, voltage_fast_mean REAL,
+  current_fast_min REAL, current_fast_max REAL, current_fast_mean REAL
+);
+CREATE INDEX gaps_by_session ON gaps (session_id, from_us);
+CREATE INDEX events_by_session ON events (session_id, t_us);
+CREATE VIEW readings AS
+  SELECT session_id, t_us / 1e6 AS t,
+         voltage_uv / 1e6 AS voltage, current_ua / 1e6 AS current, power_uw / 1e6 AS power,
+         dplus_uv / 1e6 AS dplus, dminus_uv / 1e6 AS dminus,
+         temp_internal_mc / 1e3 AS temp_internal, temp_external_mc / 1e3 AS temp_external,
+         voltage_fast_uv / 1e6 AS voltage_fast, current_fast_ua / 1e6 AS current_fast
+  FROM samples;
+)sql";
+
+// Finalizes a statement when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
+      stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  explicit operator bool() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+  void Bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
+  void Bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
+  void Bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  }
+  void Bind(int i, const std::optional<int64_t>& v) {
+    if (v)
+      Bind(i, *v);
+    else
+      sqlite3_bind_null(stmt_, i);
+  }
+  void BindNull(int i) { sqlite3_bind_null(stmt_, i); }
+  // Runs a statement that returns no rows and makes it ready for the next bindings.
+  int Run() {
+    const int rc = sqlite3_step(stmt_);
+    sqlite3_reset(stmt_);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+  }
+  bool Step() { return sqlite3_step(stmt_) == SQLITE_ROW; }
+  int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
+  double Real(int i) const { return sqlite3_column_double(stmt_, i); }
+  bool IsNull(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+  std::string Text(int i) const {
+    const auto* t = sqlite3_column_text(stmt_, i);
+    return t ? reinterpret_cast<const char*>(t) : "";
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+std::string SampleColumns() {
+  std::string columns = "session_id, t_us";
+  for (const QuantityInfo& q : kQuantities) {
+    columns += ", ";
+    columns += q.column;
+  }
+  return columns;
+}
+
+std::string SummaryColumns() {
+  std::string columns =
+      "samples, repeated, frames_lost, gaps, gap_seconds, covered_seconds, duration_seconds, "
+      "coverage, energy_wh, charge_mah";
+  for (const QuantityInfo& q : kQuantities) {
+    for (const char* what : {"_min", "_max", "_mean"}) {
+      columns += ", ";
+      columns += q.name;
+      columns += what;
+    }
+  }
+  return columns;
+}
+
+constexpr int kSummaryFields = 10 + 3 * kQuantityCount;
+
+std::string Placeholders(int n) {
+  std::string text;
+  for (int i = 0; i < n; ++i)
+    text += i ? ", ?" : "?";
+  return text;
+}
+
+std::string Describe(const std::string& path, int error) {
+  return path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+struct RecordStore::Queued {
+  struct QueuedSample {
+    int64_t session;
+    int64_t tUs;
+    StoredValues values;
+  };
+  struct QueuedGap {
+    int64_t id;
+    int64_t session;
+    GapRecord gap;
+  };
+  struct QueuedEvent {
+    int64_t session;
+    EventRecord event;
+  };
+  struct QueuedEnd {
+    int64_t session;
+    int64_t startUnixUs;
+    SessionEnd end;
+  };
+  struct QueuedSession {
+    int64_t id;
+    SessionStart start;
+  };
+  std::vector<QueuedSession> sessions;
+  std::vector<QueuedSample> samples;
+  std::vector<QueuedGap> openedGaps;
+  std::vector<QueuedGap> closedGaps;
+  std::vector<QueuedEvent> events;
+  std::vector<QueuedEnd> ends;
+  int64_t startUnixUs = 0;  // of the running session
+
+  bool Empty() const {
+    return sessions.empty() && samples.empty() && openedGaps.empty() && closedGaps.empty() &&
+           events.empty() && ends.empty();
+  }
+  void Clear() {
+    sessions.clear();
+    samples.clear();
+    openedGaps.clear();
+    closedGaps.clear();
+    events.clear();
+    ends.clear();
+  }
+};
+
+RecordStore::RecordStore() : queued_(std::make_unique<Queued>()) {}
+
+RecordStore::~RecordStore() {
+  // The connection first: the lock's descriptor may only go once SQLite holds no locks.
+  db_.reset();
+  journal_.Reset();
+  lock_.Reset();
+}
+
+bool RecordStore::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, &message) == SQLITE_OK)
+    return true;
+  lastError_ = message ? message : sqlite3_errmsg(db_.get());
+  sqlite3_free(message);
+  return false;
+}
+
+namespace {
+
+// Empty when the file may be handed to SQLite: missing, empty, or an SQLite database.
+std::string CheckHeader(int fd, const std::string& path) {
+  char header[16] = {};
+  const ssize_t n = posix::RetryOnSignal([&] { return ::pread(fd, header, sizeof header, 0); });
+  if (n == 0)
+    return {};
+  if (n < 0)
+    return Describe(path, errno);
+  if (n < static_cast<ssize_t>(sizeof header) ||
+      std::memcmp(header, "SQLite format 3", sizeof header) != 0)
+    return path + " is not an SQLite database";
+  return {};
+}
+
+}  // namespace
+
+StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
+  path_ = path;
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(path, ec);
+  if (existed && !std::filesystem::is_regular_file(path, ec))
+    return {StoreError::kUsage, path + " is not a file"};
+  posix::UniqueFd fd(posix::RetryOnSignal(
+      [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
+  if (!fd)
+    return {StoreError::kUsage, "cannot write " + Describe(path, errno)};
+  // Made here and unusable: leave nothing behind.
+  const auto fail = [&](StoreError error, std::string message) {
+    db_.reset();
+    if (!existed)
+      ::unlink(path.c_str());
+    lock_.Reset();
+    return StoreOpenResult{error, std::move(message)};
+  };
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK)
+      return fail(StoreError::kBusy, path + " is being recorded into by another recorder");
+    return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
+  }
+  lock_ = std::move(fd);
+  if (std::string bad = CheckHeader(lock_.Get(), path); !bad.empty())
+    return fail(StoreError::kUsage, bad);
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  db_.reset(db);
+  if (rc != SQLITE_OK)
+    return fail(StoreError::kFailed, path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+  StoreOpenResult result = CheckAndPrepare(true);
+  if (result.error != StoreError::kNone)
+    return fail(result.error, result.message);
+  return result;
+}
+
+StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
+  path_ = path;
+  posix::UniqueFd fd(
+      posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd)
+    return {StoreError::kUsage, "cannot read " + Describe(path, errno)};
+  if (std::string bad = CheckHeader(fd.Get(), path); !bad.empty())
+    return {StoreError::kUsage, bad};
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  db_.reset(db);
+  if (rc != SQLITE_OK)
+    return {StoreError::kFailed, path + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
+  StoreOpenResult result = CheckAndPrepare(false);
+  if (result.error != StoreError::kNone)
+    db_.reset();
+  return result;
+}
+
+StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {
+  sqlite3_busy_timeout(db_.get(), 5000);
+  int64_t objects = -1, applicationId = 0, version = 0;
+  {
+    Statement count(db_.get(), "SELECT count(*) FROM sqlite_schema");
+    if (!count || !count.Step()) {
+      const int code = sqlite3_errcode(db_.get());
+      if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
+        return {StoreError::kUsage, path_ + " is not an SQLite database"};
+      return {StoreError::kFailed, path_ + ": " + sqlite3_errmsg(db_.get())};
+    }
+    objects = count.Int(0);
+  }
+  {
+    Statement id(db_.get(), "PRAGMA application_id");
+    if (id && id.Step())
+      applicationId = id.Int(0);
+    Statement v(db_.get(), "PRAGMA user_version");
+    if (v && v.Step())
+      version = v.Int(0);
+  }
+  if (objects == 0 && !forWriting)
+    return {StoreError::kUsage, path_ + " holds no recording sessions (an empty database)"};
+  if (objects > 0 && applicationId != kApplicationId)
+    return {StoreError::kUsage, path_ + " is an SQLite database of another program"};
+  if (version > kSchemaVersion)
+    return {StoreError::kUsage, path_ + " was written by a newer version of this program"};
+  if (!forWriting)
+    return {};
+
+  {
+    Statement mode(db_.get(), "PRAGMA journal_mode=WAL");
+    if (!mode || !mode.Step() || mode.Text(0) != "wal")
+      return {StoreError::kFailed, path_ + ": cannot use a write-ahead journal here"};
+  }
+  // Each batch reaches the disk before the next one is taken: a power loss keeps them all.
+  if (!Exec("PRAGMA synchronous=FULL"))
+    return {StoreError::kFailed, path_ + ": " + lastError_};
+  if (objects == 0) {
+    const std::string create =
+        "BEGIN IMMEDIATE; PRAGMA application_id=" + std::to_string(kApplicationId) +
+        "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";" + kSchema + "COMMIT;";
+    if (!Exec(create.c_str())) {
+      Exec("ROLLBACK");
+      return {StoreError::kFailed, path_ + ": " + lastError_};
+    }
+  }
+  Statement gapId(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM gaps");
+  if (gapId && gapId.Step())
+    nextGapId_ = gapId.Int(0);
+  return {};
+}
+
+std::vector<int64_t> RecordStore::CloseUnfinished(std::string& error) {
+  std::vector<int64_t> closed;
+  std::vector<std::pair<int64_t, int64_t>> open;  // id, start
+  {
+    Statement find(db_.get(), "SELECT id, start_unix_us FROM sessions WHERE ended IS NULL");
+    while (find && find.Step())
+      open.emplace_back(find.Int(0), find.Int(1));
+  }
+  for (const auto& [id, start] : open) {
+    if (!Exec("BEGIN IMMEDIATE")) {
+      error = lastError_;
+      return closed;
+    }
+    int64_t end = 0;
+    {
+      Statement last(
+          db_.get(),
+          "SELECT MAX(COALESCE((SELECT MAX(t_us) FROM samples WHERE session_id = ?1), 0),"
+          " COALESCE((SELECT MAX(from_us) FROM gaps WHERE session_id = ?1), 0))");
+      last.Bind(1, id);
+      if (last && last.Step())
+        end = last.Int(0);
+    }
+    Statement gaps(
+        db_.get(),
+        "UPDATE gaps SET to_us = MAX(from_us, ?1) WHERE session_id = ?2 AND to_us IS NULL");
+    gaps.Bind(1, end);
+    gaps.Bind(2, id);
+    Statement session(db_.get(),
+                      "UPDATE sessions SET end_t_us = ?1, end_utc = ?2, ended = 'interrupted' "
+                      "WHERE id = ?3");
+    session.Bind(1, end);
+    session.Bind(2, FormatUtc(start + end));
+    session.Bind(3, id);
+    Statement summary(db_.get(),
+                      "UPDATE summaries SET "
+                      "gaps = (SELECT COUNT(*) FROM gaps WHERE session_id = ?1), "
+                      "gap_seconds = (SELECT COALESCE(SUM(to_us - from_us), 0) / 1e6 FROM gaps "
+                      "WHERE session_id = ?1), "
+                      "duration_seconds = ?2 / 1e6, "
+                      "coverage = CASE WHEN ?2 > 0 THEN MIN(1.0, covered_seconds * 1e6 / ?2) "
+                      "ELSE 0 END "
+                      "WHERE session_id = ?1");
+    summary.Bind(1, id);
+    summary.Bind(2, end);
+    if (gaps.Run() != SQLITE_OK || session.Run() != SQLITE_OK || summary.Run() != SQLITE_OK ||
+        !Exec("COMMIT")) {
+      error = sqlite3_errmsg(db_.get());
+      Exec("ROLLBACK");
+      return closed;
+    }
+    closed.push_back(id);
+  }
+  return closed;
+}
+
+void RecordStore::BeginSession(const SessionStart& start) {
+  if (sessionId_ == 0) {
+    Statement next(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM sessions");
+    sessionId_ = next && next.Step() ? next.Int(0) : 1;
+  } else {
+    ++sessionId_;
+  }
+  queued_->sessions.push_back({sessionId_, start});
+  queued_->startUnixUs = start.wallStartNs / 1000;
+}
+
+void RecordStore::Sample(int64_t tNs, const ReadingsRecord& readings) {
+  queued_->samples.push_back({sessionId_, tNs / 1000, ToStored(readings)});
+}
+
+void RecordStore::GapOpened(int64_t fromNs, const std::string& cause) {
+  openGapId_ = nextGapId_++;
+  queued_->openedGaps.push_back({openGapId_, sessionId_, {fromNs, fromNs, cause}});
+}
+
+void RecordStore::GapClosed(const GapRecord& gap) {
+  queued_->closedGaps.push_back({openGapId_, sessionId_, gap});
+}
+
+void RecordStore::Event(const EventRecord& event) {
+  queued_->events.push_back({sessionId_, event});
+}
+
+void RecordStore::EndSession(const SessionEnd& end) {
+  queued_->ends.push_back({sessionId_, queued_->startUnixUs, end});
+}
+
+bool RecordStore::HasQueued() const {
+  return !queued_->Empty();
+}
+
+void RecordStore::DropQueuedSamples() {
+  queued_->samples.clear();
+}
+
+std::optional<uint64_t> RecordStore::FreeBytes(const std::string& path) {
+  std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0)
+    return std::nullopt;
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+}
+
+bool RecordStore::ReserveJournalRoom(bool& full) {
+  full = false;
+  if (!journal_) {
+    journal_.Reset(::open((path_ + "-wal").c_str(), O_RDWR | O_CLOEXEC));
+    if (!journal_)
+      return true;
+  }
+  struct stat st {};
+  if (::fstat(journal_.Get(), &st) != 0)
+    return true;
+  if (::fallocate(journal_.Get(), FALLOC_FL_KEEP_SIZE, 0, st.st_size + kJournalReserve) != 0 &&
+      errno == ENOSPC) {
+    full = true;
+  }
+  return true;
+}
+
+namespace {
+
+void BindSummary(Statement& s, int first, const Summary& m) {
+  int i = first;
+  s.Bind(i++, m.samples);
+  s.Bind(i++, m.repeated);
+  s.Bind(i++, m.framesLost);
+  s.Bind(i++, m.gaps);
+  s.Bind(i++, m.gapSeconds);
+  s.Bind(i++, m.coveredSeconds);
+  s.Bind(i++, m.durationSeconds);
+  s.Bind(i++, m.coverage);
+  s.Bind(i++, m.energyWh);
+  s.Bind(i++, m.chargeMah);
+  for (const QuantityStats& q : m.quantities) {
+    if (q.count == 0) {
+      s.BindNull(i++);
+      s.BindNull(i++);
+      s.BindNull(i++);
+    } else {
+      s.Bind(i++, q.min);
+      s.Bind(i++, q.max);
+      s.Bind(i++, q.Mean());
+    }
+  }
+}
+
+}  // namespace
+
+bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
+  Queued& q = *queued_;
+  sqlite3* db = db_.get();
+  if (!Exec("BEGIN IMMEDIATE"))
+    return false;
+  int rc = SQLITE_OK;
+  const auto ok = [&] { return rc == SQLITE_OK; };
+  {
+    Statement s(db,
+                "INSERT INTO sessions (id, start_utc, start_unix_us, serial, firmware, settings) "
+                "VALUES (?, ?, ?, ?, ?, ?)");
+    for (size_t i = 0; ok() && i < q.sessions.size(); ++i) {
+      const auto& [id, start] = q.sessions[i];
+      s.Bind(1, id);
+      s.Bind(2, FormatUtc(start.wallStartNs / 1000));
+      s.Bind(3, start.wallStartNs / 1000);
+      s.Bind(4, start.serial);
+      s.Bind(5, start.firmware);
+      s.Bind(6, start.settingsJson);
+      rc = s.Run();
+    }
+  }
+  if (ok() && !q.samples.empty()) {
+    Statement s(db, "INSERT INTO samples (" + SampleColumns() + ") VALUES (" +
+                        Placeholders(2 + kQuantityCount) + ")");
+    for (size_t i = 0; ok() && i < q.samples.size(); ++i) {
+      const auto& sample = q.samples[i];
+      s.Bind(1, sample.session);
+      s.Bind(2, sample.tUs);
+      for (size_t k = 0; k < kQuantityCount; ++k)
+        s.Bind(3 + static_cast<int>(k), sample.values[k]);
+      rc = s.Run();
+    }
+  }
+  if (ok() && !q.openedGaps.empty()) {
+    Statement s(db, "INSERT INTO gaps (id, session_id, from_us, cause) VALUES (?, ?, ?, ?)");
+    for (size_t i = 0; ok() && i < q.openedGaps.size(); ++i) {
+      s.Bind(1, q.openedGaps[i].id);
+      s.Bind(2, q.openedGaps[i].session);
+      s.Bind(3, q.openedGaps[i].gap.fromNs / 1000);
+      s.Bind(4, q.openedGaps[i].gap.cause);
+      rc = s.Run();
+    }
+  }
+  if (ok() && !q.closedGaps.empty()) {
+    Statement s(db, "UPDATE gaps SET to_us = ?, cause = ? WHERE id = ?");
+    for (size_t i = 0; ok() && i < q.closedGaps.size(); ++i) {
+      s.Bind(1, q.closedGaps[i].gap.toNs / 1000);
+      s.Bind(2, q.closedGaps[i].gap.cause);
+      s.Bind(3, q.closedGaps[i].id);
+      rc = s.Run();
+    }
+  }
+  if (ok() && !q.events.empty()) {
+    Statement s(db, "INSERT INTO events (session_id, t_us, kind, detail) VALUES (?, ?, ?, ?)");
+    for (size_t i = 0; ok() && i < q.events.size(); ++i) {
+      s.Bind(1, q.events[i].session);
+      s.Bind(2, q.events[i].event.tNs / 1000);
+      s.Bind(3, q.events[i].event.kind);
+      s.Bind(4, q.events[i].event.detail);
+      rc = s.Run();
+    }
+  }
+  const std::string putSummary = "INSERT OR REPLACE INTO summaries (session_id, " +
+                                 SummaryColumns() + ") VALUES (" +
+                                 Placeholders(1 + kSummaryFields) + ")";
+  if (ok() && !q.ends.empty()) {
+    Statement end(db, "UPDATE sessions SET end_t_us = ?, end_utc = ?, ended = ? WHERE id = ?");
+    Statement summary(db, putSummary);
+    for (size_t i = 0; ok() && i < q.ends.size(); ++i) {
+      const auto& e = q.ends[i];
+      end.Bind(1, e.end.endNs / 1000);
+      end.Bind(2, FormatUtc(e.startUnixUs + e.end.endNs / 1000));
+      end.Bind(3, std::string(EndReasonText(e.end.reason)));
+      end.Bind(4, e.session);
+      rc = end.Run();
+      if (ok()) {
+        summary.Bind(1, e.session);
+        BindSummary(summary, 2, e.end.summary);
+        rc = summary.Run();
+      }
+    }
+  }
+  if (ok() && running && sessionId_ != 0) {
+    Statement summary(db, putSummary);
+    summary.Bind(1, sessionId_);
+    BindSummary(summary, 2, *running);
+    rc = summary.Run();
+  }
+  if (ok() && !Exec("COMMIT"))
+    rc = sqlite3_errcode(db);
+  if (!ok()) {
+    lastError_ = sqlite3_errmsg(db);
+    Exec("ROLLBACK");
+    // The error of the failed step, not that of the rollback.
+    lastErrorCode_ = rc;
+    return false;
+  }
+  q.Clear();
+  return true;
+}
+
+RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& running,
+                                            uint64_t minFreeBytes) {
+  if (queued_->Empty() && !running)
+    return FlushResult::kOk;
+  if (minFreeBytes > 0) {
+    const auto free = FreeBytes(path_);
+    if (free && *free < minFreeBytes) {
+      lastError_ = "only " + std::to_string(*free / (1024 * 1024)) + " MiB free on the disk of " +
+                   path_ + ", below --min-free";
+      return FlushResult::kDiskFull;
+    }
+  }
+  bool full = false;
+  ReserveJournalRoom(full);
+  if (full) {
+    lastError_ = "the disk of " + path_ + " is full";
+    return FlushResult::kDiskFull;
+  }
+  if (WriteQueued(running))
+    return FlushResult::kOk;
+  if ((lastErrorCode_ & 0xFF) == SQLITE_FULL) {
+    lastError_ = "the disk of " + path_ + " is full";
+    return FlushResult::kDiskFull;
+  }
+  lastError_ = path_ + ": " + lastError_;
+  return FlushResult::kFailed;
+}
+
+RecordStore::FlushResult RecordStore::FlushFinal() {
+  if (queued_->Empty())
+    return FlushResult::kOk;
+  if (WriteQueued(std::nullopt))
+    return FlushResult::kOk;
+  // No room for the last samples: the session's end matters more.
+  DropQueuedSamples();
+  if (WriteQueued(std::nullopt))
+    return FlushResult::kOk;
+  lastError_ = path_ + ": " + lastError_;
+  return (lastErrorCode_ & 0xFF) == SQLITE_FULL ? FlushResult::kDiskFull : FlushResult::kFailed;
+}
+
+std::vector<StoredSession> RecordStore::Sessions(std::string& error) const {
+  std::vector<StoredSession> sessions;
+  Statement s(db_.get(),
+              "SELECT s.id, s.start_unix_us, s.end_t_us, s.ended, s.serial, s.firmware, "
+              "s.settings, m.session_id, " +
+                  SummaryColumns() +
+                  " FROM sessions s LEFT JOIN summaries m ON m.session_id = s.id ORDER BY s.id");
+  if (!s) {
+    error = sqlite3_errmsg(db_.get());
+    return sessions;
+  }
+  while (s.Step()) {
+    StoredSession r;
+    r.id = s.Int(0);
+    r.startUnixUs = s.Int(1);
+    if (!s.IsNull(2))
+      r.endUs = s.Int(2);
+    if (!s.IsNull(3))
+      r.ended = s.Text(3);
+    r.serial = s.Text(4);
+    r.firmware = s.Text(5);
+    r.settingsJson = s.Text(6);
+    r.hasSummary = !s.IsNull(7);
+    int i = 8;
+    Summary& m = r.summary;
+    m.samples = s.Int(i++);
+    m.repeated = s.Int(i++);
+    if (!s.IsNull(i))
+      m.framesLost = s.Int(i);
+    ++i;
+    m.gaps = s.Int(i++);
+    m.gapSeconds = s.Real(i++);
+    m.coveredSeconds = s.Real(i++);
+    m.durationSeconds = s.Real(i++);
+    m.coverage = s.Real(i++);
+    m.energyWh = s.Real(i++);
+    m.chargeMah = s.Real(i++);
+    for (QuantityStats& q : m.quantities) {
+      q.count = s.IsNull(i) ? 0 : 1;
+      q.min = s.Real(i++);
+      q.max = s.Real(i++);
+      q.sum = s.Real(i++);  // the mean, with a count of 1
+    }
+    sessions.push_back(std::move(r));
+  }
+  if (sqlite3_errcode(db_.get()) != SQLITE_OK && sqlite3_errcode(db_.get()) != SQLITE_DONE &&
+      sqlite3_errcode(db_.get()) != SQLITE_ROW)
+    error = sqlite3_errmsg(db_.get());
+  return sessions;
+}
+
+bool RecordStore::Rows(int64_t sessionId, int64_t fromUs, int64_t toUs,
+                       const std::function<bool(const StoredRow&)>& row, std::string& error) const {
+  std::vector<StoredRow> gaps;
+  {
+    Statement g(db_.get(),
+                "SELECT from_us, COALESCE(to_us, from_us), cause FROM gaps WHERE session_id = ? "
+                "AND COALESCE(to_us, from_us) >= ? AND from_us <= ? ORDER BY from_us");
+    if (!g) {
+      error = sqlite3_errmsg(db_.get());
+      return false;
+    }
+    g.Bind(1, sessionId);
+    g.Bind(2, fromUs);
+    g.Bind(3, toUs);
+    while (g.Step()) {
+      StoredRow r;
+      r.isGap = true;
+      r.tUs = g.Int(0);
+      r.gapToUs = g.Int(1);
+      r.gapCause = g.Text(2);
+      gaps.push_back(std::move(r));
+    }
+  }
+  Statement s(db_.get(), "SELECT " + SampleColumns() +
+                             " FROM samples WHERE session_id = ? AND t_us BETWEEN ? AND ? "
+                             "ORDER BY t_us");
+  if (!s) {
+    error = sqlite3_errmsg(db_.get());
+    return false;
+  }
+  s.Bind(1, sessionId);
+  s.Bind(2, fromUs);
+  s.Bind(3, toUs);
+  size_t nextGap = 0;
+  StoredRow sample;
+  while (s.Step()) {
+    sample.tUs = s.Int(1);
+    // A gap begins at the sample before it, so it follows that sample.
+    while (nextGap < gaps.size() && gaps[nextGap].tUs < sample.tUs) {
+      if (!row(gaps[nextGap++]))
+        return true;
+    }
+    for (size_t k = 0; k < kQuantityCount; ++k) {
+      const int column = 2 + static_cast<int>(k);
+      sample.values[k] = s.IsNull(column) ? std::nullopt : std::optional<int64_t>(s.Int(column));
+    }
+    if (!row(sample))
+      return true;
+  }
+  const int code = sqlite3_errcode(db_.get());
+  if (code != SQLITE_OK && code != SQLITE_DONE && code != SQLITE_ROW) {
+    error = sqlite3_errmsg(db_.get());
+    return false;
+  }
+  while (nextGap < gaps.size()) {
+    if (!row(gaps[nextGap++]))
+      return true;
+  }
+  return true;
+}
+
+}  // namespace vireo::record

@@ -1,0 +1,129 @@
+// RecordStore: the SQLite file that holds the recording sessions (the schema is described in
+// docs/record-store.md). One recorder writes it at a time, in batches, in WAL mode, so that
+// readers (`sessions`, `export`) read while it records, and a kill at any moment leaves every
+// batch written before intact.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/posix.h"
+#include "record/rows.h"
+#include "record/session_sink.h"
+
+namespace vireo::record {
+
+// Why opening a store failed: the file is not one we may use (bad input), or the system failed.
+enum class StoreError { kNone, kUsage, kBusy, kFailed };
+
+struct StoreOpenResult {
+  StoreError error = StoreError::kNone;
+  std::string message;  // one line, naming the file
+};
+
+// A session as the store holds it.
+struct StoredSession {
+  int64_t id = 0;
+  int64_t startUnixUs = 0;
+  std::optional<int64_t> endUs;  // since the start; none while unfinished
+  std::optional<std::string> ended;
+  std::string serial;
+  std::string firmware;
+  std::string settingsJson;
+  bool hasSummary = false;
+  Summary summary;
+};
+
+// One row of an export: a sample or a gap.
+struct StoredRow {
+  bool isGap = false;
+  int64_t tUs = 0;  // a gap's start
+  StoredValues values{};
+  int64_t gapToUs = 0;
+  std::string gapCause;
+};
+
+// Closes the SQLite connection.
+struct SqliteCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
+
+class RecordStore : public SessionSink {
+ public:
+  RecordStore();
+  ~RecordStore() override;
+  RecordStore(const RecordStore&) = delete;
+  RecordStore& operator=(const RecordStore&) = delete;
+
+  // Opens (creating when missing) the store for recording: takes the file's lock, refuses a
+  // file that is not an SQLite database of this program, creates the tables in a new one.
+  StoreOpenResult OpenForRecording(const std::string& path);
+  // Opens an existing store read-only; it may be being recorded into.
+  StoreOpenResult OpenForReading(const std::string& path);
+
+  // Sessions left unfinished by a recorder that was killed: closes each as "interrupted" at its
+  // last sample and returns their ids. Only after OpenForRecording.
+  std::vector<int64_t> CloseUnfinished(std::string& error);
+
+  // SessionSink: queued in memory until the next Flush.
+  void BeginSession(const SessionStart& start) override;
+  void Sample(int64_t tNs, const ReadingsRecord& readings) override;
+  void GapOpened(int64_t fromNs, const std::string& cause) override;
+  void GapClosed(const GapRecord& gap) override;
+  void Event(const EventRecord& event) override;
+  void EndSession(const SessionEnd& end) override;
+
+  enum class FlushResult { kOk, kDiskFull, kFailed };
+  // Writes what was queued in one transaction, with the running session's summary when given.
+  // Below minFreeBytes of free space on the file's disk, or when the disk is full, it says
+  // kDiskFull; what could not be written stays queued (see DropQueuedSamples).
+  FlushResult Flush(const std::optional<Summary>& running, uint64_t minFreeBytes);
+  // The last write of a run: no space checks; if the disk has no room for the queued samples,
+  // they are given up so that the session's end is still written.
+  FlushResult FlushFinal();
+  bool HasQueued() const;
+  // Gives up the queued samples.
+  void DropQueuedSamples();
+  const std::string& lastError() const { return lastError_; }
+  // The id of the session being recorded (or last recorded), 0 before the first.
+  int64_t sessionId() const { return sessionId_; }
+  const std::string& path() const { return path_; }
+
+  // Reading.
+  std::vector<StoredSession> Sessions(std::string& error) const;
+  // The rows of a session between fromUs and toUs (since its start), samples and gaps in
+  // order; the callback returns false to stop. False on a read error.
+  bool Rows(int64_t sessionId, int64_t fromUs, int64_t toUs,
+            const std::function<bool(const StoredRow&)>& row, std::string& error) const;
+
+  // Free bytes on the disk of `path`'s folder, none if unknown.
+  static std::optional<uint64_t> FreeBytes(const std::string& path);
+
+ private:
+  struct Queued;
+  StoreOpenResult CheckAndPrepare(bool forWriting);
+  bool Exec(const char* sql);
+  bool ReserveJournalRoom(bool& full);
+  bool WriteQueued(const std::optional<Summary>& running);
+
+  std::string path_;
+  SqliteHandle db_;
+  posix::UniqueFd lock_;     // flock of the database file while recording
+  posix::UniqueFd journal_;  // the WAL file, to keep room reserved ahead of it
+  std::unique_ptr<Queued> queued_;
+  int64_t sessionId_ = 0;
+  bool sessionInserted_ = false;
+  int64_t nextGapId_ = 1;
+  int64_t openGapId_ = 0;
+  std::string lastError_;
+  int lastErrorCode_ = SQLITE_OK;
+};
+
+}  // namespace vireo::record

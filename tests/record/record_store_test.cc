@@ -1,0 +1,240 @@
+// The SQLite store: what a recording leaves in it, how it is read back, the lock, the files it
+// refuses, and closing a session that a killed recorder left open.
+#include "record/record_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "recording_sink.h"
+
+namespace vireo::record {
+namespace {
+
+namespace fs = std::filesystem;
+using test::kSecond;
+
+class RecordStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vireo-store-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    path_ = (folder_ / "r.db").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+
+  // Runs a query on its own connection and returns the first column of each row as text.
+  std::vector<std::string> Query(const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::vector<std::string> rows;
+    EXPECT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
+    while (s && sqlite3_step(s) == SQLITE_ROW) {
+      const auto* t = sqlite3_column_text(s, 0);
+      rows.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return rows;
+  }
+
+  // A session of three samples, a closed gap and an event, written in two batches.
+  void RecordOne(RecordStore& store, bool end) {
+    SessionStart start{1, int64_t{1'700'000'000} * kSecond, "FEDCBA", "1.5", "{\"gapAfter\":1}"};
+    store.BeginSession(start);
+    store.Sample(0, test::Frame(0, 5.1f, 1).readings);
+    store.Sample(kSecond, test::Frame(0, 5.0f, 2).readings);
+    Summary running;
+    running.samples = 2;
+    running.coveredSeconds = 1;
+    ASSERT_EQ(store.Flush(running, 0), RecordStore::FlushResult::kOk);
+    store.GapOpened(kSecond, "meter gone");
+    store.Event({kSecond, "meter lost", "meter gone"});
+    if (!end) {
+      ASSERT_EQ(store.Flush(running, 0), RecordStore::FlushResult::kOk);
+      return;
+    }
+    store.GapClosed({kSecond, 3 * kSecond, "meter gone"});
+    store.Sample(3 * kSecond, test::Frame(0, 4.9f, 3).readings);
+    SessionEnd e{3 * kSecond, EndReason::kStopped, {}};
+    e.summary.samples = 3;
+    e.summary.gaps = 1;
+    e.summary.energyWh = 0.5;
+    store.EndSession(e);
+    ASSERT_EQ(store.FlushFinal(), RecordStore::FlushResult::kOk);
+  }
+
+  fs::path folder_;
+  std::string path_;
+};
+
+TEST_F(RecordStoreTest, ARecordedSessionCanBeQueriedAndReadBack) {
+  {
+    RecordStore store;
+    ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(store, true);
+  }
+  EXPECT_EQ(Query("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+  EXPECT_EQ(Query("SELECT start_utc || ' ' || end_utc || ' ' || ended || ' ' || serial FROM "
+                  "sessions"),
+            std::vector<std::string>{
+                "2023-11-14T22:13:20.000000Z 2023-11-14T22:13:23.000000Z stopped FEDCBA"});
+  EXPECT_EQ(Query("SELECT t_us || ' ' || voltage_uv || ' ' || current_ua FROM samples"),
+            (std::vector<std::string>{"0 5100000 1000000", "1000000 5000000 2000000",
+                                      "3000000 4900000 3000000"}));
+  EXPECT_EQ(Query("SELECT t || ' ' || current FROM readings WHERE t > 2"),
+            std::vector<std::string>{"3.0 3.0"});
+  EXPECT_EQ(Query("SELECT from_us || ' ' || to_us || ' ' || cause FROM gaps"),
+            std::vector<std::string>{"1000000 3000000 meter gone"});
+  EXPECT_EQ(Query("SELECT samples || ' ' || gaps || ' ' || energy_wh FROM summaries"),
+            std::vector<std::string>{"3 1 0.5"});
+
+  RecordStore reader;
+  ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
+  std::string error;
+  const auto sessions = reader.Sessions(error);
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0].ended, "stopped");
+  EXPECT_EQ(sessions[0].endUs, 3'000'000);
+  EXPECT_EQ(sessions[0].summary.samples, 3);
+  std::vector<std::string> rows;
+  EXPECT_TRUE(reader.Rows(
+      sessions[0].id, INT64_MIN, INT64_MAX,
+      [&](const StoredRow& r) {
+        rows.push_back(r.isGap ? "gap " + std::to_string(r.tUs) : std::to_string(r.tUs));
+        return true;
+      },
+      error));
+  EXPECT_EQ(rows, (std::vector<std::string>{"0", "1000000", "gap 1000000", "3000000"}));
+  rows.clear();
+  EXPECT_TRUE(reader.Rows(
+      sessions[0].id, 2'000'000, INT64_MAX,
+      [&](const StoredRow& r) {
+        rows.push_back(r.isGap ? "gap" : std::to_string(r.tUs));
+        return true;
+      },
+      error));
+  EXPECT_EQ(rows, (std::vector<std::string>{"gap", "3000000"}));
+}
+
+TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
+  RecordStore first;
+  ASSERT_EQ(first.OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(first, false);
+  RecordStore second;
+  const StoreOpenResult refused = second.OpenForRecording(path_);
+  EXPECT_EQ(refused.error, StoreError::kBusy);
+  EXPECT_NE(refused.message.find("another recorder"), std::string::npos) << refused.message;
+  RecordStore reader;
+  ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
+  std::string error;
+  const auto sessions = reader.Sessions(error);
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_FALSE(sessions[0].ended);
+  EXPECT_EQ(sessions[0].summary.samples, 2);
+}
+
+TEST_F(RecordStoreTest, AnUnfinishedSessionIsClosedAsInterruptedAtItsLastSample) {
+  {
+    RecordStore killed;
+    ASSERT_EQ(killed.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(killed, false);  // left with an open gap and no end
+  }
+  const auto samplesBefore = Query("SELECT group_concat(t_us || ':' || voltage_uv) FROM samples");
+  RecordStore next;
+  ASSERT_EQ(next.OpenForRecording(path_).error, StoreError::kNone);
+  std::string error;
+  EXPECT_EQ(next.CloseUnfinished(error), std::vector<int64_t>{1});
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(Query("SELECT ended || ' ' || end_t_us || ' ' || end_utc FROM sessions"),
+            std::vector<std::string>{"interrupted 1000000 2023-11-14T22:13:21.000000Z"});
+  EXPECT_EQ(Query("SELECT from_us || ' ' || to_us FROM gaps"),
+            std::vector<std::string>{"1000000 1000000"});
+  EXPECT_EQ(Query("SELECT gaps || ' ' || duration_seconds || ' ' || coverage FROM summaries"),
+            std::vector<std::string>{"1 1.0 1.0"});
+  EXPECT_EQ(Query("SELECT group_concat(t_us || ':' || voltage_uv) FROM samples"), samplesBefore);
+  // Closed once: a later run finds nothing to close.
+  EXPECT_TRUE(next.CloseUnfinished(error).empty());
+}
+
+TEST_F(RecordStoreTest, NewSessionsFollowTheStoredOnes) {
+  {
+    RecordStore store;
+    ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(store, true);
+  }
+  RecordStore store;
+  ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(store, true);
+  EXPECT_EQ(store.sessionId(), 2);
+  EXPECT_EQ(Query("SELECT count(*) FROM samples WHERE session_id = 2"),
+            std::vector<std::string>{"3"});
+  EXPECT_EQ(Query("SELECT group_concat(id) FROM gaps"), std::vector<std::string>{"1,2"});
+}
+
+struct RefusedFile {
+  const char* name;
+  std::function<void(const std::string&)> make;
+  const char* says;
+};
+
+class RefusedFileTest : public RecordStoreTest,
+                        public ::testing::WithParamInterface<RefusedFile> {};
+
+TEST_P(RefusedFileTest, IsLeftAsItWas) {
+  GetParam().make(path_);
+  std::error_code ec;
+  const bool existed = fs::exists(path_, ec);
+  const auto size = existed && fs::is_regular_file(path_) ? fs::file_size(path_) : 0;
+  for (const bool writing : {true, false}) {
+    RecordStore store;
+    const StoreOpenResult r = writing ? store.OpenForRecording(path_) : store.OpenForReading(path_);
+    EXPECT_EQ(r.error, StoreError::kUsage) << writing;
+    EXPECT_NE(r.message.find(GetParam().says), std::string::npos) << r.message;
+  }
+  EXPECT_EQ(fs::exists(path_, ec), existed);
+  if (existed && fs::is_regular_file(path_)) {
+    EXPECT_EQ(fs::file_size(path_), size);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedFileTest,
+    ::testing::Values(
+        RefusedFile{"text", [](const std::string& p) { std::ofstream(p) << "t,voltage\n0,5.1\n"; },
+                    "not an SQLite database"},
+        RefusedFile{"foreign_database",
+                    [](const std::string& p) {
+                      sqlite3* db = nullptr;
+                      sqlite3_open(p.c_str(), &db);
+                      sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
+                      sqlite3_close(db);
+                    },
+                    "another program"},
+        RefusedFile{"folder", [](const std::string& p) { fs::create_directory(p); }, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(RecordStoreTest, AFileInAMissingFolderIsRefusedAndNothingIsCreated) {
+  const std::string path = (folder_ / "nowhere" / "r.db").string();
+  RecordStore store;
+  const StoreOpenResult r = store.OpenForRecording(path);
+  EXPECT_EQ(r.error, StoreError::kUsage);
+  EXPECT_NE(r.message.find("cannot write"), std::string::npos);
+  EXPECT_FALSE(fs::exists(folder_ / "nowhere"));
+}
+
+TEST_F(RecordStoreTest, ReadingAMissingFileCreatesNothing) {
+  RecordStore store;
+  EXPECT_EQ(store.OpenForReading(path_).error, StoreError::kUsage);
+  EXPECT_FALSE(fs::exists(path_));
+}
+
+}  // namespace
+}  // namespace vireo::record
