@@ -5,36 +5,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/identify.h"
 #include "app/read_out_control.h"
 #include "cli/commands.h"
 #include "pages/chart/record_file.h"
 
 namespace vireo::cli {
 namespace {
-
-// Passes everything on but the firmware-too-old notice, which the read-out request gives
-// itself: the identification before it must not give it twice.
-class WithoutFirmwareNotice final : public Reporter {
- public:
-  explicit WithoutFirmwareNotice(Reporter& target) : target_(target) {}
-  void AppendLog(const std::string& text, LogLevel level) override {
-    target_.AppendLog(text, level);
-  }
-  void NewLogLine() override { target_.NewLogLine(); }
-  void ClearLog() override { target_.ClearLog(); }
-  void SetProgress(int position) override { target_.SetProgress(position); }
-  void Beep(bool success) override { target_.Beep(success); }
-  void SetStatus(StatusField field, const std::string& text) override {
-    target_.SetStatus(field, text);
-  }
-  void ShowMessage(const std::string& text) override { target_.ShowMessage(text); }
-  void FirmwareTooOld() override {}
-  void RecordsReady(std::string path) override { target_.RecordsReady(std::move(path)); }
-
- private:
-  Reporter& target_;
-};
 
 int ReadOut(const std::string& dir) {
   Session session;
@@ -46,8 +22,7 @@ int ReadOut(const std::string& dir) {
     }
     session.state.ProgramFolder = folder.back() == '/' ? folder : folder + "/";
   }
-  WithoutFirmwareNotice identifyReporter(session.reporter);
-  Identify(session.link, session.state, identifyReporter);
+  // The request identifies the meter first, as ReadOff does when it is not identified yet.
   ReadOutControl readOut(session.link, session.state, session.reporter);
   if (!readOut.Request()) {
     return kExitFailed;
