@@ -2,7 +2,7 @@
 # CPU share of the desktop program while it streams at 100 frames/s: vireometer-sim serves the
 # meter in its own process, the program runs under Xvfb and presses START, and the program's
 # user + system time is sampled over a window of seconds. With --chart the chart page is shown,
-# sampling at 100 Hz and repainting on every sample.
+# sampling at 100 Hz and repainting as it samples.
 # Usage: bench/gui_cpu.sh [--chart] [SECONDS]   (after building vireometer and vireometer-sim in build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,13 +14,11 @@ if [ "${1:-}" = "--chart" ]; then
   shift
 fi
 seconds=${1:-10}
-program=build/app/gui/vireometer
-[ -x "$program" ] || program=build/app/vireometer
 export HIDLINK_VIRTUAL_DIR=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$HIDLINK_VIRTUAL_DIR"' EXIT
 build/sim/vireometer-sim --frame-interval-ms 10 >/dev/null &
 sleep 0.5
-xvfb-run -a -s "-screen 0 1280x800x24" "$program" --press-start "${extra[@]}" 2>/dev/null &
+xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start "${extra[@]}" 2>/dev/null &
 xvfb=$!
 pid=""
 for _ in $(seq 50); do
