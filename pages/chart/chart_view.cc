@@ -75,7 +75,11 @@ ChartView::ChartView(AppState& state, QWidget* parent) : QFrame(parent), state_(
   setAttribute(Qt::WA_OpaquePaintEvent);
   refreshTimer_.setSingleShot(true);
   repaintTimer_.setSingleShot(true);
-  connect(&repaintTimer_, &QTimer::timeout, this, [this] { update(); });
+  repaintTimer_.setTimerType(Qt::PreciseTimer);
+  connect(&repaintTimer_, &QTimer::timeout, this, [this] {
+    updateRequested_ = true;
+    update();
+  });
   connect(&refreshTimer_, &QTimer::timeout, this, [this] {
     refresh_ = true;
     Invalidate();
@@ -84,11 +88,12 @@ ChartView::ChartView(AppState& state, QWidget* parent) : QFrame(parent), state_(
 }
 
 void ChartView::Invalidate() {
-  if (repaintTimer_.isActive()) {
+  if (updateRequested_ || repaintTimer_.isActive()) {
     return;  // a repaint is due already
   }
   const qint64 since = sinceLastPaint_.isValid() ? sinceLastPaint_.elapsed() : kMinRepaintMs;
   if (since >= kMinRepaintMs) {
+    updateRequested_ = true;
     update();
   } else {
     repaintTimer_.start(static_cast<int>(kMinRepaintMs - since));
@@ -315,6 +320,7 @@ void ChartView::paintEvent(QPaintEvent*) {
   if (image_.size() != contentsRect().size()) {
     image_ = QImage(contentsRect().size(), QImage::Format_RGB32);
   }
+  updateRequested_ = false;
   sinceLastPaint_.start();
   PaintScene(image_);
   QPainter painter(this);

@@ -115,6 +115,7 @@ class ChartView : public QFrame {
   QTimer refreshTimer_;
   QTimer repaintTimer_;
   QElapsedTimer sinceLastPaint_;
+  bool updateRequested_ = false;  // asked for and not painted yet
   int paints_ = 0;
 };
 
