@@ -21,6 +21,7 @@ int Run(int argc, char** argv) {
   AddDeviceCommands(app, status);
   AddSessionCommands(app, status);
   AddFirmwareCommands(app, status);
+  AddUpdateCommands(app, status);
   AddRecordCommands(app, status);
   try {
     app.parse(argc, argv);

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
-  libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core)
+  libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core
+  libcurl4-openssl-dev python3 desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/data_dir.h"
 #include "text/extra_texts.h"
 #include "text/ini_reader.h"
 #include "text/utf16.h"
@@ -75,7 +76,7 @@ std::string ProgramTextsPath(const std::string& programFolder) {
       dataDir != nullptr && *dataDir != '\0') {
     return dataDir + std::string(kEnglishFile);
   }
-  const std::string installed = VIREO_INSTALL_DATA_DIR + std::string(kEnglishFile);
+  const std::string installed = InstalledDataDir(VIREO_INSTALL_DATA_DIR) + kEnglishFile;
   if (FileExists(installed)) {
     return installed;
   }

@@ -117,7 +117,8 @@ bool LoadProgramTexts(TextTable& table, const std::string& programFolder,
 
 // The language file LoadProgramTexts reads: programFolder + "lang.ini" when it exists, else
 // lang/en/lang.ini in $VIREOMETER_DATA_DIR when set, else in the install folder when the file
-// is there, else in the source tree.
+// is there (../share/vireometer beside the program, else the configured prefix's), else in the
+// source tree.
 std::string ProgramTextsPath(const std::string& programFolder);
 
 }  // namespace vireo

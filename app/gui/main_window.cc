@@ -2,13 +2,15 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFrame>
 #include <QMessageBox>
-#include <QPainter>
 
+#include "app/curl_http_client.h"
 #include "app/gui/device_watcher.h"
 #include "app/identify.h"
+#include "app/update_check.h"
 #include "pages/about/about_page.h"
 #include "pages/chart/chart_page.h"
 #include "pages/design_font.h"
@@ -28,19 +30,6 @@ constexpr int kClientHeight = 270;
 
 QString FromUtf8(const std::string& text) {
   return QString::fromStdString(text);
-}
-
-QIcon AppIcon() {
-  QPixmap pixmap(32, 32);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(Qt::black);
-  painter.setPen(QPen(QColor(0, 221, 221), 2));
-  painter.drawRoundedRect(QRectF(1, 1, 30, 30), 5, 5);
-  painter.setPen(QPen(QColor(221, 221, 0), 4));
-  painter.drawPolyline(QPolygonF({QPointF(8, 8), QPointF(16, 25), QPointF(24, 8)}));
-  return QIcon(pixmap);
 }
 
 QFrame* EtchedLine(QFrame::Shape shape, const QRect& rect, QWidget* parent) {
@@ -102,6 +91,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
 
   connect(startButton_, &QPushButton::clicked, this, &MainWindow::OnStart);
   connect(stopButton_, &QPushButton::clicked, this, &MainWindow::OnStop);
+  connect(buyButton_, &QPushButton::clicked, this, &MainWindow::OnBuy);
+  urlOpener_ = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 }
 
 MainWindow::~MainWindow() {
@@ -111,7 +102,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::Initialize() {
-  setWindowIcon(AppIcon());
+  setWindowIcon(ProductIcon());
   state_.ProgramFolder = QDir::currentPath().toStdString() + "/";
   setWindowTitle(QString::asprintf("Vireo_Meter %d.%d", kVersionMajor, kVersionMinor));
   link_.Configure();
@@ -122,6 +113,8 @@ void MainWindow::Initialize() {
   startButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_START])));
   stopButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_STOP])));
   buyButton_->setText(PlainCaption(FromUtf8(state_.texts[TXT_BUY])));
+  shopUrl_ = QUrl(FromUtf8(ShopUrl()), QUrl::StrictMode);
+  buyButton_->setEnabled(shopUrl_.isValid() && !shopUrl_.isEmpty());
   progress_->setValue(100);
   CreatePages();
   state_.readings.Clear();
@@ -156,6 +149,9 @@ void MainWindow::CreateWorkers() {
   live_ = std::make_unique<LiveControl>(link_, state_, reporter_);
   readOut_ = std::make_unique<ReadOutControl>(link_, state_, reporter_);
   upgrade_ = std::make_unique<UpgradeControl>(link_, state_, reporter_);
+  update_ = std::make_unique<UpdateControl>(std::make_unique<CurlHttpClient>(), UpdateBaseUrl(),
+                                            state_, reporter_);
+  update_->Start();
 }
 
 void MainWindow::Shutdown() {
@@ -167,6 +163,9 @@ void MainWindow::Shutdown() {
   }
   if (upgrade_) {
     upgrade_->Shutdown();
+  }
+  if (update_) {
+    update_->Shutdown();
   }
 }
 
@@ -191,6 +190,12 @@ void MainWindow::StartReadOut() {
 void MainWindow::StartUpgrade(const UpgradeRequest& request) {
   if (upgrade_) {
     upgrade_->Request(request);
+  }
+}
+
+void MainWindow::OnBuy() {
+  if (buyButton_->isEnabled() && urlOpener_) {
+    urlOpener_(shopUrl_);
   }
 }
 

@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "app/app_state.h"
@@ -18,6 +20,7 @@
 #include "app/live_control.h"
 #include "app/read_out_control.h"
 #include "app/reporter.h"
+#include "app/update_control.h"
 #include "app/upgrade_control.h"
 #include "meter/meter_link.h"
 
@@ -49,6 +52,10 @@ class MainWindow : public QWidget, private Reporter {
   void OnStop();
   void StartReadOut();
   void StartUpgrade(const UpgradeRequest& request);
+  // BUY: opens the shop address (VIREOMETER_SHOP_URL, else the build's) in the browser.
+  void OnBuy();
+  // Tests put a recorder here instead of the desktop's browser.
+  void SetUrlOpener(std::function<bool(const QUrl&)> opener) { urlOpener_ = std::move(opener); }
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
   void Shutdown();
 
@@ -119,11 +126,15 @@ class MainWindow : public QWidget, private Reporter {
 
   // An identification asked for by a device change while a read-out or upgrade held the link.
   bool identifyPending_ = false;
+  // Empty when no shop is configured; BUY is disabled then.
+  QUrl shopUrl_;
+  std::function<bool(const QUrl&)> urlOpener_;
 
   // Declared last: they go first, while everything they report to still exists.
   std::unique_ptr<LiveControl> live_;
   std::unique_ptr<ReadOutControl> readOut_;
   std::unique_ptr<UpgradeControl> upgrade_;
+  std::unique_ptr<UpdateControl> update_;
 };
 
 }  // namespace vireo

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include "app/gui/main_window.h"
+#include "base/data_dir.h"
 
 namespace vireo {
 namespace {
@@ -13,7 +14,7 @@ QString SkinPath() {
   const QStringList candidates{
       QString::fromLatin1(kSkinFile),
       qEnvironmentVariable("VIREOMETER_DATA_DIR") + "/" + kSkinFile,
-      QStringLiteral(VIREO_INSTALL_DATA_DIR "/") + kSkinFile,
+      QString::fromStdString(InstalledDataDir(VIREO_INSTALL_DATA_DIR)) + "/" + kSkinFile,
       QStringLiteral(VIREO_BUILD_DATA_DIR "/") + kSkinFile,
   };
   for (const QString& path : candidates) {
@@ -28,6 +29,8 @@ QString SkinPath() {
 
 MeterApp::MeterApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("vireometer"));
+  // Desktops match the window to the desktop entry, and so to its icon, by this name.
+  setDesktopFileName(QStringLiteral("vireometer"));
 }
 
 QString MeterApp::ReadSkin() {
