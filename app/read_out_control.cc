@@ -1,6 +1,11 @@
 #include "app/read_out_control.h"
 
+#include <sys/stat.h>
+
+#include <array>
+
 #include "app/identify.h"
+#include "app/read_out_file.h"
 
 namespace vireo {
 
@@ -43,7 +48,86 @@ void ReadOutControl::Shutdown() {
 }
 
 void ReadOutControl::Sequence() {
-  // The read-out sequence comes with the records' own work.
+  reporter_.ClearLog();
+  link_.Close();
+  bool saved = false;
+  if (!link_.IsPresent()) {
+    reporter_.AppendLog(state_.texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
+  } else if (!link_.Open()) {
+    LogOpenFailure(link_.lastOpenRefusal(), state_.texts, reporter_);
+  } else {
+    saved = ReadRecordsIntoFile();
+    link_.Close();
+  }
+  reporter_.NewLogLine();
+  reporter_.Beep(saved);
+  reporter_.SetProgress(100);
+}
+
+bool ReadOutControl::ReadRecordsIntoFile() {
+  constexpr uint32_t kSettingsAddress = 68;
+  constexpr uint32_t kSettingsSize = 43;
+  constexpr uint32_t kRecordHoursOffset = 10;  // address 78
+  constexpr uint32_t kCountersAddress = 2016;
+  constexpr uint32_t kRecordsAddress = 256;
+  constexpr uint32_t kRecordSize = 5;
+  constexpr uint32_t kRecordsPerExchange = 10;  // 50 bytes: one reply frame
+
+  const TextTable& texts = state_.texts;
+  uint8_t settings[kSettingsSize];
+  uint8_t counters[8];
+  if (!link_.ReadRecordMemory(kSettingsAddress, settings, kSettingsSize) ||
+      !link_.ReadRecordMemory(kCountersAddress, counters, sizeof counters)) {
+    reporter_.AppendLog(texts[TXT_ERR_COMM], LogLevel::kError);
+    return false;
+  }
+  const auto u32 = [](const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+  };
+  const uint32_t count = RecordCount(u32(counters), u32(counters + 4));
+  if (count == 0) {
+    reporter_.AppendLog(texts[TXT_ERR_READOUT], LogLevel::kError);
+    return false;
+  }
+
+  // The file as it will be written: mark, RecordHours, the records exactly as read.
+  std::array<uint8_t, 2 + kRecordCapacity * kRecordSize> file{};
+  file[0] = 0x05;
+  file[1] = settings[kRecordHoursOffset];
+  uint8_t* records = file.data() + 2;
+  reporter_.SetProgress(0);
+  uint32_t read = 0;
+  while (read < count) {
+    const uint32_t k = std::min(kRecordsPerExchange, count - read);
+    if (!link_.ReadRecordMemory(kRecordsAddress + kRecordSize * read, records + kRecordSize * read,
+                                kRecordSize * k)) {
+      reporter_.AppendLog(texts[TXT_ERR_COMM], LogLevel::kError);
+      break;
+    }
+    read += k;
+    reporter_.SetProgress(static_cast<int>(read * 100 / count));
+  }
+  if (read < count) {
+    reporter_.AppendLog(texts[TXT_ERR_READOUT], LogLevel::kError);
+    return false;
+  }
+
+  const std::tm now = clock_ ? clock_() : LocalTimeNow();
+  const std::string folder = state_.ProgramFolder + "dat";
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    ::mkdir(folder.c_str(), 0777);  // a failure shows when the file is written
+  }
+  const std::string path = RecordFileName(state_.ProgramFolder, now);
+  const std::string error =
+      WriteFileAtomically(path, std::span<const uint8_t>(file.data(), 2 + kRecordSize * count));
+  if (!error.empty()) {
+    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + error + ")", LogLevel::kError);
+    return false;
+  }
+  reporter_.AppendLog(texts[TXT_SAVED] + ":" + path, LogLevel::kSuccess);
+  reporter_.RecordsReady(path);
+  return true;
 }
 
 }  // namespace vireo

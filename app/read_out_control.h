@@ -2,6 +2,9 @@
 // worker, which holds the meter link from the accepted request until the sequence has ended.
 #pragma once
 
+#include <ctime>
+#include <functional>
+
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "app/worker.h"
@@ -22,14 +25,19 @@ class ReadOutControl {
   bool IsRunning() const { return worker_.IsRunning(); }
   // Waits for a running read-out to end, then ends the worker. Idempotent.
   void Shutdown();
+  // Where the read-out takes the local time that names its file; set before a request.
+  void SetClock(std::function<std::tm()> clock) { clock_ = std::move(clock); }
 
  private:
   // The read-out sequence, on the worker, with the link held.
   void Sequence();
+  // Steps with the link open: settings, counters, records, the file. True once it is saved.
+  bool ReadRecordsIntoFile();
 
   MeterLink& link_;
   AppState& state_;
   Reporter& reporter_;
+  std::function<std::tm()> clock_;
   Worker worker_;
 };
 

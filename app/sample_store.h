@@ -8,6 +8,8 @@
 
 namespace vireo {
 
+struct AppState;
+
 struct SampleStore {
   static constexpr int kCapacity = 460;
 
@@ -25,5 +27,17 @@ void ClearStore(SampleStore& store);
 // Moves every slot one place towards the start, puts the value into the last slot and counts
 // it, up to 460. The cost is the same whatever the count.
 void PushSample(SampleStore& store, float value);
+
+// The three chart stores are always cleared together, so their counts stay equal.
+void ClearStores(AppState& state);
+
+// The sample period in ms of a rate combo index: 100, 50, 20, 10, 5, 2 and 1 Hz; any other
+// index (none selected) counts as 1 s.
+uint32_t SamplePeriodForRate(int rateIndex);
+
+// One tick of the chart page's sampling timer: in Live mode while the live stream runs, one
+// sample of each quantity from the current readings (the fast voltage and current below
+// 100 ms). True when it sampled; the page then repaints and re-arms its timer.
+bool SamplingTick(AppState& state, bool liveMode, uint32_t samplePeriodMs);
 
 }  // namespace vireo

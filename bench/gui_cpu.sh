@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # CPU share of the desktop program while it streams at 100 frames/s: vireometer-sim serves the
 # meter in its own process, the program runs under Xvfb and presses START, and the program's
-# user + system time is sampled over a window of seconds.
-# Usage: bench/gui_cpu.sh [SECONDS]   (after building vireometer and vireometer-sim in build/)
+# user + system time is sampled over a window of seconds. With --chart the chart page is shown,
+# sampling at 100 Hz and repainting as it samples.
+# Usage: bench/gui_cpu.sh [--chart] [SECONDS]   (after building vireometer and vireometer-sim in build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+page=readings
+extra=()
+if [ "${1:-}" = "--chart" ]; then
+  page=chart
+  extra=(--chart-page)
+  shift
+fi
 seconds=${1:-10}
 export HIDLINK_VIRTUAL_DIR=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$HIDLINK_VIRTUAL_DIR"' EXIT
 build/sim/vireometer-sim --frame-interval-ms 10 >/dev/null &
 sleep 0.5
-xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start 2>/dev/null &
+xvfb-run -a -s "-screen 0 1280x800x24" build/app/vireometer --press-start "${extra[@]}" 2>/dev/null &
 xvfb=$!
 pid=""
 for _ in $(seq 50); do
@@ -25,7 +33,7 @@ hz=$(getconf CLK_TCK)
 t0=$(ticks); s0=$(date +%s.%N)
 sleep "$seconds"
 t1=$(ticks); s1=$(date +%s.%N)
-awk -v t="$((t1 - t0))" -v hz="$hz" -v s0="$s0" -v s1="$s1" \
-  'BEGIN { printf "vireometer streaming at 100 frames/s: %.1f%% of one core over %.1f s\n", 100 * t / hz / (s1 - s0), s1 - s0 }'
+awk -v page="$page" -v t="$((t1 - t0))" -v hz="$hz" -v s0="$s0" -v s1="$s1" \
+  'BEGIN { printf "vireometer streaming at 100 frames/s, %s page shown: %.1f%% of one core over %.1f s\n", page, 100 * t / hz / (s1 - s0), s1 - s0 }'
 kill "$pid"
 wait "$xvfb" || true  # xvfb-run stops its X server once the program has ended

@@ -22,6 +22,7 @@ int Run(int argc, char** argv) {
   AddSessionCommands(app, status);
   AddFirmwareCommands(app, status);
   AddUpdateCommands(app, status);
+  AddRecordCommands(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -36,5 +36,6 @@ void AddDeviceCommands(CLI::App& app, int& status);    // list, info, stream
 void AddSessionCommands(CLI::App& app, int& status);   // record, sessions, export
 void AddFirmwareCommands(CLI::App& app, int& status);  // image, upgrade, logo
 void AddUpdateCommands(CLI::App& app, int& status);    // check-update
+void AddRecordCommands(CLI::App& app, int& status);    // readout, records
 
 }  // namespace vireo::cli

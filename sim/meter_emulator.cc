@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <random>
 #include <span>
 
@@ -96,20 +97,33 @@ void FillRecordMemory(std::vector<uint8_t>& memory, const EmulatorOptions& optio
   memory[MeterEmulator::kSettingsByteAddress] = options.settingsByte;
 
   const uint32_t count = std::min(options.recordCount, MeterEmulator::kMaxRecords);
-  PutU32(&memory[MeterEmulator::kCountersAddress], count);
-  PutU32(&memory[MeterEmulator::kCountersAddress + 4], count);
+  PutU32(&memory[MeterEmulator::kCountersAddress], options.counterA.value_or(count));
+  PutU32(&memory[MeterEmulator::kCountersAddress + 4], options.counterB.value_or(count));
 
-  // Each record: millivolts (u16), milliamperes (s16), whole degrees (s8).
+  // A day at a USB charger, recording from 08:00: a small standing load, a phone charging in
+  // the morning and the evening, a tablet after lunch; the voltage sags a little under load
+  // and the probe follows the room and the load. Each record: millivolts (u16), milliamperes
+  // (s16), whole degrees (s8).
   std::mt19937 rng(0x7EC);
-  auto step = [&](int amplitude) {
+  auto noise = [&](int amplitude) {
     return std::uniform_int_distribution<int>(-amplitude, amplitude)(rng);
   };
-  int millivolts = 5100, milliamps = 900, celsius = 29;
+  const double hoursPerRecord = options.settingsByte / double{MeterEmulator::kMaxRecords};
   for (uint32_t i = 0; i < count; ++i) {
-    millivolts = std::clamp(millivolts + step(8) + (5100 - millivolts) / 20, 4900, 5300);
-    milliamps = std::clamp(milliamps + step(40), 200, 2000);
-    if (i % 16 == 0)
-      celsius = std::clamp(celsius + step(1), 25, 35);
+    const double hour = std::fmod(8.0 + i * hoursPerRecord, 24.0);
+    // A charge at full current that tapers off over its session.
+    auto charge = [hour](double from, double to, double amps) {
+      if (hour < from || hour >= to)
+        return 0.0;
+      return amps * (1.0 - 0.75 * (hour - from) / (to - from));
+    };
+    const double amps =
+        0.25 + charge(8.5, 10.0, 1.65) + charge(13.0, 15.0, 0.95) + charge(19.5, 22.0, 1.35);
+    const int milliamps = std::clamp(static_cast<int>(amps * 1000) + noise(30), 200, 2000);
+    const int millivolts = std::clamp(5150 - milliamps * 60 / 1000 + noise(8), 4900, 5300);
+    const double room = 27.0 + 3.0 * std::sin((hour - 9.0) / 24.0 * 2 * std::numbers::pi);
+    const int celsius =
+        std::clamp(static_cast<int>(std::lround(room + 1.5 * milliamps / 1000.0)), 24, 36);
     uint8_t* record = &memory[MeterEmulator::kRecordsAddress + 5 * i];
     PutU16(record, static_cast<uint16_t>(millivolts));
     PutU16(record + 2, static_cast<uint16_t>(static_cast<int16_t>(milliamps)));

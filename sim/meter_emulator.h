@@ -22,8 +22,12 @@ struct EmulatorOptions {
   std::string serial = "ABCDEF";  // identity bytes 30..35 in this order; shown reversed
   uint8_t versionByte = 0x15;     // flash 0x08003C00: high nibble major, low nibble minor
   bool upgradeMode = false;
-  uint32_t recordCount = 0;           // stored records, 0..352 (more is cut to 352)
-  uint8_t settingsByte = 1;           // record memory address 78: recording span in hours
+  // The record memory: by default a day of records of a USB charger's load.
+  uint32_t recordCount = 352;  // stored records, 0..352 (more is cut to 352)
+  uint8_t settingsByte = 24;   // record memory address 78: RecordHours, the span in hours
+  // The two record counters at 2016 and 2020; each is the stored count when not given.
+  std::optional<uint32_t> counterA;
+  std::optional<uint32_t> counterB;
   uint32_t frameIntervalUs = 10000;   // live frame pace; 0 = as fast as the host reads
   std::optional<float> probeCelsius;  // external probe temperature; none reads -60
   // What voltage and current follow instead of the default swings; time is frame number x

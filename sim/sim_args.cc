@@ -105,6 +105,19 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--version-byte", unsignedInto(s.options.versionByte, 0, 255, true)},
       {"--records", unsignedInto(s.options.recordCount, 0, MeterEmulator::kMaxRecords)},
       {"--record-hours", unsignedInto(s.options.settingsByte, 0, 255)},
+      {"--counters",
+       [&](const std::string& v) {
+         // A for both counters, or A,B.
+         const size_t comma = v.find(',');
+         const auto a = ParseUnsigned(v.substr(0, comma), UINT32_MAX, false);
+         const auto b =
+             comma == std::string::npos ? a : ParseUnsigned(v.substr(comma + 1), UINT32_MAX, false);
+         if (a && b) {
+           s.options.counterA = static_cast<uint32_t>(*a);
+           s.options.counterB = static_cast<uint32_t>(*b);
+         }
+         return a && b;
+       }},
       {"--frame-interval-us", unsignedInto(s.options.frameIntervalUs, 0, 60'000'000)},
       {"--frame-interval-ms",
        [&](const std::string& v) {
@@ -223,8 +236,12 @@ Device:
   --version-byte N        firmware version byte, decimal or 0x hex, 0..255;
                           0x15 is version 1.5 (default: 0x15)
   --upgrade-mode          start in upgrade mode (until UpgradeComplete)
-  --records N             stored records, 0..352 (default: 0)
-  --record-hours N        recording span setting in hours, 0..255 (default: 1)
+  --records N             stored records, 0..352; by default a day of a USB
+                          charger's load (default: 352)
+  --record-hours N        RecordHours, the span of 352 records in hours, 0..255
+                          (default: 24)
+  --counters A[,B]        the two record counters, 0..4294967295 (default: both
+                          the number of stored records)
   --frame-interval-ms F   live frame interval in milliseconds (default: 10)
   --frame-interval-us N   the same in microseconds; 0 = as fast as possible
   --probe TEMP            an external probe reading TEMP degrees Celsius

@@ -34,6 +34,11 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"lang_reason_no_section", "it has no section named ftext"},
     // The firmware page's prompt for a colour tolerance that is no whole number from 0 to 999.
     {"tolerance_range", "Please enter an integer between 0 and 999."},
+    // The chart's context menu and its save dialogs.
+    {"save_image", "Save image\u2026"},
+    {"export_csv", "Export CSV\u2026"},
+    {"png_files", "PNG images"},
+    {"csv_files", "CSV files"},
 };
 
 namespace extra_texts_detail {

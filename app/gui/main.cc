@@ -1,4 +1,5 @@
-// vireometer: the desktop program. `--demo` serves an emulated meter inside the program.
+// vireometer: the desktop program. `--demo` serves an emulated meter inside the program;
+// `vireometer FILE.vat` opens a record file on the chart page, `--export-png` renders one.
 #include <QCommandLineParser>
 #include <QDir>
 #include <QTimer>
@@ -9,6 +10,8 @@
 #include "app/gui/demo_meter.h"
 #include "app/gui/main_window.h"
 #include "app/gui/meter_app.h"
+#include "pages/chart/chart_export.h"
+#include "pages/chart/chart_page.h"
 #include "pages/readings/page_tab_ctrl.h"
 
 namespace {
@@ -41,6 +44,16 @@ void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFol
   QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);
 }
 
+// An export shows no window, so it needs no display.
+void ExportNeedsNoDisplay(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--export-png", 12) == 0 &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+      qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+  }
+}
+
 // Qt aborts when its platform needs a display and there is none; tell the user instead. A
 // platform chosen by -platform or QT_QPA_PLATFORM other than xcb or wayland needs none.
 bool HasDisplay(int argc, char** argv) {
@@ -59,6 +72,7 @@ bool HasDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ExportNeedsNoDisplay(argc, argv);
   if (!HasDisplay(argc, argv)) {
     std::fputs(
         "vireometer: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is "
@@ -76,8 +90,44 @@ int main(int argc, char** argv) {
   pressStart.setFlags(QCommandLineOption::HiddenFromHelp);
   QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
   shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
-  parser.addOptions({demo, pressStart, shotDir});
+  const QCommandLineOption exportPng(
+      QStringLiteral("export-png"),
+      QStringLiteral("Render the chart of FILE.vat as the chart page shows it in Records mode, "
+                     "write it to OUT.png and exit without showing a window."),
+      QStringLiteral("OUT.png"));
+  const QCommandLineOption full(QStringLiteral("full"),
+                                QStringLiteral("With --export-png: the records stretched across "
+                                               "the plot, as with FULL ticked."));
+  QCommandLineOption chartPage(QStringLiteral("chart-page"));
+  chartPage.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addPositionalArgument(QStringLiteral("FILE.vat"),
+                               QStringLiteral("A record file to show on the chart page."),
+                               QStringLiteral("[FILE.vat]"));
+  parser.addOptions({demo, pressStart, shotDir, exportPng, full, chartPage});
   parser.process(app);
+  const QStringList files = parser.positionalArguments();
+  if (files.size() > 1) {
+    std::fprintf(stderr, "vireometer: one record file at a time\n");
+    return 2;
+  }
+  const QString recordFile = files.value(0);
+
+  if (parser.isSet(exportPng)) {
+    if (recordFile.isEmpty()) {
+      std::fprintf(stderr, "vireometer: --export-png needs a record file\n");
+      return 2;
+    }
+    vireo::AppState state;
+    vireo::LoadProgramTexts(state.texts, QDir::currentPath().toStdString() + "/");
+    const std::string error =
+        vireo::ExportChartPng(state, recordFile, parser.value(exportPng), parser.isSet(full));
+    if (!error.empty()) {
+      std::fprintf(stderr, "vireometer: %s: %s\n", recordFile.toLocal8Bit().constData(),
+                   error.c_str());
+      return 1;
+    }
+    return 0;
+  }
 
   // Before the window scans for devices for the first time.
   std::unique_ptr<vireo::DemoMeter> demoMeter;
@@ -87,6 +137,18 @@ int main(int argc, char** argv) {
 
   vireo::AppState state;
   return app.Run(state, [&](vireo::MainWindow& window) {
+    if (!recordFile.isEmpty()) {
+      vireo::ChartView& chart = window.chartPage().view();
+      window.chartPage().OpenRecordFile(recordFile);
+      // The page shows the path and no curves; the terminal also says why.
+      if (!chart.recordSet()) {
+        std::fprintf(stderr, "vireometer: %s: %s\n", recordFile.toLocal8Bit().constData(),
+                     std::string(vireo::RecordFileErrorText(chart.lastLoad().error)).c_str());
+      }
+    }
+    if (!recordFile.isEmpty() || parser.isSet(chartPage)) {
+      window.tabs().tabBar().setCurrentIndex(1);
+    }
     Automate(window, parser.isSet(pressStart), parser.value(shotDir));
   });
 }

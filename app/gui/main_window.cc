@@ -134,7 +134,9 @@ void MainWindow::CreatePages() {
   tabs_->Init(PageTabCtrl::kMaxPages);
   readingsPage_ = new ReadingsPage(state_);
   tabs_->SetPage(0, readingsPage_);
-  tabs_->SetPage(1, new ChartPage);
+  chartPage_ = new ChartPage(state_, reporter_);
+  chartPage_->onReadOff = [this] { StartReadOut(); };
+  tabs_->SetPage(1, chartPage_);
   firmwarePage_ = new FirmwarePage(
       state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); });
   tabs_->SetPage(2, firmwarePage_);
@@ -282,6 +284,11 @@ void MainWindow::FirmwareTooOld() {
 }
 
 void MainWindow::RecordsReady(std::string path) {
+  // The read-out's file becomes the path the chart page loads.
+  state_.RecordFilePath = path;
+  if (chartPage_) {
+    chartPage_->LoadRecords();
+  }
   Q_EMIT recordsReady(QString::fromStdString(path));
 }
 

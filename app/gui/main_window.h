@@ -26,6 +26,7 @@
 
 namespace vireo {
 
+class ChartPage;
 class DeviceWatcher;
 class FirmwarePage;
 class PageTabCtrl;
@@ -73,6 +74,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel& statusField(StatusField field);
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
+  ChartPage& chartPage() { return *chartPage_; }
   FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
 
@@ -118,6 +120,7 @@ class MainWindow : public QWidget, private Reporter {
   QLabel* upgradeField_;
   QLabel* usbField_;
   ReadingsPage* readingsPage_ = nullptr;
+  ChartPage* chartPage_ = nullptr;
   FirmwarePage* firmwarePage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 

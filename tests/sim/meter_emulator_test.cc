@@ -285,5 +285,37 @@ INSTANTIATE_TEST_SUITE_P(
                     },                             // data missing
                     [] { return Request(99); }));  // unknown
 
+TEST(MeterEmulator, ByDefaultTheRecordMemoryHoldsADayOfRecords) {
+  MeterEmulator meter;
+  const auto& memory = meter.recordMemory();
+  EXPECT_EQ(memory[78], 24);  // RecordHours
+  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 2016, memory.begin() + 2024),
+            (std::vector<uint8_t>{0x60, 1, 0, 0, 0x60, 1, 0, 0}));  // 352 and 352
+  int charging = 0;
+  for (int i = 0; i < 352; ++i) {
+    const uint8_t* rec = &memory[256 + 5 * i];
+    const int milliamps = static_cast<int16_t>(rec[2] | rec[3] << 8);
+    EXPECT_NEAR((rec[0] | rec[1] << 8) * 0.001, 5.1, 0.2) << i;
+    EXPECT_NEAR(static_cast<int8_t>(rec[4]), 30, 6) << i;
+    charging += milliamps > 1000;
+  }
+  // Hours of charging among hours of a standing load.
+  EXPECT_GT(charging, 20);
+  EXPECT_LT(charging, 200);
+}
+
+TEST(MeterEmulator, CountersCanDifferFromTheStoredRecords) {
+  MeterEmulator meter(Options([](auto& o) {
+    o.recordCount = 5;
+    o.counterA = 400;
+    o.counterB = 0x01020304;
+  }));
+  const auto& memory = meter.recordMemory();
+  EXPECT_EQ(std::vector<uint8_t>(memory.begin() + 2016, memory.begin() + 2024),
+            (std::vector<uint8_t>{0x90, 1, 0, 0, 4, 3, 2, 1}));
+  // Past the stored records the memory reads erased.
+  EXPECT_EQ(memory[256 + 25], 0xFF);
+}
+
 }  // namespace
 }  // namespace vireo::sim

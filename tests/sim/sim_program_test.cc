@@ -165,5 +165,20 @@ TEST(SimArgs, ValuesReachTheOptionsAndFaults) {
   EXPECT_FALSE(faults.silent);
 }
 
+TEST(SimArgs, CountersTakeOneValueForBothOrTwo) {
+  auto parsed = ParseSimArgs({"--counters", "400,5", "--record-hours", "3"}, "/tmp/devices");
+  ASSERT_TRUE(parsed.settings.has_value()) << parsed.error;
+  EXPECT_EQ(parsed.settings->options.counterA, 400u);
+  EXPECT_EQ(parsed.settings->options.counterB, 5u);
+  EXPECT_EQ(parsed.settings->options.settingsByte, 3);
+  parsed = ParseSimArgs({"--counters=4294967295"}, "/tmp/devices");
+  ASSERT_TRUE(parsed.settings.has_value()) << parsed.error;
+  EXPECT_EQ(parsed.settings->options.counterA, 0xFFFFFFFFu);
+  EXPECT_EQ(parsed.settings->options.counterB, 0xFFFFFFFFu);
+  for (const char* bad : {"", "1,", ",1", "4294967296", "-1", "1,2,3"}) {
+    EXPECT_FALSE(ParseSimArgs({"--counters", bad}, "/tmp/devices").settings.has_value()) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace vireo::sim

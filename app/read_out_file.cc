@@ -1,0 +1,82 @@
+#include "app/read_out_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/posix.h"
+
+namespace vireo {
+
+uint32_t RecordCount(uint32_t counterA, uint32_t counterB) {
+  return std::min({counterA, counterB, kRecordCapacity});
+}
+
+std::string RecordFileName(const std::string& programFolder, const std::tm& t) {
+  char name[64];
+  std::snprintf(name, sizeof name, "dat/%04d%02d%02d_%02d%02d%02d.vat", t.tm_year + 1900,
+                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  return programFolder + name;
+}
+
+std::tm LocalTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local;
+}
+
+std::string WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
+  static std::atomic<unsigned> serial{0};
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = path.substr(folder.size());
+
+  std::string temporary;
+  posix::UniqueFd fd;
+  while (!fd) {
+    temporary = folder + "." + name + "." + std::to_string(getpid()) + "-" +
+                std::to_string(serial++) + ".tmp";
+    fd.Reset(posix::RetryOnSignal(
+        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }));
+    if (!fd && errno != EEXIST) {
+      return std::strerror(errno);
+    }
+  }
+  const auto fail = [&](int error) {
+    ::unlink(temporary.c_str());
+    return std::string(std::strerror(error));
+  };
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = posix::RetryOnSignal(
+        [&] { return ::write(fd.Get(), bytes.data() + done, bytes.size() - done); });
+    if (n < 0) {
+      return fail(errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd.Get()) != 0) {
+    return fail(errno);
+  }
+  if (::close(fd.Release()) != 0) {
+    return fail(errno);
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    return fail(errno);
+  }
+  // The new name is on disk once its folder is; a failure here loses nothing already written.
+  posix::UniqueFd dir(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) {
+    ::fsync(dir.Get());
+  }
+  return {};
+}
+
+}  // namespace vireo
