@@ -23,7 +23,11 @@ std::string CurrentFolder() {
 
 Session::Session() : reporter(state.texts) {
   state.ProgramFolder = CurrentFolder();
-  LoadProgramTexts(state.texts, state.ProgramFolder);
+  const ProgramTextsLoad texts = LoadProgramTexts(state.texts, state.ProgramFolder);
+  for (const std::string& warning : texts.warnings) {
+    reporter.AppendLog(warning, LogLevel::kWarning);
+    reporter.NewLogLine();
+  }
   link.Configure();
 }
 

@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need. As root it runs apt-get;
-# otherwise it names the missing packages and the command that installs them.
+# otherwise it names the missing packages and the command that installs them. Optional
+# packages are only named: clang and libfuzzer-14-dev let scripts/fuzz.sh (and CI) fuzz.
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
   libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core
   libcurl4-openssl-dev python3 desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
+optional=(clang libfuzzer-14-dev)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+missing_optional=()
+for p in "${optional[@]}"; do
+  installed "$p" || missing_optional+=("$p")
+done
+if [ ${#missing_optional[@]} -gt 0 ]; then
+  echo "Optional, for fuzzing (scripts/fuzz.sh): apt-get install ${missing_optional[*]}" >&2
+fi
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

@@ -1,8 +1,11 @@
 // The words of features beyond the design. They come from the [extra] section of the language
 // file, whose keys are names; each has its built-in English default here, so an older language
-// file still shows sensible words. Features add their keys to this list.
+// file still shows sensible words. Features add their keys to this list, and to both shipped
+// language files (scripts/make_lang.py check tells which are missing).
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace vireo {
@@ -12,11 +15,23 @@ struct ExtraText {
   std::string_view english;
 };
 
+// Placeholders %1, %2, ... in a text are filled in by FillIn (text/text_table.h).
 inline constexpr ExtraText kExtraTexts[] = {
     // After TXT_ERR_OPEN when the meter's device node may not be opened by this user.
     {"hint_permission",
      "No permission to open the meter: install the udev rule 70-vireometer.rules and plug the "
      "meter in again"},
+    // A lang.ini in the working folder that cannot be used: %1 its path, %2 one of the
+    // lang_reason_ texts.
+    {"lang_unusable", "The language file %1 is not used: %2. The English texts are shown."},
+    // The installed English language file cannot be used either: %1 its path, %2 the reason.
+    {"lang_english_unusable", "The English language file %1 cannot be used: %2."},
+    {"lang_reason_not_file", "it is not a regular file"},
+    // %1: the system's words for the error.
+    {"lang_reason_unreadable", "it cannot be read (%1)"},
+    {"lang_reason_empty", "it is empty"},
+    {"lang_reason_encoding", "it is not UTF-16LE text"},
+    {"lang_reason_no_section", "it has no section named ftext"},
     // The firmware page's prompt for a colour tolerance that is no whole number from 0 to 999.
     {"tolerance_range", "Please enter an integer between 0 and 999."},
     // The chart's context menu and its save dialogs.
@@ -24,6 +39,89 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"export_csv", "Export CSV\u2026"},
     {"png_files", "PNG images"},
     {"csv_files", "CSV files"},
+};
+
+namespace extra_texts_detail {
+
+// Not constexpr on purpose: a key missing from kExtraTexts stops the build here.
+void UnknownExtraTextKey();
+
+// A key must read back as itself: the INI reader cuts at ";", at "=" and before "[", and trims
+// white space.
+constexpr bool IsIniName(std::string_view key) {
+  if (key.empty()) {
+    return false;
+  }
+  for (const char c : key) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) {
+      return false;
+    }
+  }
+  return key[0] < '0' || key[0] > '9';
+}
+
+// The English texts must survive the reader too: no ";", no "[" with a "]".
+constexpr bool IsIniValue(std::string_view text) {
+  return text.find(';') == std::string_view::npos &&
+         (text.find('[') == std::string_view::npos || text.find(']') == std::string_view::npos);
+}
+
+constexpr bool KeysAreSound() {
+  constexpr std::size_t count = std::size(kExtraTexts);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!IsIniName(kExtraTexts[i].key) || !IsIniValue(kExtraTexts[i].english)) {
+      return false;
+    }
+    for (std::size_t j = i + 1; j < count; ++j) {
+      if (kExtraTexts[i].key == kExtraTexts[j].key) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+static_assert(KeysAreSound(),
+              "kExtraTexts: keys are unique lower-case names, texts hold no ';' and no '[...]'");
+
+}  // namespace extra_texts_detail
+
+// A key of kExtraTexts. A string literal converts to it only when it names an entry, which is
+// checked while compiling: Extra("no_such_key") does not build.
+class ExtraKey {
+ public:
+  template <std::size_t N>
+  consteval ExtraKey(const char (&key)[N])  // NOLINT: implicit on purpose
+      : index_(IndexOf(std::string_view(key, N - 1))) {}
+
+  // The key of that name, for names known only at run time.
+  static constexpr std::optional<ExtraKey> Find(std::string_view key) {
+    for (std::size_t i = 0; i < std::size(kExtraTexts); ++i) {
+      if (kExtraTexts[i].key == key) {
+        return ExtraKey(i);
+      }
+    }
+    return std::nullopt;
+  }
+
+  constexpr std::size_t index() const { return index_; }
+  constexpr std::string_view name() const { return kExtraTexts[index_].key; }
+  constexpr std::string_view english() const { return kExtraTexts[index_].english; }
+
+ private:
+  constexpr explicit ExtraKey(std::size_t index) : index_(index) {}
+
+  static consteval std::size_t IndexOf(std::string_view key) {
+    for (std::size_t i = 0; i < std::size(kExtraTexts); ++i) {
+      if (kExtraTexts[i].key == key) {
+        return i;
+      }
+    }
+    extra_texts_detail::UnknownExtraTextKey();
+    return 0;
+  }
+
+  std::size_t index_;
 };
 
 }  // namespace vireo

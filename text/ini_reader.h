@@ -17,6 +17,8 @@ class IniReader {
   virtual ~IniReader() = default;
 
   virtual bool Open(const std::string& path) { return file_.Load(path); }
+  // Open over bytes from elsewhere than a file.
+  bool OpenFrom(ByteSource& source) { return file_.LoadFrom(source); }
   void Close() { file_.Free(); }
   void SetErrorCallback(FileErrorCallback onError) { file_.SetErrorCallback(std::move(onError)); }
 
@@ -28,6 +30,8 @@ class IniReader {
 
   const IniLine& Line() const { return line_; }
   const std::u16string& CurrentSection() const { return section_; }
+  // The opened file's bytes and cursor.
+  const MemoryLineFile& File() const { return file_; }
 
  private:
   std::u16string section_;

@@ -7,40 +7,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
+
+#include "base/posix.h"
 
 namespace vireo {
 namespace {
 
 constexpr const char* kLoadErrorFormat = "文件复制到内存失败！ \r\n错误代码：#%d";
 constexpr const char* kSaveErrorFormat = "文件保存失败！ \r\n错误代码：#%d";
-
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
-  // Closes now, so that a failing close can be reported; 0 or -1 with errno set.
-  int Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 // An open file, read from its current position.
 class FileSource : public ByteSource {
@@ -50,11 +27,7 @@ class FileSource : public ByteSource {
   uint64_t Size() const override { return size_; }
 
   ssize_t Read(uint8_t* dest, std::size_t n) override {
-    ssize_t got;
-    do {
-      got = ::read(fd_, dest, n);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    return posix::RetryOnSignal([&] { return ::read(fd_, dest, n); });
   }
 
  private:
@@ -65,11 +38,8 @@ class FileSource : public ByteSource {
 // Writes all n bytes; false with errno set on an error.
 bool WriteAll(int fd, const uint8_t* data, std::size_t n) {
   while (n > 0) {
-    const ssize_t put = ::write(fd, data, n);
+    const ssize_t put = posix::RetryOnSignal([&] { return ::write(fd, data, n); });
     if (put < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return false;
     }
     data += put;
@@ -80,6 +50,15 @@ bool WriteAll(int fd, const uint8_t* data, std::size_t n) {
 
 }  // namespace
 
+ssize_t MemorySource::Read(uint8_t* dest, std::size_t n) {
+  const std::size_t count = std::min(n, size_ - done_);
+  if (count > 0) {
+    std::memcpy(dest, data_ + done_, count);
+  }
+  done_ += count;
+  return static_cast<ssize_t>(count);
+}
+
 MemoryFile::~MemoryFile() {
   if (loaded_ == 1) {
     Free();
@@ -89,23 +68,28 @@ MemoryFile::~MemoryFile() {
 bool MemoryFile::Load(const std::string& path) {
   Free();
   // Non-blocking, so that a FIFO without a writer cannot hang the open.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) {
+    error_ = errno;
     return false;
   }
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
+  if (::fstat(fd.Get(), &info) != 0) {
     return FailLoad(errno);
   }
-  if (S_ISDIR(info.st_mode)) {
-    return false;  // a folder is not a file to open
+  // Only a regular file has the length it announces: a folder, a FIFO or a device is not a
+  // file to open.
+  if (!S_ISREG(info.st_mode)) {
+    error_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
   }
-  FileSource source(fd.get(), static_cast<uint64_t>(info.st_size));
+  FileSource source(fd.Get(), static_cast<uint64_t>(info.st_size));
   return LoadFrom(source);
 }
 
 bool MemoryFile::LoadFrom(ByteSource& source) {
   Free();
+  error_ = 0;
   const uint64_t size = source.Size();
   if (size > std::numeric_limits<uint32_t>::max()) {
     return FailLoad(EFBIG);
@@ -134,20 +118,20 @@ bool MemoryFile::LoadFrom(ByteSource& source) {
 }
 
 bool MemoryFile::Save(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  posix::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd) {
     return false;
   }
   for (uint32_t done = 0; done < length_;) {
     const std::size_t piece = std::min<std::size_t>(length_ - done, kPieceSize);
-    if (!WriteAll(fd.get(), buffer_.get() + done, piece)) {
+    if (!WriteAll(fd.Get(), buffer_.get() + done, piece)) {
       Report(kSaveErrorFormat, errno);
       return false;
     }
     done += static_cast<uint32_t>(piece);
   }
   // A delayed write error (full disk on a network file system) shows only at close.
-  if (fd.Close() != 0) {
+  if (::close(fd.Release()) != 0) {
     Report(kSaveErrorFormat, errno);
     return false;
   }
@@ -162,6 +146,7 @@ void MemoryFile::Free() {
 
 bool MemoryFile::FailLoad(int errorCode) {
   Free();
+  error_ = errorCode;
   Report(kLoadErrorFormat, errorCode);
   return false;
 }

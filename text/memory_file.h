@@ -25,6 +25,19 @@ class ByteSource {
   virtual ssize_t Read(uint8_t* dest, std::size_t n) = 0;
 };
 
+// Bytes already in memory, as a ByteSource.
+class MemorySource : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  ssize_t Read(uint8_t* dest, std::size_t n) override;
+
+ private:
+  const uint8_t* data_;
+  std::size_t size_;
+  std::size_t done_ = 0;
+};
+
 // Owns its block; `loaded` is 1 only between a successful Load and the next Free or Load.
 class MemoryFile {
  public:
@@ -36,9 +49,9 @@ class MemoryFile {
   MemoryFile& operator=(const MemoryFile&) = delete;
   virtual ~MemoryFile();
 
-  // Replaces the block with the whole file. A file that cannot be opened fails silently; a
-  // failure after opening (read error, file ending early, no memory) is reported to the error
-  // callback. On failure nothing is held.
+  // Replaces the block with the whole file. A file that cannot be opened, or is not a regular
+  // file, fails silently; a failure after opening (read error, file ending early, no memory) is
+  // reported to the error callback. On failure nothing is held.
   virtual bool Load(const std::string& path);
   // Writes the block to the file, replacing it. A file that cannot be created fails silently;
   // a write error is reported to the error callback.
@@ -54,6 +67,8 @@ class MemoryFile {
   const uint8_t* buffer() const { return buffer_.get(); }
   uint32_t length() const { return length_; }
   int loaded() const { return loaded_; }
+  // The errno of the last Load that failed (0 after one that succeeded).
+  int lastError() const { return error_; }
 
  private:
   bool FailLoad(int errorCode);
@@ -62,6 +77,7 @@ class MemoryFile {
   std::unique_ptr<uint8_t[]> buffer_;
   uint32_t length_ = 0;
   int loaded_ = 0;
+  int error_ = 0;
   FileErrorCallback onError_;
 };
 

@@ -23,8 +23,14 @@ uint32_t MemoryLineFile::ReadBytes(uint32_t offset, uint8_t* destination, uint32
 
 bool MemoryLineFile::NextLine() {
   for (uint32_t offset = cursor_; HasUnitAt(offset); offset += 2) {
-    if (UnitAt(offset) == kLf) {
-      cursor_ = offset + 2;
+    const char16_t unit = UnitAt(offset);
+    if (unit == kLf || unit == kCr) {
+      // CR LF is one line end; a CR or an LF alone is one too.
+      offset += 2;
+      if (unit == kCr && UnitAt(offset) == kLf) {
+        offset += 2;
+      }
+      cursor_ = offset;
       return true;
     }
   }
@@ -35,16 +41,30 @@ bool MemoryLineFile::PrevLine() {
   if (cursor_ == 0) {
     return false;
   }
-  // The first LF behind the cursor ends the previous line, the second one starts it.
-  int lineFeeds = 0;
-  for (uint32_t offset = cursor_ - 2;; offset -= 2) {
+  // The first line end behind the cursor ends the previous line, the second one starts it.
+  // Reaching the start of the file ends the search whatever is there.
+  int lineEnds = 0;
+  uint32_t offset = cursor_;
+  while (true) {
+    offset -= 2;
     if (offset == 0) {
       cursor_ = 0;
       return false;
     }
-    if (UnitAt(offset) == kLf && ++lineFeeds == 2) {
+    const char16_t unit = UnitAt(offset);
+    if (unit != kLf && unit != kCr) {
+      continue;
+    }
+    if (++lineEnds == 2) {
       cursor_ = offset + 2;
       return true;
+    }
+    if (unit == kLf && UnitAt(offset - 2) == kCr) {
+      offset -= 2;  // the CR of this CR LF belongs to the same line end
+      if (offset == 0) {
+        cursor_ = 0;
+        return false;
+      }
     }
   }
 }
@@ -57,7 +77,7 @@ std::u16string MemoryLineFile::GetLine() const {
   }
   for (; HasUnitAt(offset); offset += 2) {
     const char16_t unit = UnitAt(offset);
-    if (unit == kCr) {
+    if (unit == kCr || unit == kLf) {
       break;
     }
     if (unit != 0) {

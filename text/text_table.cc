@@ -1,8 +1,11 @@
 #include "text/text_table.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
+#include <system_error>
 
 #include "base/data_dir.h"
 #include "text/extra_texts.h"
@@ -17,9 +20,34 @@ constexpr int kKeyLinesRead = 75;
 
 constexpr const char* kEnglishFile = "/lang/en/lang.ini";
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::exists(path, error);
+// The files a user most likely saved instead of UTF-16LE: "[ftext]" as UTF-8 (or Latin-1)
+// bytes, as UTF-16BE, or a byte-order mark of either.
+bool LooksLikeAnotherEncoding(const MemoryLineFile& file) {
+  const std::string_view bytes(reinterpret_cast<const char*>(file.buffer()), file.length());
+  using namespace std::string_view_literals;
+  return bytes.starts_with("\xEF\xBB\xBF"sv) || bytes.starts_with("\xFE\xFF"sv) ||
+         bytes.find("[ftext]"sv) != std::string_view::npos ||
+         bytes.find("\0[\0f\0t\0e\0x\0t\0]"sv) != std::string_view::npos;
+}
+
+std::string ReasonText(const TextTable& table, const TextsLoad& load) {
+  switch (load.fault) {
+    case LanguageFault::kNone:
+      break;
+    case LanguageFault::kNotRegular:
+      return table.Extra("lang_reason_not_file");
+    case LanguageFault::kMissing:
+    case LanguageFault::kUnreadable:
+      return FillIn(table.Extra("lang_reason_unreadable"),
+                    {std::error_code(load.error, std::generic_category()).message()});
+    case LanguageFault::kEmpty:
+      return table.Extra("lang_reason_empty");
+    case LanguageFault::kEncoding:
+      return table.Extra("lang_reason_encoding");
+    case LanguageFault::kNoSection:
+      return table.Extra("lang_reason_no_section");
+  }
+  return {};
 }
 
 }  // namespace
@@ -29,67 +57,152 @@ TextTable::TextTable() {
 }
 
 bool TextTable::LoadTexts(const std::string& path) {
-  return LoadTexts(path, {});
+  return LoadFile(path).complete;
 }
 
 bool TextTable::LoadTexts(const std::string& path, const FileErrorCallback& onError) {
+  return LoadFile(path, onError).complete;
+}
+
+TextsLoad TextTable::LoadFile(const std::string& path, const FileErrorCallback& onError) {
+  TextsLoad load;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    load.error = errno;
+    // A dangling link is there but unreadable; only a name with nothing behind it is missing.
+    struct stat link {};
+    load.fault = load.error == ENOENT && ::lstat(path.c_str(), &link) != 0
+                     ? LanguageFault::kMissing
+                     : LanguageFault::kUnreadable;
+    return load;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    load.fault = LanguageFault::kNotRegular;
+    return load;
+  }
   IniReader reader;
   reader.SetErrorCallback(onError);
-  if (!reader.Open(path) || !reader.FindSection(u"ftext")) {
-    return false;
+  if (!reader.Open(path)) {
+    load.error = reader.File().lastError();
+    load.fault = load.error == EINVAL ? LanguageFault::kNotRegular : LanguageFault::kUnreadable;
+    return load;
   }
+  return FillFrom(reader);
+}
+
+TextsLoad TextTable::LoadFrom(ByteSource& source, const FileErrorCallback& onError) {
+  IniReader reader;
+  reader.SetErrorCallback(onError);
+  if (!reader.OpenFrom(source)) {
+    return {.fault = LanguageFault::kUnreadable, .error = reader.File().lastError()};
+  }
+  return FillFrom(reader);
+}
+
+TextsLoad TextTable::FillFrom(IniReader& reader) {
+  TextsLoad load;
+  if (reader.File().length() == 0) {
+    load.fault = LanguageFault::kEmpty;
+    return load;
+  }
+  if (!reader.FindSection(u"ftext")) {
+    load.fault = LooksLikeAnotherEncoding(reader.File()) ? LanguageFault::kEncoding
+                                                         : LanguageFault::kNoSection;
+    return load;
+  }
+  load.complete = true;
   for (int i = 0; i < kKeyLinesRead; ++i) {
     if (!reader.NextKey()) {
-      return false;
+      load.complete = false;
+      break;
     }
     uint32_t slot = 0;
     if (reader.Line().KeyAsNumber(slot) && slot < kSlotCount) {
       texts[slot] = Utf16ToUtf8(reader.Line().Value());
     }
   }
-  return true;
-}
-
-const std::string& TextTable::Extra(std::string_view key) const {
-  if (const auto it = extras.find(key); it != extras.end())
-    return it->second;
-  // The defaults, made once; a key nobody defined reads as itself.
-  static const std::map<std::string, std::string, std::less<>> defaults = [] {
-    std::map<std::string, std::string, std::less<>> map;
-    for (const ExtraText& text : kExtraTexts)
-      map.emplace(text.key, text.english);
-    return map;
-  }();
-  if (const auto it = defaults.find(key); it != defaults.end())
-    return it->second;
-  static thread_local std::string unknown;
-  unknown = key;
-  return unknown;
-}
-
-std::string ProgramTextsPath(const std::string& programFolder) {
-  const std::string local = programFolder + "lang.ini";
-  if (FileExists(local)) {
-    return local;
+  // Every key line of [extra] counts; a key given twice takes the later text, as a slot does.
+  if (reader.FindSection(u"extra")) {
+    while (reader.NextKey()) {
+      if (reader.Line().HasKey()) {
+        extras.insert_or_assign(Utf16ToUtf8(reader.Line().Key()),
+                                Utf16ToUtf8(reader.Line().Value()));
+      }
+    }
   }
+  return load;
+}
+
+const std::string& TextTable::Extra(ExtraKey key) const {
+  if (const auto it = extras.find(key.name()); it != extras.end()) {
+    return it->second;
+  }
+  static const std::array<std::string, std::size(kExtraTexts)> defaults = [] {
+    std::array<std::string, std::size(kExtraTexts)> english;
+    for (std::size_t i = 0; i < english.size(); ++i) {
+      english[i] = kExtraTexts[i].english;
+    }
+    return english;
+  }();
+  return defaults[key.index()];
+}
+
+std::string EnglishTextsPath() {
   if (const char* dataDir = std::getenv("VIREOMETER_DATA_DIR");
       dataDir != nullptr && *dataDir != '\0') {
-    return dataDir + std::string(kEnglishFile);
+    std::string folder = dataDir;
+    while (folder.size() > 1 && folder.back() == '/') {
+      folder.pop_back();
+    }
+    return folder + kEnglishFile;
   }
   const std::string installed = InstalledDataDir(VIREO_INSTALL_DATA_DIR) + kEnglishFile;
-  if (FileExists(installed)) {
+  if (struct stat info{}; ::stat(installed.c_str(), &info) == 0) {
     return installed;
   }
   return VIREO_BUILD_DATA_DIR + std::string(kEnglishFile);
 }
 
-bool LoadProgramTexts(TextTable& table, const std::string& programFolder) {
-  return LoadProgramTexts(table, programFolder, {});
+ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFolder,
+                                  const FileErrorCallback& onError) {
+  ProgramTextsLoad result;
+  result.path = programFolder + "lang.ini";
+  const TextsLoad local = table.LoadFile(result.path, onError);
+  if (local.fault == LanguageFault::kNone) {
+    result.complete = local.complete;
+    return result;
+  }
+  const std::string localPath = std::move(result.path);
+  result.path = EnglishTextsPath();
+  const TextsLoad english = table.LoadFile(result.path, onError);
+  result.complete = english.complete;
+  // The words come from the table as it now stands: the English file's, else the defaults.
+  if (local.fault != LanguageFault::kMissing) {
+    result.warnings.push_back(
+        FillIn(table.Extra("lang_unusable"), {localPath, ReasonText(table, local)}));
+  }
+  if (english.fault != LanguageFault::kNone) {
+    result.warnings.push_back(
+        FillIn(table.Extra("lang_english_unusable"), {result.path, ReasonText(table, english)}));
+  }
+  return result;
 }
 
-bool LoadProgramTexts(TextTable& table, const std::string& programFolder,
-                      const FileErrorCallback& onError) {
-  return table.LoadTexts(ProgramTextsPath(programFolder), onError);
+std::string FillIn(std::string_view text, std::initializer_list<std::string_view> values) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+      const auto n = static_cast<std::size_t>(text[i + 1] - '1');
+      if (n < values.size()) {
+        out += values.begin()[n];
+        ++i;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
 }
 
 }  // namespace vireo

@@ -2,13 +2,18 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "text/extra_texts.h"
 #include "text/memory_file.h"
 
 namespace vireo {
+
+class IniReader;
 
 // Slot numbers of the texts (the key numbers of the language file's "ftext" section).
 enum TextId : int {
@@ -81,6 +86,25 @@ enum TextId : int {
   TXT_BUY = 74,
 };
 
+// Why a language file was not used. A file with an [ftext] section is used, whatever its slots
+// hold; these are the files that have none, or cannot be read at all.
+enum class LanguageFault {
+  kNone,        // the file has an [ftext] section
+  kMissing,     // nothing of that name
+  kNotRegular,  // a folder, a FIFO, a device
+  kUnreadable,  // cannot be opened or read (`error` says why)
+  kEmpty,
+  kEncoding,  // text in another encoding than UTF-16LE (UTF-8, UTF-16BE)
+  kNoSection,
+};
+
+// What loading one language file did.
+struct TextsLoad {
+  bool complete = false;  // LoadTexts' result: all 75 key lines of [ftext] were read
+  LanguageFault fault = LanguageFault::kNone;
+  int error = 0;  // the errno of kUnreadable
+};
+
 class TextTable {
  public:
   static constexpr int kSlotCount = 75;
@@ -89,36 +113,61 @@ class TextTable {
   TextTable();
   virtual ~TextTable() = default;
 
-  // Fills the slots from the "ftext" section of a UTF-16LE language file. False when the file
-  // or section is missing or the section ends before 75 key lines; slots set so far stay set.
+  // Fills the slots from the "ftext" section of a UTF-16LE language file, then the extra texts
+  // from its "extra" section. False when the file or the ftext section is missing or that
+  // section ends before 75 key lines; slots set so far stay set. A file without an ftext
+  // section changes nothing.
   bool LoadTexts(const std::string& path);
   // The same, reporting a read error of the opened file to onError.
   bool LoadTexts(const std::string& path, const FileErrorCallback& onError);
+  // The same, and says why a file was not used.
+  TextsLoad LoadFile(const std::string& path, const FileErrorCallback& onError = {});
+  // The same over bytes from elsewhere than a file.
+  TextsLoad LoadFrom(ByteSource& source, const FileErrorCallback& onError = {});
 
   // The text of a slot, UTF-8.
   const std::string& operator[](int slot) const { return texts[slot]; }
 
   // A word of a feature beyond the design, by its key in the [extra] section (UTF-8): the
-  // language file's text, else the built-in English default of text/extra_texts.h, else the
-  // key itself.
-  const std::string& Extra(std::string_view key) const;
+  // language file's text, else the built-in English default of text/extra_texts.h. The key is
+  // checked against kExtraTexts when the program is compiled.
+  const std::string& Extra(ExtraKey key) const;
 
   std::array<std::string, kSlotCount> texts;
-  // The [extra] section's texts by key, as loaded.
+  // The [extra] section's texts by key, as loaded (keys unknown to kExtraTexts included).
   std::map<std::string, std::string, std::less<>> extras;
+
+ private:
+  // Fills the table from an opened reader.
+  TextsLoad FillFrom(IniReader& reader);
 };
 
-// Loads the texts as the program does: ProgramFolder + "lang.ini", and when that file does not
-// exist, the English language file installed with the program (VIREOMETER_DATA_DIR overrides
-// the folder). Returns LoadTexts' result.
-bool LoadProgramTexts(TextTable& table, const std::string& programFolder);
-bool LoadProgramTexts(TextTable& table, const std::string& programFolder,
-                      const FileErrorCallback& onError);
+// What LoadProgramTexts did: the file whose texts the table holds, LoadTexts' result for it,
+// and the warnings to show the user, one line each (none when all went well).
+struct ProgramTextsLoad {
+  std::string path;
+  bool complete = false;
+  std::vector<std::string> warnings;
 
-// The language file LoadProgramTexts reads: programFolder + "lang.ini" when it exists, else
-// lang/en/lang.ini in $VIREOMETER_DATA_DIR when set, else in the install folder when the file
-// is there (../share/vireometer beside the program, else the configured prefix's), else in the
-// source tree.
-std::string ProgramTextsPath(const std::string& programFolder);
+  // LoadTexts' result, as LoadProgramTexts returned before it said more.
+  explicit operator bool() const { return complete; }
+};
+
+// Loads the texts as the program does: ProgramFolder + "lang.ini" when it has an [ftext]
+// section, else the English language file installed with the program (EnglishTextsPath). A
+// lang.ini that is there but unusable (not a regular file, unreadable, empty, not UTF-16LE, no
+// [ftext] section) is named in a warning, and so is an English file that cannot be used.
+ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFolder,
+                                  const FileErrorCallback& onError = {});
+
+// The English language file: lang/en/lang.ini in $VIREOMETER_DATA_DIR when set, else in the
+// install folder when the file is there (../share/vireometer beside the program, else the
+// configured prefix's), else in the source tree.
+std::string EnglishTextsPath();
+
+// The text with each placeholder %1 to %9 replaced by that value (the first is %1). A
+// placeholder without a value, and every other "%", stay as they are; values are not searched
+// for placeholders again.
+std::string FillIn(std::string_view text, std::initializer_list<std::string_view> values);
 
 }  // namespace vireo

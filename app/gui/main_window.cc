@@ -106,7 +106,11 @@ void MainWindow::Initialize() {
   state_.ProgramFolder = QDir::currentPath().toStdString() + "/";
   setWindowTitle(QString::asprintf("Vireo_Meter %d.%d", kVersionMajor, kVersionMinor));
   link_.Configure();
-  LoadProgramTexts(state_.texts, state_.ProgramFolder);
+  const ProgramTextsLoad texts = LoadProgramTexts(state_.texts, state_.ProgramFolder);
+  for (const std::string& warning : texts.warnings) {
+    reporter_.AppendLog(warning, LogLevel::kWarning);
+    reporter_.NewLogLine();
+  }
   IdentifyIfFree(link_, state_, reporter_);
   reporter_.AppendLog(state_.texts[TXT_WELCOME], LogLevel::kNormal);
   reporter_.NewLogLine();

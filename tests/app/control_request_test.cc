@@ -81,8 +81,7 @@ class RequestTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
     VirtualMeterTest::SetUp();
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state.texts);
     // A read-out that runs writes its file under the test's own folder.
     state.ProgramFolder = folder_.string() + "/";
     link.Configure();

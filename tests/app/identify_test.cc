@@ -6,13 +6,8 @@ namespace vireo {
 namespace {
 
 using testing::LogEntry;
+using testing::NumberTexts;
 using testing::RecordingReporter;
-
-// Every slot reads "T<n>", so a test sees which slot a line came from.
-void NumberTexts(TextTable& texts) {
-  for (int i = 0; i < TextTable::kSlotCount; ++i)
-    texts.texts[i] = "T" + std::to_string(i);
-}
 
 class IdentifyTest : public testing::VirtualMeterTest {
  protected:

@@ -59,8 +59,7 @@ class LinkRequestsTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
     VirtualMeterTest::SetUp();
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state.texts);
     link.Configure();
     state.ProgramFolder = folder_.string() + "/";  // a read-out writes below it
     dfuStart.firmwarePath = (folder_ / "app.lrm").string();

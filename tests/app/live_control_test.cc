@@ -18,8 +18,7 @@ class LiveControlTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
     VirtualMeterTest::SetUp();
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state.texts);
     link.Configure();
   }
   void TearDown() override {

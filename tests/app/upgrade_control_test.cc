@@ -45,8 +45,7 @@ class UpgradeControlTest : public VirtualMeterTest {
     state_.deviceInfo.Store(DeviceInfo{{'A', 'B', 'C', 'D', 'E', 'F'}, 0x15, true});
     imagePath_ = (folder_ / "fw.lrm").string();
     ASSERT_TRUE(sim::WriteTestImage(imagePath_, spec_));
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state_.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state_.texts);
   }
   void TearDown() override {
     control_.Shutdown();

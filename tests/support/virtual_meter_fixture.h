@@ -16,6 +16,7 @@
 
 #include "app/reporter.h"
 #include "sim/meter_emulator.h"
+#include "text/text_table.h"
 
 namespace vireo::testing {
 
@@ -29,6 +30,13 @@ inline bool WaitFor(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Sets every slot to "T<n>", so a test sees which slot a line came from. Built by append:
+// "T" + std::to_string(n) draws a false -Wrestrict from GCC 12 at -O3.
+inline void NumberTexts(TextTable& texts) {
+  for (int i = 0; i < TextTable::kSlotCount; ++i)
+    texts.texts[i] = std::string("T").append(std::to_string(i));
 }
 
 // Points hidlink at a fresh folder for each test; meters are plugged into it on demand.

@@ -66,10 +66,24 @@ TEST_F(IniReaderTest, ByteOrderMarkBeforeTheFirstHeaderIsSkipped) {
   EXPECT_EQ(Keys(), std::vector<std::u16string>{u"1"});
 }
 
-TEST_F(IniReaderTest, LineFeedOnlyFileHasNoSection) {
-  Open(u"[a]\n1=x\n");
-  EXPECT_FALSE(reader.FindSection(u"a"));
+class IniReaderLineEnds : public IniReaderTest,
+                          public testing::WithParamInterface<const char16_t*> {};
+
+TEST_P(IniReaderLineEnds, SectionsAndKeysReadAsWithCrLf) {
+  std::u16string text = u"[a]|1=x||; note|2=y|[b]|3=z|";
+  for (std::size_t at = text.find(u'|'); at != std::u16string::npos; at = text.find(u'|', at)) {
+    text.replace(at, 1, GetParam());
+  }
+  Open(text);
+  ASSERT_TRUE(reader.FindSection(u"b"));
+  EXPECT_EQ(Keys(), std::vector<std::u16string>{u"3"});
+  ASSERT_TRUE(reader.FindSection(u"a"));
+  EXPECT_EQ(Keys(), (std::vector<std::u16string>{u"1", u"2"}));
+  EXPECT_EQ(reader.Line().Value(), u"y");
+  EXPECT_FALSE(reader.NextKey());
 }
+
+INSTANTIATE_TEST_SUITE_P(Ends, IniReaderLineEnds, testing::Values(u"\r\n", u"\n", u"\r"));
 
 TEST_F(IniReaderTest, EmptyFileHasNoSection) {
   Open(u"");

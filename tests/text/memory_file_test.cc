@@ -1,6 +1,7 @@
 #include "text/memory_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +66,10 @@ TEST_F(MemoryFileTest, UnopenableFileFailsSilentlyAndDropsTheOldBlock) {
   ASSERT_TRUE(file.Load(folder / "a"));
   EXPECT_FALSE(file.Load(folder / "missing"));
   EXPECT_FALSE(file.Load(folder.Path()));
+  // A FIFO opens without a writer, but has no file to load.
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(file.Load(folder / "fifo"));
+  EXPECT_FALSE(file.Load("/dev/zero"));
   EXPECT_EQ(file.buffer(), nullptr);
   EXPECT_EQ(file.loaded(), 0);
   EXPECT_TRUE(messages.empty());
@@ -162,6 +167,52 @@ TEST_F(MemoryLineFileTest, WalksLinesForwardAndBack) {
   EXPECT_FALSE(file.PrevLine());
   EXPECT_EQ(file.cursor(), 0u);
   EXPECT_FALSE(file.PrevLine());
+}
+
+// The same four lines "ab", "", "cd", "ef" with each kind of line end, and with all mixed.
+class MemoryLineFileLineEnds : public MemoryLineFileTest,
+                               public testing::WithParamInterface<std::u16string> {};
+
+TEST_P(MemoryLineFileLineEnds, EveryLineIsVisitedForwardAndBack) {
+  const std::u16string& end = GetParam();
+  std::u16string text = u"ab\r\n\ncd\ref";
+  if (end != u"mixed") {
+    text = u"ab" + end + end + u"cd" + end + u"ef";
+  }
+  Load(Utf16Le(text));
+  std::vector<std::u16string> forward{file.GetLine()};
+  while (file.NextLine()) {
+    forward.push_back(file.GetLine());
+  }
+  EXPECT_EQ(forward, (std::vector<std::u16string>{u"ab", u"", u"cd", u"ef"}));
+  std::vector<std::u16string> back;
+  while (file.PrevLine()) {
+    back.push_back(file.GetLine());
+  }
+  // The walk back ends at the start of the file with false, as from the second line.
+  EXPECT_EQ(back, (std::vector<std::u16string>{u"cd", u""}));
+  EXPECT_EQ(file.cursor(), 0u);
+  EXPECT_EQ(file.GetLine(), u"ab");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, MemoryLineFileLineEnds,
+                         testing::Values(u"\r\n", u"\n", u"\r", u"mixed"),
+                         [](const testing::TestParamInfo<std::u16string>& p) {
+                           return p.param == u"\r\n" ? std::string("CrLf")
+                                  : p.param == u"\n" ? std::string("Lf")
+                                  : p.param == u"\r" ? std::string("Cr")
+                                                     : std::string("Mixed");
+                         });
+
+TEST_F(MemoryLineFileTest, EmptyFirstLineIsReachedBackwardsOnlyAsTheStart) {
+  Load(Utf16Le(u"\r\nA\r\nB"));
+  ASSERT_TRUE(file.NextLine());
+  ASSERT_TRUE(file.NextLine());
+  EXPECT_EQ(file.GetLine(), u"B");
+  ASSERT_TRUE(file.PrevLine());
+  EXPECT_EQ(file.GetLine(), u"A");
+  EXPECT_FALSE(file.PrevLine());
+  EXPECT_EQ(file.cursor(), 0u);
 }
 
 TEST_F(MemoryLineFileTest, SkipsLeadingByteOrderMarkAndNulUnits) {

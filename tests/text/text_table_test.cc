@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/text/temp_folder.h"
 
@@ -66,6 +73,11 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {{1, "one"}}},
         TableCase{"CapitalisedSection", u"[FTEXT]\r\n1=one\r\n", false, {}},
+        TableCase{"LineFeedsOnly",
+                  u"[ftext]\n1=one\n\n2=two\n[extra]\n3=no\n",
+                  false,
+                  {{1, "one"}, {2, "two"}}},
+        TableCase{"CarriageReturnsOnly", u"[ftext]\r1=one\r2=two", false, {{1, "one"}, {2, "two"}}},
         TableCase{"Syntax",
                   u"[ftext]\r\n013=thirteen\r\n5=early\r\n5=late\r\n7=Volt;age\r\n9=Max [V]\r\n"
                   u"10=[V]\r\n12\r\n5 =space\r\n3=  lead  \r\n",
@@ -84,22 +96,152 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, "电压"}, {2, "\xF0\x9F\x98\x80"}, {3, "a\xEF\xBF\xBDz"}}}),
     [](const testing::TestParamInfo<TableCase>& p) { return p.param.name; });
 
-TEST(LoadProgramTexts, PrefersTheProgramFolderThenFallsBackToTheDataFolder) {
-  test::TempFolder program, data;
-  ::setenv("VIREOMETER_DATA_DIR", data.Path().c_str(), 1);
+TEST(TextTableExtra, ReadsTheExtraSectionByNameBesideTheSlots) {
+  test::TempFolder folder;
+  test::WriteUtf16(folder / "lang.ini",
+                   u"[extra]\r\nlang_reason_empty=leer\r\n[ftext]\r\n1=one\r\n[extra2]\r\n"
+                   u"lang_reason_encoding=no\r\n");
   TextTable table;
-  EXPECT_FALSE(LoadProgramTexts(table, program.Path()));
-  EXPECT_EQ(table[1], kDefault);
-
-  test::WriteUtf16(data / "lang/en/lang.ini", u"[ftext]\r\n1=english\r\n");
-  EXPECT_FALSE(LoadProgramTexts(table, program.Path()));
-  EXPECT_EQ(table[1], "english");
-
-  test::WriteUtf16(program / "lang.ini", u"[ftext]\r\n1=local\r\n");
-  LoadProgramTexts(table, program.Path());
-  EXPECT_EQ(table[1], "local");
-  ::unsetenv("VIREOMETER_DATA_DIR");
+  EXPECT_FALSE(table.LoadTexts(folder / "lang.ini"));
+  EXPECT_EQ(table[1], "one");
+  EXPECT_EQ(table.Extra("lang_reason_empty"), "leer");
+  EXPECT_EQ(table.Extra("lang_reason_encoding"), "it is not UTF-16LE text");
 }
+
+TEST(TextTableExtra, KeepsTheReaderRulesAndTheLaterOfTwoLines) {
+  test::TempFolder folder;
+  test::WriteUtf16(folder / "lang.ini",
+                   u"[ftext]\r\n1=one\r\n[extra]\r\n"
+                   u"lang_reason_empty=first\r\nlang_reason_empty=  later ; comment\r\n"
+                   u"lang_reason_not_file=cut [here]\r\nlang_reason_encoding\r\n"
+                   u"lang_reason_no_section =spaced\r\nsome_future_key=kept\r\n");
+  TextTable table;
+  table.LoadTexts(folder / "lang.ini");
+  EXPECT_EQ(table.Extra("lang_reason_empty"), "  later");
+  EXPECT_EQ(table.Extra("lang_reason_not_file"), "cut ");
+  EXPECT_EQ(table.Extra("lang_reason_encoding"), "");
+  // A space before "=" belongs to the key, which then names no text.
+  EXPECT_EQ(table.Extra("lang_reason_no_section"), "it has no section named ftext");
+  EXPECT_EQ(table.extras.at("lang_reason_no_section "), "spaced");
+  EXPECT_EQ(table.extras.at("some_future_key"), "kept");
+}
+
+TEST(TextTableExtra, FileWithoutFtextSectionChangesNothing) {
+  test::TempFolder folder;
+  test::WriteUtf16(folder / "lang.ini", u"[extra]\r\nlang_reason_empty=leer\r\n");
+  TextTable table;
+  EXPECT_EQ(table.LoadFile(folder / "lang.ini").fault, LanguageFault::kNoSection);
+  EXPECT_TRUE(table.extras.empty());
+  EXPECT_EQ(table.Extra("lang_reason_empty"), "it is empty");
+}
+
+TEST(FillIn, ReplacesNumberedPlaceholdersOnce) {
+  EXPECT_EQ(FillIn("%2 before %1, %1 again", {"a", "b"}), "b before a, a again");
+  EXPECT_EQ(FillIn("%3 and 100% and %", {"%1", "x"}), "%3 and 100% and %");
+  EXPECT_EQ(FillIn("[%1]", {"%2"}), "[%2]");
+}
+
+// The English file the tests install in a private data folder.
+constexpr char16_t kEnglish[] =
+    u"[ftext]\r\n1=english\r\n[extra]\r\nlang_unusable=Not used: %1 (%2)\r\n"
+    u"lang_reason_not_file=no file\r\nlang_reason_unreadable=unreadable %1\r\n"
+    u"lang_reason_empty=empty\r\nlang_reason_encoding=encoding\r\n"
+    u"lang_reason_no_section=no section\r\n";
+
+class LoadProgramTextsTest : public testing::Test {
+ protected:
+  LoadProgramTextsTest() { ::setenv("VIREOMETER_DATA_DIR", data.Path().c_str(), 1); }
+  ~LoadProgramTextsTest() override { ::unsetenv("VIREOMETER_DATA_DIR"); }
+  test::TempFolder program, data;
+  TextTable table;
+};
+
+TEST_F(LoadProgramTextsTest, PrefersTheProgramFolderThenFallsBackToTheEnglishFile) {
+  test::WriteUtf16(data / "lang/en/lang.ini", kEnglish);
+  ProgramTextsLoad load = LoadProgramTexts(table, program.Path());
+  EXPECT_EQ(load.path, data / "lang/en/lang.ini");
+  EXPECT_EQ(table[1], "english");
+  EXPECT_TRUE(load.warnings.empty());
+
+  // A file with an [ftext] section is used, however little it holds.
+  test::WriteUtf16(program / "lang.ini", u"[ftext]\r\n2=local\r\n");
+  load = LoadProgramTexts(table, program.Path());
+  EXPECT_EQ(load.path, program / "lang.ini");
+  EXPECT_FALSE(load.complete);
+  EXPECT_EQ(table[2], "local");
+  EXPECT_TRUE(load.warnings.empty());
+}
+
+TEST_F(LoadProgramTextsTest, MissingEnglishFileIsNamedInAWarning) {
+  const ProgramTextsLoad load = LoadProgramTexts(table, program.Path());
+  EXPECT_EQ(table[1], kDefault);
+  ASSERT_EQ(load.warnings.size(), 1u);
+  EXPECT_EQ(load.warnings[0], "The English language file " + (data / "lang/en/lang.ini") +
+                                  " cannot be used: it cannot be read (" + std::strerror(ENOENT) +
+                                  ").");
+}
+
+struct UnusableCase {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+  const char* reason;  // as the English file above words it
+};
+
+class UnusableLanguageFile : public LoadProgramTextsTest,
+                             public testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusableLanguageFile, IsNamedInAWarningAndTheEnglishTextsAreShown) {
+  test::WriteUtf16(data / "lang/en/lang.ini", kEnglish);
+  GetParam().make(program / "lang.ini");
+  const ProgramTextsLoad load = LoadProgramTexts(table, program.Path());
+  EXPECT_EQ(load.path, data / "lang/en/lang.ini");
+  EXPECT_EQ(table[1], "english");
+  for (int slot = 2; slot < TextTable::kSlotCount; ++slot) {
+    EXPECT_EQ(table[slot], kDefault) << "slot " << slot;
+  }
+  EXPECT_EQ(load.warnings, std::vector<std::string>{"Not used: " + (program / "lang.ini") + " (" +
+                                                    GetParam().reason + ")"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UnusableLanguageFile,
+    testing::Values(
+        UnusableCase{
+            "Utf8",
+            [](const std::string& path) { test::WriteBytes(path, "[ftext]\r\n1=utf8\r\n"); },
+            "encoding"},
+        UnusableCase{
+            "Utf8WithBom",
+            [](const std::string& path) { test::WriteBytes(path, "\xEF\xBB\xBF; texts\r\n"); },
+            "encoding"},
+        UnusableCase{"Utf16BigEndian",
+                     [](const std::string& path) {
+                       std::string bytes;
+                       for (char c : std::string("[ftext]\r\n1=be\r\n")) {
+                         bytes += '\0';
+                         bytes += c;
+                       }
+                       test::WriteBytes(path, bytes);
+                     },
+                     "encoding"},
+        UnusableCase{"Empty", [](const std::string& path) { test::WriteBytes(path, ""); }, "empty"},
+        UnusableCase{"NoFtextSection",
+                     [](const std::string& path) {
+                       test::WriteUtf16(path, u"[Ftext]\r\n1=capital\r\n[extra]\r\n");
+                     },
+                     "no section"},
+        UnusableCase{
+            "Folder",
+            [](const std::string& path) { std::filesystem::create_directories(path + "/sub"); },
+            "no file"},
+        UnusableCase{"Fifo",
+                     [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+                     "no file"},
+        UnusableCase{
+            "DanglingLink",
+            [](const std::string& path) { std::filesystem::create_symlink(path + ".gone", path); },
+            "unreadable No such file or directory"}),
+    [](const testing::TestParamInfo<UnusableCase>& p) { return p.param.name; });
 
 class ShippedLanguage : public testing::TestWithParam<const char*> {};
 
@@ -113,6 +255,17 @@ TEST_P(ShippedLanguage, FillsEveryUsedSlot) {
     EXPECT_NE(table[slot], kDefault) << "slot " << slot;
     EXPECT_FALSE(table[slot].empty()) << "slot " << slot;
   }
+}
+
+TEST_P(ShippedLanguage, FillsEveryExtraText) {
+  TextTable table;
+  ASSERT_TRUE(table.LoadTexts(std::string(VIREO_LANG_DIR "/") + GetParam() + "/lang.ini"));
+  for (const ExtraText& text : kExtraTexts) {
+    const auto it = table.extras.find(text.key);
+    ASSERT_NE(it, table.extras.end()) << text.key;
+    EXPECT_FALSE(it->second.empty()) << text.key;
+  }
+  EXPECT_EQ(table.extras.size(), std::size(kExtraTexts));
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, ShippedLanguage, testing::Values("en", "zh_CN"));
