@@ -47,8 +47,7 @@ class ReadOutTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
     VirtualMeterTest::SetUp();
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state.texts);
     program_ = folder_ / "program";
     fs::create_directory(program_);
     state.ProgramFolder = program_.string() + "/";

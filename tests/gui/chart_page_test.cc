@@ -58,8 +58,7 @@ std::string RecordFile(const QString& path, uint32_t count, uint8_t hours = 1) {
 class ChartPageTest : public ::testing::Test {
  protected:
   ChartPageTest() {
-    for (int i = 0; i < TextTable::kSlotCount; ++i)
-      state_.texts.texts[i] = "T" + std::to_string(i);
+    testing::NumberTexts(state_.texts);
     page_ = std::make_unique<ChartPage>(state_, reporter_);
   }
 
