@@ -21,11 +21,11 @@ constexpr double kCableOhms = 0.05;  // the voltage sags a little under load
 
 }  // namespace
 
-std::shared_ptr<const LoadProfile> LoadProfile::Parse(const std::string& spec, std::string& error) {
+std::shared_ptr<const LoadProfile> LoadProfile::Parse(const std::string& text, std::string& error) {
   auto profile = std::make_shared<LoadProfile>();
-  const size_t colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
-  const std::string args = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  const size_t colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  const std::string args = colon == std::string::npos ? "" : text.substr(colon + 1);
   if (name == "steady") {
     const size_t comma = args.find(',');
     const auto volts = Number(args.substr(0, comma));

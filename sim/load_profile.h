@@ -21,9 +21,9 @@ inline double LoadProfileSeconds(uint32_t n, uint32_t frameIntervalUs) {
 class LoadProfile {
  public:
   // "steady:VOLTS,AMPS" or "charge[:key=value,...]" with the keys idle, rise, hold, taper, rest
-  // (seconds), idle_a, peak, done (ampere), volts, repeat (0 or 1); none on a bad spec, with
+  // (seconds), idle_a, peak, done (ampere), volts, repeat (0 or 1); none on a bad description, with
   // the reason in `error`.
-  static std::shared_ptr<const LoadProfile> Parse(const std::string& spec, std::string& error);
+  static std::shared_ptr<const LoadProfile> Parse(const std::string& text, std::string& error);
 
   // The current at `seconds` after the first live frame.
   double CurrentAt(double seconds) const;

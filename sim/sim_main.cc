@@ -28,10 +28,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!settings.makeImage.empty()) {
-    TestImageSpec spec;
-    spec.payloadLength = settings.imagePayload;
-    spec.logoArea = !settings.imageNoLogo;
-    if (!WriteTestImage(settings.makeImage.string(), spec)) {
+    TestImageOptions options;
+    options.payloadLength = settings.imagePayload;
+    options.logoArea = !settings.imageNoLogo;
+    if (!WriteTestImage(settings.makeImage.string(), options)) {
       std::fprintf(stderr, "vireometer-sim: cannot write %s\n", settings.makeImage.c_str());
       return 1;
     }

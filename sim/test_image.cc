@@ -17,21 +17,21 @@ constexpr uint32_t kLogoSize = 4096;
 
 }  // namespace
 
-std::vector<uint8_t> MakePlainImage(const TestImageSpec& spec) {
-  const uint32_t length = std::max<uint32_t>(spec.payloadLength, 4);
+std::vector<uint8_t> MakePlainImage(const TestImageOptions& options) {
+  const uint32_t length = std::max<uint32_t>(options.payloadLength, 4);
   std::vector<uint8_t> image(kHeader + length);
   const char magic[] = "vornapp";
   std::copy(magic, magic + 7, image.begin());
-  PutU16(&image[7], spec.year);
-  image[9] = spec.month;
-  image[10] = spec.day;
+  PutU16(&image[7], options.year);
+  image[9] = options.month;
+  image[10] = options.day;
   std::copy(kProductIdentifier.begin(), kProductIdentifier.end(), image.begin() + 20);
   PutU32(&image[36], length);
 
   uint8_t* payload = image.data() + kHeader;
-  std::mt19937 rng(spec.seed);
+  std::mt19937 rng(options.seed);
   std::generate(payload, payload + length - 4, [&] { return static_cast<uint8_t>(rng()); });
-  if (spec.logoArea && length >= kLogoOffset + kLogoSize + 4) {
+  if (options.logoArea && length >= kLogoOffset + kLogoSize + 4) {
     // A logo of one grey: 256 runs of 64 pixels.
     uint8_t* logo = payload + kLogoOffset;
     std::fill_n(logo, kLogoSize, 0);
@@ -63,8 +63,8 @@ std::vector<uint8_t> StoreImage(const std::vector<uint8_t>& plain) {
   return out;
 }
 
-bool WriteTestImage(const std::string& path, const TestImageSpec& spec) {
-  const std::vector<uint8_t> bytes = StoreImage(MakePlainImage(spec));
+bool WriteTestImage(const std::string& path, const TestImageOptions& options) {
+  const std::vector<uint8_t> bytes = StoreImage(MakePlainImage(options));
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));

@@ -9,7 +9,7 @@
 
 namespace vireo::sim {
 
-struct TestImageSpec {
+struct TestImageOptions {
   uint32_t payloadLength = 51200;  // including the trailing sum; at least 4
   bool logoArea = true;  // the payload carries a marked logo area (needs 9220 bytes or more)
   uint16_t year = 2024;
@@ -19,10 +19,10 @@ struct TestImageSpec {
 };
 
 // The image as it reads after decoding: header and payload.
-std::vector<uint8_t> MakePlainImage(const TestImageSpec& spec = {});
+std::vector<uint8_t> MakePlainImage(const TestImageOptions& options = {});
 // The same as it is stored in a file.
 std::vector<uint8_t> StoreImage(const std::vector<uint8_t>& plain);
 // Writes the stored image to path; false when it cannot.
-bool WriteTestImage(const std::string& path, const TestImageSpec& spec = {});
+bool WriteTestImage(const std::string& path, const TestImageOptions& options = {});
 
 }  // namespace vireo::sim

@@ -44,7 +44,7 @@ class UpgradeControlTest : public VirtualMeterTest {
     link_.Configure();
     state_.deviceInfo.Store(DeviceInfo{{'A', 'B', 'C', 'D', 'E', 'F'}, 0x15, true});
     imagePath_ = (folder_ / "fw.lrm").string();
-    ASSERT_TRUE(sim::WriteTestImage(imagePath_, spec_));
+    ASSERT_TRUE(sim::WriteTestImage(imagePath_, options_));
     testing::NumberTexts(state_.texts);
   }
   void TearDown() override {
@@ -88,11 +88,11 @@ class UpgradeControlTest : public VirtualMeterTest {
     return bytes;
   }
   std::vector<uint8_t> Payload() const {
-    const auto plain = sim::MakePlainImage(spec_);
+    const auto plain = sim::MakePlainImage(options_);
     return {plain.begin() + 48, plain.end()};
   }
 
-  sim::TestImageSpec spec_;
+  sim::TestImageOptions options_;
   std::string imagePath_;
   AppState state_;
   MeterLink link_;
@@ -172,9 +172,9 @@ TEST_F(UpgradeControlTest, AMeterInNormalModeIsToldToEnterUpgradeModeAndNothingI
 TEST_F(UpgradeControlTest, ABadImageIsReportedAfterTheModeAndTheScreenIsUntouched) {
   sim::VirtualMeter& meter = UpgradeMeter();
   const std::string bad = (folder_ / "bad.lrm").string();
-  sim::TestImageSpec spec;
-  spec.month = 13;
-  ASSERT_TRUE(sim::WriteTestImage(bad, spec));
+  sim::TestImageOptions options;
+  options.month = 13;
+  ASSERT_TRUE(sim::WriteTestImage(bad, options));
   UpgradeRequest request;
   request.firmwarePath = bad;
   ASSERT_TRUE(Run(request));

@@ -14,9 +14,9 @@
 #include <regex>
 #include <sstream>
 
+#include "e2e/cli_fixture.h"
 #include "meter/meter_link.h"
 #include "sim/meter_emulator.h"
-#include "support/process.h"
 #include "text/text_table.h"
 
 namespace vireo {
@@ -25,40 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Process;
 
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vireo-e2e-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    fs::create_directory(folder_ / "dev");
-    fs::create_directory(folder_ / "work");
-    setenv("HIDLINK_VIRTUAL_DIR", (folder_ / "dev").c_str(), 1);
-    fs::copy_file(fs::path(VIREO_SOURCE_DIR) / "lang/en/lang.ini", folder_ / "work/lang.ini");
-    ASSERT_TRUE(texts_.LoadTexts((folder_ / "work/lang.ini").string()));
-  }
-  void TearDown() override {
-    sim_.reset();
-    unsetenv("HIDLINK_VIRTUAL_DIR");
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-
-  void StartSim(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv = {VIREO_SIM, "--dir", (folder_ / "dev").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Process>(argv);
-    ASSERT_TRUE(sim_->WaitForOutput("serving")) << sim_->err;
-  }
-
-  std::unique_ptr<Process> Cli(std::vector<std::string> args) {
-    args.insert(args.begin(), VIREO_CLI);
-    return std::make_unique<Process>(args, (folder_ / "work").string());
-  }
-
-  fs::path folder_;
-  TextTable texts_;
-  std::unique_ptr<Process> sim_;
-};
+using CliTest = testing::CliFixture;
 
 TEST_F(CliTest, InfoPrintsTheStatusFieldsOfAnIdentifiedMeter) {
   StartSim({"--serial", "ABCDEF", "--version-byte", "0x15"});

@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "e2e/cli_fixture.h"
 #include "sim/test_image.h"
-#include "support/process.h"
 #include "text/text_table.h"
 
 namespace vireo {
@@ -73,11 +73,6 @@ std::vector<std::string> Compressed(const Trace& trace) {
   return out;
 }
 
-std::vector<uint8_t> ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The lines of a log without the progress percentages, and the percentages apart.
 std::vector<std::string> LogLines(const std::string& err, std::vector<int>* percentages = nullptr) {
   std::vector<std::string> lines;
@@ -110,33 +105,17 @@ void WriteBmp(const fs::path& path, uint32_t colour, bool alternating = false) {
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
 }
 
-class FirmwareCliTest : public ::testing::Test {
+class FirmwareCliTest : public testing::CliFixture {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vireo-e2e-fw-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    fs::create_directory(folder_ / "dev");
-    fs::create_directory(folder_ / "work");
-    setenv("HIDLINK_VIRTUAL_DIR", (folder_ / "dev").c_str(), 1);
-    fs::copy_file(fs::path(VIREO_SOURCE_DIR) / "lang/en/lang.ini", folder_ / "work/lang.ini");
-    ASSERT_TRUE(texts_.LoadTexts((folder_ / "work/lang.ini").string()));
+    CliFixture::SetUp();
     image_ = (folder_ / "work/fw.lrm").string();
-    ASSERT_TRUE(sim::WriteTestImage(image_, spec_));
+    ASSERT_TRUE(sim::WriteTestImage(image_, options_));
   }
-  void TearDown() override {
-    sim_.reset();
-    unsetenv("HIDLINK_VIRTUAL_DIR");
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-
   void StartSim(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv = {
-        VIREO_SIM,        "--dir",        (folder_ / "dev").string(),      "--flash-file",
-        Flash().string(), "--trace-file", (folder_ / "trace.txt").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Process>(argv);
-    ASSERT_TRUE(sim_->WaitForOutput("serving")) << sim_->err;
+    options.insert(options.begin(), {"--flash-file", Flash().string(), "--trace-file",
+                                     (folder_ / "trace.txt").string()});
+    CliFixture::StartSim(options);
   }
   // Ends the emulator, which saves its flash and trace.
   Trace StopSim() {
@@ -146,28 +125,21 @@ class FirmwareCliTest : public ::testing::Test {
   }
   fs::path Flash() const { return folder_ / "flash.bin"; }
   std::vector<uint8_t> Application() const {
-    const auto flash = ReadBytes(Flash());
+    const auto flash = testing::ReadBytes(Flash());
     EXPECT_EQ(flash.size(), 0xD000u);
     if (flash.size() < 0x400 + 51200)
       return {};
     return {flash.begin() + 0x400, flash.begin() + 0x400 + 51200};
   }
   std::vector<uint8_t> Payload() const {
-    const auto plain = sim::MakePlainImage(spec_);
+    const auto plain = sim::MakePlainImage(options_);
     return {plain.begin() + 48, plain.end()};
   }
 
-  std::unique_ptr<Process> Cli(std::vector<std::string> args) {
-    args.insert(args.begin(), VIREO_CLI);
-    return std::make_unique<Process>(args, (folder_ / "work").string());
-  }
   std::string T(TextId id) const { return texts_[id]; }
 
-  fs::path folder_;
-  TextTable texts_;
-  sim::TestImageSpec spec_;
+  sim::TestImageOptions options_;
   std::string image_;
-  std::unique_ptr<Process> sim_;
 };
 
 TEST_F(FirmwareCliTest, AnUpgradeFlashesThePayloadWithTheCommandsInOrder) {
@@ -259,11 +231,11 @@ TEST_P(UpgradeFailureTest, TheFailedStepIsLoggedAndTheScreenIsLeftAsItWas) {
   const FailureRow& row = GetParam();
   StartSim(row.simOptions);
   if (row.badImage) {
-    sim::TestImageSpec spec;
-    spec.day = 32;
-    ASSERT_TRUE(sim::WriteTestImage(image_, spec));
+    sim::TestImageOptions options;
+    options.day = 32;
+    ASSERT_TRUE(sim::WriteTestImage(image_, options));
   }
-  const auto before = ReadBytes(Flash());
+  const auto before = testing::ReadBytes(Flash());
   auto cli = Cli({"upgrade", image_});
   EXPECT_EQ(cli->Wait(std::chrono::seconds(20)), 1) << cli->err;
   const auto lines = LogLines(cli->err);
@@ -352,11 +324,11 @@ TEST_F(FirmwareCliTest, ImageDescribesAValidFileAndNamesTheFirstBrokenRule) {
   EXPECT_NE(valid->out.find("logo area: marked\n"), std::string::npos);
   EXPECT_TRUE(valid->out.ends_with("\nvalid\n")) << valid->out;
 
-  sim::TestImageSpec spec;
-  spec.month = 13;
-  spec.logoArea = false;
+  sim::TestImageOptions options;
+  options.month = 13;
+  options.logoArea = false;
   const std::string bad = (folder_ / "work/bad.lrm").string();
-  ASSERT_TRUE(sim::WriteTestImage(bad, spec));
+  ASSERT_TRUE(sim::WriteTestImage(bad, options));
   auto invalid = Cli({"image", "--json", bad});
   EXPECT_EQ(invalid->Wait(), 1);
   const auto json = nlohmann::json::parse(invalid->out);
@@ -377,7 +349,7 @@ TEST_F(FirmwareCliTest, LogoPrintsToleranceAndSizeAndWritesPreviewAndPatch) {
   auto cli = Cli({"logo", bmp.string(), "--patch", patch.string()});
   EXPECT_EQ(cli->Wait(), 0) << cli->err;
   EXPECT_EQ(cli->out, "tolerance: 0\nsize: 521\n");
-  const auto bytes = ReadBytes(patch);
+  const auto bytes = testing::ReadBytes(patch);
   ASSERT_EQ(bytes.size(), 4096u);
   EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 11),
             (std::vector<uint8_t>{0x80, 0, 0x80, 0, 0x11, 0, 1, 0, 0, 0xE0, 0x40}));

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "e2e/cli_fixture.h"
 #include "sim/load_profile.h"
 #include "sim/meter_emulator.h"
-#include "support/process.h"
 
 namespace vireo {
 namespace {
@@ -29,41 +29,19 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class RecordTest : public ::testing::Test {
+class RecordTest : public testing::CliFixture {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vireo-e2e-rec-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    fs::create_directory(folder_ / "dev");
-    fs::create_directory(folder_ / "work");
-    setenv("HIDLINK_VIRTUAL_DIR", (folder_ / "dev").c_str(), 1);
-    fs::copy_file(fs::path(VIREO_SOURCE_DIR) / "lang/en/lang.ini", folder_ / "work/lang.ini");
+    CliFixture::SetUp();
     db_ = (folder_ / "work/r.db").string();
   }
   void TearDown() override {
     sim_.reset();
     if (mounted_)
       ::umount2(mounted_->c_str(), MNT_DETACH);
-    unsetenv("HIDLINK_VIRTUAL_DIR");
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
+    CliFixture::TearDown();
   }
 
-  void StartSim(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv = {VIREO_SIM, "--dir", (folder_ / "dev").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Process>(argv);
-    ASSERT_TRUE(sim_->WaitForOutput("serving")) << sim_->err;
-  }
-  std::unique_ptr<Process> Cli(std::vector<std::string> args) {
-    args.insert(args.begin(), VIREO_CLI);
-    return std::make_unique<Process>(args, (folder_ / "work").string());
-  }
   // Reads a running program's output until its standard error holds `text` `times` times.
   static bool WaitForErr(Process& p, const std::string& text, size_t times = 1,
                          std::chrono::seconds timeout = std::chrono::seconds(30)) {
@@ -108,9 +86,7 @@ class RecordTest : public ::testing::Test {
     return nlohmann::json::parse(cli->out, nullptr, false);
   }
 
-  fs::path folder_;
   std::string db_;
-  std::unique_ptr<Process> sim_;
   std::optional<fs::path> mounted_;
 };
 
@@ -200,11 +176,11 @@ TEST_F(RecordTest, TenUnplugCyclesAreOneSessionWithTenGapsAndTheEmulatorsEnergy)
   // The live outputs hold the rows that export gives.
   auto csv = Cli({"export", db_});
   ASSERT_EQ(csv->Wait(), 0) << csv->err;
-  EXPECT_EQ(csv->out, ReadFile(folder_ / "work/live.csv"));
+  EXPECT_EQ(csv->out, testing::ReadText(folder_ / "work/live.csv"));
   EXPECT_EQ(Count(csv->out, ",meter gone\n"), 10u);
   auto jsonl = Cli({"export", db_, "--format", "jsonl", "--session", "1"});
   ASSERT_EQ(jsonl->Wait(), 0) << jsonl->err;
-  std::string live = ReadFile(folder_ / "work/live.jsonl");
+  std::string live = testing::ReadText(folder_ / "work/live.jsonl");
   ASSERT_TRUE(live.starts_with("{\"session\":"));
   EXPECT_EQ(jsonl->out, live.substr(live.find('\n') + 1));
   std::istringstream lines(jsonl->out);
@@ -399,7 +375,7 @@ TEST_P(RecordBadInputTest, IsOneLineAndExitStatus2WithNothingChanged) {
   auto cli = Cli(GetParam().args);
   EXPECT_EQ(cli->Wait(), 2) << cli->err;
   EXPECT_EQ(Count(cli->err, "\n"), 1u) << cli->err;
-  EXPECT_EQ(ReadFile(folder_ / "work/notes.txt"), "not a database\n");
+  EXPECT_EQ(testing::ReadText(folder_ / "work/notes.txt"), "not a database\n");
   EXPECT_FALSE(fs::exists(folder_ / "work/new.db"));
 }
 

@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "e2e/cli_fixture.h"
 #include "sim/meter_emulator.h"
-#include "support/process.h"
 #include "text/text_table.h"
 
 namespace vireo {
@@ -21,41 +21,8 @@ namespace fs = std::filesystem;
 using testing::Process;
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class RecordsTest : public ::testing::Test {
+class RecordsTest : public testing::CliFixture {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vireo-e2e-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    fs::create_directory(folder_ / "dev");
-    fs::create_directory(folder_ / "work");
-    setenv("HIDLINK_VIRTUAL_DIR", (folder_ / "dev").c_str(), 1);
-    fs::copy_file(fs::path(VIREO_SOURCE_DIR) / "lang/en/lang.ini", folder_ / "work/lang.ini");
-    ASSERT_TRUE(texts_.LoadTexts((folder_ / "work/lang.ini").string()));
-  }
-  void TearDown() override {
-    sim_.reset();
-    unsetenv("HIDLINK_VIRTUAL_DIR");
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-
-  void StartSim(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv = {VIREO_SIM, "--dir", (folder_ / "dev").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    sim_ = std::make_unique<Process>(argv);
-    ASSERT_TRUE(sim_->WaitForOutput("serving")) << sim_->err;
-  }
-
-  std::unique_ptr<Process> Cli(std::vector<std::string> args) {
-    args.insert(args.begin(), VIREO_CLI);
-    return std::make_unique<Process>(args, (folder_ / "work").string());
-  }
-
   // The record file of a read-out of `count` records from a meter built with these options:
   // 0x05, the byte at address 78, then the records exactly as the memory holds them.
   static Bytes Expected(const sim::EmulatorOptions& options, uint32_t count) {
@@ -82,10 +49,6 @@ class RecordsTest : public ::testing::Test {
                static_cast<std::streamsize>(bytes.size()));
     return path.string();
   }
-
-  fs::path folder_;
-  TextTable texts_;
-  std::unique_ptr<Process> sim_;
 };
 
 struct CounterCase {
@@ -115,7 +78,7 @@ TEST_P(ReadOutCounters, TheFileHoldsTheRecordMemoryByteForByte) {
   emulated.settingsByte = 6;
   emulated.counterA = c.a;
   emulated.counterB = c.b;
-  const Bytes file = ReadFile(files[0]);
+  const Bytes file = testing::ReadBytes(files[0]);
   EXPECT_EQ(file.size(), 2 + 5 * c.records);
   EXPECT_EQ(file, Expected(emulated, c.records));
   EXPECT_NE(cli->err.find(texts_[TXT_SAVED] + ":" + files[0].string() + "\n"), std::string::npos)
@@ -157,7 +120,7 @@ TEST_F(RecordsTest, ReadOutIntoAnotherFolder) {
   ASSERT_EQ(cli->Wait(), 0) << cli->err;
   const fs::path written(cli->out.substr(0, cli->out.size() - 1));
   EXPECT_EQ(written.parent_path(), folder_ / "elsewhere/dat");
-  EXPECT_EQ(ReadFile(written).size(), 102u);
+  EXPECT_EQ(testing::ReadBytes(written).size(), 102u);
 }
 
 TEST_F(RecordsTest, AFileThatCannotBeSavedIsReportedWithItsPath) {
@@ -293,7 +256,7 @@ TEST_F(RecordsTest, ExportPngWorksWithoutADisplay) {
                     {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
     ASSERT_EQ(program.Wait(), 0) << program.err;
     // The chart control's client area.
-    EXPECT_TRUE(IsPngOfSize(ReadFile(folder_ / "work/out.png"), 577, 261)) << full;
+    EXPECT_TRUE(IsPngOfSize(testing::ReadBytes(folder_ / "work/out.png"), 577, 261)) << full;
     fs::remove(folder_ / "work/out.png");
   }
 }

@@ -33,9 +33,9 @@ class FirmwareTransferTest : public VirtualMeterTest {
     VirtualMeterTest::TearDown();
   }
 
-  std::string WriteImage(const sim::TestImageSpec& spec, const std::string& name = "fw.lrm") {
+  std::string WriteImage(const sim::TestImageOptions& options, const std::string& name = "fw.lrm") {
     const std::string path = (folder_ / name).string();
-    EXPECT_TRUE(sim::WriteTestImage(path, spec));
+    EXPECT_TRUE(sim::WriteTestImage(path, options));
     return path;
   }
 
@@ -98,9 +98,9 @@ TEST_F(FirmwareTransferTest, EraseWithoutTheMeterConsentingFailsAndErasesNothing
 }
 
 TEST_F(FirmwareTransferTest, WriteGoesOutIn1024ByteBlocksOf40ByteFrames) {
-  sim::TestImageSpec spec;
-  spec.payloadLength = 25600;  // a file of 25648 bytes
-  const std::string path = WriteImage(spec);
+  sim::TestImageOptions options;
+  options.payloadLength = 25600;  // a file of 25648 bytes
+  const std::string path = WriteImage(options);
   ASSERT_TRUE(link_.EraseApplication({}));
   meter_->WithEmulator([](MeterEmulator& m) { m.ClearHistory(); });
 
@@ -116,16 +116,16 @@ TEST_F(FirmwareTransferTest, WriteGoesOutIn1024ByteBlocksOf40ByteFrames) {
       ASSERT_EQ(c, (MeterEmulator::Command{9, kApp + block * 1024 + frame * 40}));
     }
   }
-  const auto plain = sim::MakePlainImage(spec);
+  const auto plain = sim::MakePlainImage(options);
   EXPECT_EQ(Application(25600), std::vector<uint8_t>(plain.begin() + 48, plain.end()));
   EXPECT_TRUE(link_.VerifyApplication(path, nullptr, Record()));
   EXPECT_EQ(progress_, Steps(4));
 }
 
 TEST_F(FirmwareTransferTest, AShortLastBlockEndsTheProgressAt100) {
-  sim::TestImageSpec spec;
-  spec.payloadLength = 1500;
-  const std::string path = WriteImage(spec);
+  sim::TestImageOptions options;
+  options.payloadLength = 1500;
+  const std::string path = WriteImage(options);
   ASSERT_TRUE(link_.EraseApplication({}));
   ASSERT_TRUE(link_.WriteApplication(path, nullptr, Record()));
   EXPECT_EQ(progress_, (std::vector<int>{0, 68, 100, 100}));
@@ -151,14 +151,14 @@ TEST_F(FirmwareTransferTest, TheLogoIsWrittenWithItsSumAndVerifies) {
 }
 
 TEST_F(FirmwareTransferTest, AnImageWithoutALogoAreaIsWrittenUnchanged) {
-  sim::TestImageSpec spec;
-  spec.logoArea = false;
-  const std::string path = WriteImage(spec);
+  sim::TestImageOptions options;
+  options.logoArea = false;
+  const std::string path = WriteImage(options);
   LogoPatchBytes logo;
   logo.fill(0x33);
   ASSERT_TRUE(link_.EraseApplication({}));
   ASSERT_TRUE(link_.WriteApplication(path, &logo, {}));
-  const auto plain = sim::MakePlainImage(spec);
+  const auto plain = sim::MakePlainImage(options);
   EXPECT_EQ(Application(51200), std::vector<uint8_t>(plain.begin() + 48, plain.end()));
 }
 

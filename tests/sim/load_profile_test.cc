@@ -10,10 +10,10 @@
 namespace vireo::sim {
 namespace {
 
-std::shared_ptr<const LoadProfile> Parse(const std::string& spec) {
+std::shared_ptr<const LoadProfile> Parse(const std::string& text) {
   std::string error;
-  auto profile = LoadProfile::Parse(spec, error);
-  EXPECT_TRUE(profile) << spec << ": " << error;
+  auto profile = LoadProfile::Parse(text, error);
+  EXPECT_TRUE(profile) << text << ": " << error;
   return profile;
 }
 
@@ -54,11 +54,11 @@ TEST(LoadProfileTest, ShapesTheEmulatorsFramesByFrameTime) {
 }
 
 TEST(LoadProfileTest, BadSpecsSayWhy) {
-  for (const char* spec : {"", "sawtooth", "steady:5", "steady:5,x", "charge:peak", "charge:warp=1",
+  for (const char* text : {"", "sawtooth", "steady:5", "steady:5,x", "charge:peak", "charge:warp=1",
                            "charge:rise=-1", "charge:idle=0,rise=0,hold=0,taper=0,rest=0"}) {
     std::string error;
-    EXPECT_FALSE(LoadProfile::Parse(spec, error)) << spec;
-    EXPECT_FALSE(error.empty()) << spec;
+    EXPECT_FALSE(LoadProfile::Parse(text, error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
   }
 }
 
