@@ -2,6 +2,8 @@
 // meter commands run in, and the functions that add each group of subcommands.
 #pragma once
 
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 #include <string>
 
@@ -20,6 +22,11 @@ CLI::Validator AboveZero();
 
 // The current folder with a trailing "/", as the program's ProgramFolder.
 std::string CurrentFolder();
+
+// Blocks SIGINT and SIGTERM in the calling thread, so that the threads it starts later inherit
+// the mask and the caller alone takes them (sigtimedwait or a signalfd on the set returned).
+// SIGPIPE is ignored: a reader that went away is a write error like any other.
+sigset_t BlockStopSignals();
 
 // What every meter command needs: the state with its texts (lang.ini of the current folder),
 // the configured link, and the log on standard error.

@@ -174,15 +174,8 @@ struct StreamOptions {
 };
 
 int Stream(const StreamOptions& options) {
-  // SIGINT and SIGTERM are taken by this thread alone, through sigtimedwait below; the
-  // threads started later inherit the blocked mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A reader that went away is a write error like any other: reported, the link closed.
-  signal(SIGPIPE, SIG_IGN);
+  // SIGINT and SIGTERM are taken by this thread alone, through sigtimedwait below.
+  const sigset_t signals = BlockStopSignals();
 
   Session session;
   RowPrinter rows(options.format == "jsonl", options.count);

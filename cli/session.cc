@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <filesystem>
 
 #include "cli/commands.h"
@@ -19,6 +21,16 @@ std::string CurrentFolder() {
   std::error_code ec;
   std::string folder = std::filesystem::current_path(ec).string();
   return folder.empty() || folder.back() == '/' ? folder : folder + "/";
+}
+
+sigset_t BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return signals;
 }
 
 Session::Session() : reporter(state.texts) {

@@ -233,14 +233,8 @@ int Record(const RecordOptions& o) {
     writers.push_back(outputs[i].writer.get());
   }
 
-  // SIGINT and SIGTERM arrive as a readable descriptor; the threads started later inherit the
-  // blocked mask. A closed pipe on an output is a write error, not a silent death.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // SIGINT and SIGTERM arrive as a readable descriptor.
+  const sigset_t signals = BlockStopSignals();
   posix::UniqueFd stopFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!stopFd) {
     Say(std::string("cannot take the stop signals: ") + std::strerror(errno));

@@ -14,6 +14,21 @@ void Report(const ProgressCallback& progress, int percent) {
     progress(percent);
 }
 
+// Runs `step(offset, size)` over `length` bytes in blocks of `block` bytes (the last one may be
+// shorter), reporting the share done after each block; stops at the first block that fails.
+template <typename Step>
+bool EachBlock(uint32_t length, uint32_t block, const ProgressCallback& progress, Step step) {
+  if (block == 0)
+    return length == 0;
+  for (uint32_t offset = 0; offset < length; offset += block) {
+    const uint32_t k = std::min(block, length - offset);
+    if (!step(offset, k))
+      return false;
+    Report(progress, static_cast<int>((uint64_t{offset} + k) * 100 / length));
+  }
+  return true;
+}
+
 }  // namespace
 
 ImageCheck MeterLink::CheckImage(const std::string& path) const {
@@ -43,14 +58,9 @@ bool MeterLink::EraseApplication(const ProgressCallback& progress) {
   bool ok = true;
   if (appSize > 0) {
     // Without the meter's consent to update, nothing is erased: that is a failure.
-    ok = BeginFlashUpdate();
-    for (uint32_t offset = 0; ok && offset < appSize; offset += eraseStep) {
-      if (!ErasePage(appStart + offset)) {
-        ok = false;
-        break;
-      }
-      Report(progress, static_cast<int>((uint64_t{offset} + eraseStep) * 100 / appSize));
-    }
+    ok = BeginFlashUpdate() &&
+         EachBlock(appSize, eraseStep, progress,
+                   [&](uint32_t offset, uint32_t) { return ErasePage(appStart + offset); });
     EndFlashUpdate();
   }
   Report(progress, 100);
@@ -65,15 +75,10 @@ bool MeterLink::WriteApplication(const std::string& path, const LogoPatchBytes* 
   if (ok) {
     const uint8_t* payload = image->data() + kImageHeaderSize;
     const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
-    ok = BeginFlashUpdate();
-    for (uint32_t offset = 0; ok && offset < length; offset += kTransferBlock) {
-      const uint32_t k = std::min(kTransferBlock, length - offset);
-      if (!WriteFlashBlock(appStart + offset, payload + offset, k)) {
-        ok = false;
-        break;
-      }
-      Report(progress, static_cast<int>((uint64_t{offset} + k) * 100 / length));
-    }
+    ok = BeginFlashUpdate() &&
+         EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
+           return WriteFlashBlock(appStart + offset, payload + offset, k);
+         });
     EndFlashUpdate();
   }
   Report(progress, 100);
@@ -89,15 +94,10 @@ bool MeterLink::VerifyApplication(const std::string& path, const LogoPatchBytes*
     const uint8_t* payload = image->data() + kImageHeaderSize;
     const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
     uint8_t scratch[kTransferBlock];
-    for (uint32_t offset = 0; offset < length; offset += kTransferBlock) {
-      const uint32_t k = std::min(kTransferBlock, length - offset);
-      if (!ReadFlashBlock(appStart + offset, scratch, k) ||
-          !std::equal(scratch, scratch + k, payload + offset)) {
-        ok = false;
-        break;
-      }
-      Report(progress, static_cast<int>((uint64_t{offset} + k) * 100 / length));
-    }
+    ok = EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
+      return ReadFlashBlock(appStart + offset, scratch, k) &&
+             std::equal(scratch, scratch + k, payload + offset);
+    });
   }
   Report(progress, 100);
   return ok;

@@ -232,8 +232,8 @@ QLabel& MainWindow::statusField(StatusField field) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // Stops a stream as STOP does and joins every worker, so nothing outlives the window. The
-  // window goes at once; the drain may take a moment.
+  // Ends every sequence and joins its worker, so nothing outlives the window; the window is
+  // hidden first, so it goes from the screen at once.
   hide();
   Shutdown();
   event->accept();
