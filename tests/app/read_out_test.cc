@@ -43,6 +43,18 @@ class ProgressReporter : public RecordingReporter {
   std::vector<int> positions_;
 };
 
+// 2024-03-03 09:05:07, local time.
+std::tm March3rd() {
+  std::tm t{};
+  t.tm_year = 2024 - 1900;
+  t.tm_mon = 2;
+  t.tm_mday = 3;
+  t.tm_hour = 9;
+  t.tm_min = 5;
+  t.tm_sec = 7;
+  return t;
+}
+
 class ReadOutTest : public testing::VirtualMeterTest {
  protected:
   void SetUp() override {
@@ -54,16 +66,7 @@ class ReadOutTest : public testing::VirtualMeterTest {
     state.deviceInfo.Store({{}, 0x15, true});
     link.Configure();
     control = std::make_unique<ReadOutControl>(link, state, reporter);
-    control->SetClock([] {
-      std::tm t{};
-      t.tm_year = 2024 - 1900;
-      t.tm_mon = 2;
-      t.tm_mday = 3;
-      t.tm_hour = 9;
-      t.tm_min = 5;
-      t.tm_sec = 7;
-      return t;
-    });
+    control->SetClock([] { return March3rd(); });
   }
   void TearDown() override {
     control.reset();
@@ -241,13 +244,7 @@ TEST_F(ReadOutTest, OldFirmwareGetsTheNoticeAndNoReadOut) {
 }
 
 TEST(RecordFileName, LocalTimeNamesTheFileInTheDatFolder) {
-  std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 3;
-  t.tm_hour = 9;
-  t.tm_min = 5;
-  t.tm_sec = 7;
+  std::tm t = March3rd();
   EXPECT_EQ(RecordFileName("/home/u/", t), "/home/u/dat/20240303_090507.vat");
   t.tm_year = 1999 - 1900;
   t.tm_mon = 11;
