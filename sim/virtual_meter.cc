@@ -261,7 +261,9 @@ struct VirtualMeter::Impl {
   }
 
   // The file goes first, so a client that sees the hang-up and rescans no longer finds it.
+  // `detaching` is set before the hang-up, so a Plug that follows it waits for the end.
   void Detach() {
+    detaching = true;
     ::unlink(socketPath.c_str());
     DropClient();
     listener.Reset();
@@ -283,6 +285,7 @@ struct VirtualMeter::Impl {
   UniqueFd wake;  // eventfd that wakes the service thread
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> plugged{false};
+  std::atomic<bool> detaching{false};  // the service thread has begun to unplug
   std::atomic<bool> hasClient{false};
   std::atomic<uint32_t> connections{0};
 
@@ -306,10 +309,10 @@ VirtualMeter::~VirtualMeter() {
 bool VirtualMeter::Plug() {
   Impl& m = *impl_;
   std::lock_guard lock(m.lifeMutex);
-  if (m.plugged)
+  if (m.plugged && !m.detaching)
     return true;
   if (m.thread.joinable())
-    m.thread.join();  // ended by the unplug fault
+    m.thread.join();  // ended, or ending, by the unplug fault
   const auto fail = [&](PlugFailure why, int error = 0) {
     m.plugFailure = why;
     m.plugError = error;
@@ -336,6 +339,7 @@ bool VirtualMeter::Plug() {
   m.listener = std::move(listener);
   m.reportsReceived = 0;
   m.stopRequested = false;
+  m.detaching = false;
   m.plugged = true;
   m.thread = std::thread([&m] { m.Serve(); });
   return true;

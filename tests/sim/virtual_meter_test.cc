@@ -122,6 +122,23 @@ TEST_F(VirtualMeterTest, UnplugFaultFiresAfterTheGivenNumberOfReports) {
   EXPECT_FALSE(std::filesystem::exists(meter_.SocketPath()));
 }
 
+// A host that saw the hang-up may plug the meter in again at once, while the service thread
+// is still taking the old device away.
+TEST_F(VirtualMeterTest, PlugRightAfterTheUnplugFaultsHangUpPlugsTheMeterIn) {
+  for (int i = 0; i < 20; ++i) {
+    meter_.faults().unplugAfterReports = 1;
+    {
+      auto client = Open();
+      ASSERT_TRUE(client->SendReport(ReadVersion()));
+      ASSERT_EQ(client->Receive(5s), std::vector<uint8_t>{});
+    }
+    meter_.faults().unplugAfterReports = -1;
+    ASSERT_TRUE(meter_.Plug());
+    EXPECT_TRUE(meter_.IsPlugged());
+    Open();
+  }
+}
+
 TEST_F(VirtualMeterTest, AMeterPluggedInAgainKeepsItsFlashModeAndScreen) {
   meter_.WithEmulator([](MeterEmulator& m) { m.setUpgradeMode(true); });
   meter_.faults().unplugAfterReports = 3;
