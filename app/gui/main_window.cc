@@ -74,7 +74,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
   buyButton_->setGeometry(DialogRect(198, 203, 175, 31));
   stopButton_ = new QPushButton(QStringLiteral("STOP"), this);
   stopButton_->setGeometry(DialogRect(375, 203, 81, 31));
-  progress_ = new QProgressBar(this);
+  progress_ = new ProgressBar(this);
   progress_->setGeometry(DialogRect(114, 237, 343, 10));
   progress_->setRange(0, 100);
   progress_->setTextVisible(false);
@@ -252,7 +252,7 @@ void MainWindow::ClearLog() {
 }
 
 void MainWindow::SetProgress(int position) {
-  progress_->setValue(position);
+  progress_->Show(position);
 }
 
 void MainWindow::Beep(bool success) {

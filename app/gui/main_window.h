@@ -7,7 +7,6 @@
 #pragma once
 
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QUrl>
 #include <QWidget>
@@ -17,6 +16,7 @@
 #include "app/app_state.h"
 #include "app/gui/gui_reporter.h"
 #include "app/gui/log_view.h"
+#include "app/gui/progress_bar.h"
 #include "app/live_control.h"
 #include "app/read_out_control.h"
 #include "app/reporter.h"
@@ -70,7 +70,7 @@ class MainWindow : public QWidget, private Reporter {
   QPushButton& buyButton() { return *buyButton_; }
   QPushButton& stopButton() { return *stopButton_; }
   LogView& log() { return *log_; }
-  QProgressBar& progressBar() { return *progress_; }
+  ProgressBar& progressBar() { return *progress_; }
   QLabel& statusField(StatusField field);
   PageTabCtrl& tabs() { return *tabs_; }
   ReadingsPage& readingsPage() { return *readingsPage_; }
@@ -114,7 +114,7 @@ class MainWindow : public QWidget, private Reporter {
   QPushButton* startButton_;
   QPushButton* buyButton_;
   QPushButton* stopButton_;
-  QProgressBar* progress_;
+  ProgressBar* progress_;
   QLabel* serialField_;
   QLabel* versionField_;
   QLabel* upgradeField_;

@@ -253,6 +253,28 @@ TEST_F(MainWindowTest, AFastWorkerQueuesOneProgressCallAndTheLastPositionWins) {
   EXPECT_EQ(calls, 1);
 }
 
+// The stream steps the bar at every frame: the steps between the ends are shown throttled, the
+// last one always, and an end at once, never overwritten by an older step.
+TEST_F(MainWindowTest, TheBarShowsFastStepsThrottledTheLastAlwaysAndAnEndAtOnce) {
+  MainWindow& window = Open();
+  ProgressBar& bar = window.progressBar();
+  int changes = 0;
+  QObject::connect(&bar, &QProgressBar::valueChanged, [&] { ++changes; });
+  for (int i = 1; i < 100; ++i)
+    bar.Show(i);
+  EXPECT_LT(changes, 50);
+  EXPECT_TRUE(Until([&] { return bar.value() == 99; }, 3000));
+
+  bar.Show(5);
+  bar.Show(0);
+  EXPECT_EQ(bar.value(), 0);
+  bar.Show(7);
+  bar.Show(100);
+  EXPECT_EQ(bar.value(), 100);
+  QTest::qWait(3 * ProgressBar::kStepMs);
+  EXPECT_EQ(bar.value(), 100);
+}
+
 TEST_F(MainWindowTest, TheShownPageFollowsTheTabByMouseAndKeyboard) {
   MainWindow& window = Open();
   PageTabCtrl& tabs = window.tabs();
