@@ -43,16 +43,20 @@ class ProgressReporter : public RecordingReporter {
   std::vector<int> positions_;
 };
 
-// 2024-03-03 09:05:07, local time.
-std::tm March3rd() {
+// A local time as the read-out's clock gives it.
+std::tm LocalTime(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 3;
-  t.tm_hour = 9;
-  t.tm_min = 5;
-  t.tm_sec = 7;
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
   return t;
+}
+
+std::tm March3rd() {
+  return LocalTime(2024, 3, 3, 9, 5, 7);
 }
 
 class ReadOutTest : public testing::VirtualMeterTest {
@@ -244,15 +248,8 @@ TEST_F(ReadOutTest, OldFirmwareGetsTheNoticeAndNoReadOut) {
 }
 
 TEST(RecordFileName, LocalTimeNamesTheFileInTheDatFolder) {
-  std::tm t = March3rd();
-  EXPECT_EQ(RecordFileName("/home/u/", t), "/home/u/dat/20240303_090507.vat");
-  t.tm_year = 1999 - 1900;
-  t.tm_mon = 11;
-  t.tm_mday = 31;
-  t.tm_hour = 23;
-  t.tm_min = 59;
-  t.tm_sec = 59;
-  EXPECT_EQ(RecordFileName("./", t), "./dat/19991231_235959.vat");
+  EXPECT_EQ(RecordFileName("/home/u/", March3rd()), "/home/u/dat/20240303_090507.vat");
+  EXPECT_EQ(RecordFileName("./", LocalTime(1999, 12, 31, 23, 59, 59)), "./dat/19991231_235959.vat");
 }
 
 TEST(RecordCount, SmallerCounterAtMostTheCapacity) {
