@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "acquire/current_readings.h"
 #include "app/link_owner.h"
 #include "app/sample_store.h"
 #include "meter/readings_record.h"
@@ -33,25 +34,13 @@ class SharedDeviceInfo {
   std::atomic<uint64_t> packed_{0};
 };
 
-// The current readings, written by the live-poll worker, read by the pages' timers. Each field
-// is atomic; a reader may see fields of two successive frames.
-class LiveReadings {
- public:
-  void Store(const ReadingsRecord& record);
-  ReadingsRecord Load() const;
-  void Clear() { Store(ReadingsRecord{}); }
-
- private:
-  std::array<std::atomic<float>, ReadingsRecord::kFieldCount> fields_{};
-};
-
 struct AppState {
   TextTable texts;
   std::string ProgramFolder;  // ends with "/"
   // Who uses the meter link now; LiveRunning keeps its own meaning beside it.
   LinkOwner linkOwner;
   std::atomic<int> LiveRunning{0};
-  LiveReadings readings;
+  CurrentReadings readings;  // a subscriber of the live stream
   SharedDeviceInfo deviceInfo;
   // Written on the GUI thread before a worker is asked to run, read by that worker.
   std::string FirmwarePath;

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "app/live_control.h"
+#include "acquire/live_stream.h"
 #include "bench/floor.h"
 #include "hidlink/hidlink.h"
 #include "meter/meter_link.h"
@@ -104,9 +104,7 @@ int Run(double seconds) {
     Print("hidlink", pace, Measure(folder, interval, seconds, viaHidlink, true));
     Print("MeterLink", pace, Measure(folder, interval, seconds, viaMeterLink, true));
 
-    // PollStep as the live-poll worker runs it, including its requests.
-    AppState state;
-    NullReporter reporter;
+    // PollStep as the stream's thread runs it, including its requests, with one subscriber.
     Figures f;
     long expected = 0;
     {
@@ -116,20 +114,24 @@ int Run(double seconds) {
       meter.Plug();
       MeterLink link;
       link.Configure();
-      LiveControl live(link, state, reporter);
-      live.onReadings = [&](const ReadingsRecord& r) {
-        const long n = static_cast<long>(r.spare1);
-        if (n > expected)
-          f.lost += n - expected;
-        expected = n + 1;
-        ++f.frames;
-      };
+      struct Counter final : FrameSubscriber {
+        Figures& f;
+        long& expected;
+        Counter(Figures& figures, long& next) : f(figures), expected(next) {}
+        void OnFrame(const TimedReadings& frame) noexcept override {
+          const long n = static_cast<long>(frame.readings.spare1);
+          if (n > expected)
+            f.lost += n - expected;
+          expected = n + 1;
+          ++f.frames;
+        }
+      } counter(f, expected);
+      LiveStream stream(link);
+      stream.Subscribe(counter);
       link.Open();
-      live.stopRequested = 0;
-      live.pollCount = 0;
       const double start = Now(), cpuStart = ThreadCpuSeconds();
       while (Now() - start < seconds)
-        live.PollStep();
+        stream.PollStep();
       f.cpuSeconds = ThreadCpuSeconds() - cpuStart;
       f.seconds = Now() - start;
       link.Close();

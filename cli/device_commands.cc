@@ -1,19 +1,25 @@
 // list, info and stream: the attached devices, the meter's identity and its live readings.
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "acquire/frame_queue.h"
+#include "acquire/live_stream.h"
 #include "app/identify.h"
 #include "app/live_control.h"
+#include "base/posix.h"
 #include "cli/commands.h"
 #include "hidlink/hidlink.h"
 
@@ -56,22 +62,21 @@ int Info(bool json) {
 // Below this the external temperature means that no probe is fitted.
 constexpr float kNoProbeBelow = -50;
 
-// Prints the rows of a stream; called on the live-poll worker. The CSV header comes with the
-// first row, or at the end of a stream that brought none, so a failed START prints nothing.
-// The first failed write stops the printing; WriteError tells why.
+// Prints the rows of a stream. The CSV header comes with the first row, or at the end of a
+// stream that brought none, so a failed START prints nothing. The first failed write stops the
+// printing; WriteError tells why.
 class RowPrinter {
  public:
   RowPrinter(bool json, long limit) : json_(json), limit_(limit) {}
 
-  // t counts from here.
-  void Begin() { start_ = std::chrono::steady_clock::now(); }
+  // t counts from this moment of CLOCK_BOOTTIME.
+  void Begin(int64_t startNs) { startNs_ = startNs; }
 
-  void Print(const ReadingsRecord& r) {
-    std::lock_guard lock(mutex_);
-    if (closed_ || writeError_ != 0 || (limit_ > 0 && rows_ >= limit_))
+  void Print(const TimedReadings& frame) {
+    if (writeError_ != 0 || Done())
       return;
-    const double t =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const ReadingsRecord& r = frame.readings;
+    const double t = std::max<double>(0, (frame.monotonicNs - startNs_) / 1e9);
     const float values[] = {r.voltage,      r.current,      r.power,       r.dPlus,      r.dMinus,
                             r.tempInternal, r.tempExternal, r.voltageFast, r.currentFast};
     static constexpr const char* kKeys[] = {"voltage",       "current",      "power",
@@ -109,11 +114,9 @@ class RowPrinter {
   // The errno of the first failed write, 0 if none failed.
   int WriteError() const { return writeError_; }
 
-  // No row is printed once this returns. With `started`, a header not printed yet is.
-  void Close(bool started) {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    if (started && writeError_ == 0)
+  // The header, when no row has brought it yet.
+  void Close() {
+    if (writeError_ == 0)
       Write(Header());
   }
 
@@ -140,32 +143,11 @@ class RowPrinter {
 
   const bool json_;
   const long limit_;
-  std::chrono::steady_clock::time_point start_;
-  std::mutex mutex_;
-  bool headerDone_ = false;  // guarded by mutex_
-  bool closed_ = false;      // guarded by mutex_
-  std::atomic<long> rows_{0};
-  std::atomic<int> writeError_{0};
+  int64_t startNs_ = 0;
+  bool headerDone_ = false;
+  long rows_ = 0;
+  int writeError_ = 0;
 };
-
-// "3 frames dropped (2 bad checksum, 1 wrong command code)", empty when none was.
-std::string DropsText(const LiveDrops& drops) {
-  if (drops.Total() == 0)
-    return {};
-  std::string reasons;
-  const std::pair<uint32_t, const char*> parts[] = {{drops.badFrame, "bad checksum"},
-                                                    {drops.wrongCode, "wrong command code"},
-                                                    {drops.badLength, "wrong size"}};
-  for (const auto& [count, reason] : parts) {
-    if (count == 0)
-      continue;
-    if (!reasons.empty())
-      reasons += ", ";
-    reasons += std::to_string(count) + " " + reason;
-  }
-  const uint32_t total = drops.Total();
-  return std::to_string(total) + (total == 1 ? " frame" : " frames") + " dropped (" + reasons + ")";
-}
 
 struct StreamOptions {
   long count = 0;
@@ -173,39 +155,97 @@ struct StreamOptions {
   std::string format = "csv";
 };
 
+// Identifies the meter, checks its firmware and starts the stream, logging as START does (the
+// terminal has no log to clear and no beeps). False, with the reason logged, when it fails.
+bool StartStream(Session& session, LiveStream& stream) {
+  AppState& state = session.state;
+  if (!session.link.IsPresent()) {
+    session.reporter.AppendLog(state.texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
+    session.reporter.NewLogLine();
+    return false;
+  }
+  if (!Identify(session.link, state, session.reporter))
+    return false;
+  ShowIdentity(state, session.reporter);
+  const DeviceInfo info = state.deviceInfo.Load();
+  if (!IsFirmwareSupported(info.version))
+    return false;  // the identification has given the notice
+  const LiveStream::StartError error = stream.Start(SerialText(info));
+  if (error != LiveStream::StartError::kNone) {
+    LogStreamStartFailure(error, session.link, state.texts, session.reporter);
+    session.reporter.NewLogLine();
+    return false;
+  }
+  session.reporter.AppendLog(state.texts[TXT_STARTED], LogLevel::kSuccess);
+  session.reporter.NewLogLine();
+  return true;
+}
+
 int Stream(const StreamOptions& options) {
-  // SIGINT and SIGTERM are taken by this thread alone, through sigtimedwait below.
+  // SIGINT and SIGTERM are taken through a signalfd by this thread alone.
   const sigset_t signals = BlockStopSignals();
+  const posix::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
 
   Session session;
   RowPrinter rows(options.format == "jsonl", options.count);
-  LiveControl live(session.link, session.state, session.reporter);
-  live.onReadings = [&rows](const ReadingsRecord& r) { rows.Print(r); };
-
-  rows.Begin();
-  live.Start();
-  if (!session.state.LiveRunning)
+  FrameQueue queue;
+  LiveStream stream(session.link);
+  stream.Subscribe(queue);
+  if (!signalFd.IsValid() || !queue.IsValid()) {
+    std::fprintf(stderr, "vireometer-cli: cannot wait for frames: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  const int64_t startNs = ClockNs(CLOCK_BOOTTIME);
+  rows.Begin(startNs);
+  if (!StartStream(session, stream))
     return kExitFailed;
 
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(options.seconds);
+  const int64_t deadlineNs =
+      options.seconds > 0 ? startNs + static_cast<int64_t>(options.seconds * 1e9) : INT64_MAX;
   bool requested = false;
-  while (session.state.LiveRunning && rows.WriteError() == 0) {
-    const timespec wait = {0, 20'000'000};
-    if (sigtimedwait(&signals, nullptr, &wait) > 0 || rows.Done() ||
-        (options.seconds > 0 && std::chrono::steady_clock::now() >= deadline)) {
+  std::optional<StreamEnd> end;
+  std::vector<TimedReadings> frames;
+  for (;;) {
+    const int64_t now = ClockNs(CLOCK_BOOTTIME);
+    if (now >= deadlineNs) {
       requested = true;
       break;
     }
+    const int timeoutMs =
+        deadlineNs == INT64_MAX
+            ? -1
+            : static_cast<int>(std::min<int64_t>((deadlineNs - now) / 1'000'000 + 1, 60'000));
+    pollfd fds[2] = {{signalFd.Get(), POLLIN, 0}, {queue.WakeFd(), POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+      break;
+    if (fds[0].revents & POLLIN) {
+      requested = true;
+      break;
+    }
+    end = queue.Take(frames);
+    for (const TimedReadings& frame : frames)
+      rows.Print(frame);
+    if (rows.Done()) {
+      requested = true;
+      break;
+    }
+    if (end || rows.WriteError() != 0)
+      break;
   }
-  rows.Close(true);
-  live.Shutdown();
+  rows.Close();
+  stream.Shutdown();
+  if (end && *end != StreamEnd::kStopped) {
+    // As the window does when the meter is lost: say so, and identify it again.
+    session.reporter.AppendLog(session.state.texts[TXT_ERR_COMM], LogLevel::kError);
+    session.reporter.NewLogLine();
+    Identify(session.link, session.state, session.reporter);
+  }
   int status = requested ? kExitOk : kExitFailed;
   if (const int error = rows.WriteError(); error != 0) {
     std::fprintf(stderr, "vireometer-cli: cannot write the rows: %s\n", std::strerror(error));
     status = kExitFailed;
   }
-  if (const std::string drops = DropsText(live.Drops()); !drops.empty())
+  if (const std::string drops = DropsText(stream.Drops()); !drops.empty())
     std::fprintf(stderr, "vireometer-cli: %s\n", drops.c_str());
   return status;
 }

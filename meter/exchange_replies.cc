@@ -30,11 +30,17 @@ ReplyVerdict JudgeReply(std::span<const uint8_t> report, uint8_t awaited) {
   return code == kStreamReadings ? ReplyVerdict::kLeftoverLive : ReplyVerdict::kWrong;
 }
 
-std::optional<ReadingsRecord> ReadingsOfFrame(std::span<const uint8_t> report) {
+LiveFrame ParseLiveReport(std::span<const uint8_t> report) {
+  if (report.empty())
+    return {};
+  if (report.size() != Frame{}.size())
+    return {LiveReport::kBadLength, {}};
   const std::optional<Frame> frame = ValidFrame(report);
-  if (!frame || (*frame)[kCommandOffset] != kStreamReadings)
-    return std::nullopt;
-  return ReadingsRecord::FromBytes(frame->data() + kPayloadOffset);
+  if (!frame)
+    return {LiveReport::kBadFrame, {}};
+  if ((*frame)[kCommandOffset] != kStreamReadings)
+    return {LiveReport::kWrongCode, {}};
+  return {LiveReport::kReadings, ReadingsRecord::FromBytes(frame->data() + kPayloadOffset)};
 }
 
 ExchangeReplies::ExchangeReplies(ExchangeKind kind, uint8_t command, std::span<uint8_t> destination)

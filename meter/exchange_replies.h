@@ -25,8 +25,22 @@ enum class ReplyVerdict {
 // Live-data frames are skipped only by exchanges that wait for something else.
 ReplyVerdict JudgeReply(std::span<const uint8_t> report, uint8_t awaited);
 
-// The readings of a live-data frame: a whole, valid frame with code 26; none otherwise.
-std::optional<ReadingsRecord> ReadingsOfFrame(std::span<const uint8_t> report);
+// What one report read from the live stream is.
+enum class LiveReport {
+  kNothing,    // no report within the read time-out (an empty report)
+  kReadings,   // a valid live-data frame
+  kBadLength,  // a report of another size than a frame
+  kBadFrame,   // wrong start bytes or a checksum that does not hold
+  kWrongCode,  // a valid frame of another command than the live data
+};
+
+struct LiveFrame {
+  LiveReport report = LiveReport::kNothing;
+  ReadingsRecord readings;  // set for kReadings only
+};
+
+// The one parser of live-data frames: sorts a report and decodes the readings it carries.
+LiveFrame ParseLiveReport(std::span<const uint8_t> report);
 
 // The replies one exchange waits for, taken one received report at a time: which code they
 // carry, how many are due, where their data go, and whether the exchange succeeded (given

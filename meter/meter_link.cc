@@ -282,10 +282,10 @@ bool MeterLink::ReceiveReadings(ReadingsRecord& record, bool* arrived) {
   const bool gotReport = ReadReport(frame.data(), kLiveFrameTimeoutMs) == kReportSize;
   if (arrived)
     *arrived = gotReport;
-  const std::optional<ReadingsRecord> readings = gotReport ? ReadingsOfFrame(frame) : std::nullopt;
-  if (!readings)
+  const LiveFrame live = ParseLiveReport(std::span(frame.data(), gotReport ? frame.size() : 0));
+  if (live.report != LiveReport::kReadings)
     return false;
-  record = *readings;
+  record = live.readings;
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/identify.h"
+#include "app/live_control.h"
 #include "record/iso_time.h"
 
 namespace vireo::record {
@@ -108,11 +109,13 @@ Recorder::Recorder(MeterLink& link, AppState& state, Reporter& streamReporter,
       outputs_(std::move(outputs)),
       say_(std::move(say)),
       fanout_(std::make_unique<Fanout>(*this)),
-      keeper_(options_.triggers, *fanout_) {}
+      keeper_(options_.triggers, *fanout_),
+      stream_(link_) {
+  stream_.Subscribe(queue_);
+}
 
 Recorder::~Recorder() {
-  if (live_)
-    live_->Shutdown();
+  stream_.Shutdown();
 }
 
 Recorder::Connection Recorder::Connect(bool first) {
@@ -142,15 +145,16 @@ Recorder::Connection Recorder::Connect(bool first) {
     serial_ = serial;
   }
   lastRefused_.clear();
+  if (!IsFirmwareSupported(info.version))
+    return Connection::kRefused;  // the identification has given the notice
   firmware_ = FirmwareText(info.version);
   keeper_.SetMeter(serial_, firmware_);
 
-  live_ = std::make_unique<LiveControl>(link_, state_, streamReporter_);
-  live_->frameSink = &queue_;
   keeper_.OnStreamStarted(Now());
-  live_->Start();
-  if (!state_.LiveRunning) {
-    live_.reset();
+  const LiveStream::StartError error = stream_.Start(serial_);
+  if (error != LiveStream::StartError::kNone) {
+    LogStreamStartFailure(error, link_, state_.texts, streamReporter_);
+    streamReporter_.NewLogLine();
     return Connection::kRefused;
   }
   return Connection::kStreaming;
@@ -181,16 +185,15 @@ void Recorder::TryReconnect(int64_t now) {
   }
 }
 
-void Recorder::DrainFrames() {
-  queue_.Take(frames_);
+bool Recorder::DrainFrames() {
+  const std::optional<StreamEnd> end = queue_.Take(frames_);
   for (const TimedReadings& frame : frames_)
     keeper_.OnFrame(frame);
+  return end.has_value();
 }
 
 void Recorder::StreamEnded(int64_t now) {
-  live_->Shutdown();
-  live_.reset();
-  DrainFrames();
+  stream_.Join();
   keeper_.OnMeterLost(now, "meter gone");
   say_("meter " + serial_ + " lost; waiting for it to come back");
   waiting_ = true;
@@ -293,8 +296,6 @@ RecordResult Recorder::Run(int stopFd) {
     if (frameWaiting)
       next = std::min(next, drainAt);
     next = std::min({next, settleAt, retryAt_});
-    // While streaming, look at the stream's state with every batch; it has ended once the
-    // worker found the meter gone.
     int timeoutMs =
         next == INT64_MAX
             ? -1
@@ -316,16 +317,17 @@ RecordResult Recorder::Run(int stopFd) {
     if ((fds[2].revents & POLLIN) && watch.Drain() && waiting_)
       settleAt = now + kSettleNs;
 
+    bool ended = false;
     if (frameWaiting && (now >= drainAt || stop)) {
       frameWaiting = false;
       drainAt = now + kDrainIntervalNs;
-      DrainFrames();
+      ended = DrainFrames();
     }
     if (stop) {
       EndRun(now, EndReason::kStopped);
       break;
     }
-    if (live_ && !state_.LiveRunning)
+    if (ended)
       StreamEnded(now);
     keeper_.OnTick(now);
     if (waiting_ && (now >= settleAt || now >= retryAt_)) {
@@ -338,10 +340,7 @@ RecordResult Recorder::Run(int stopFd) {
         break;
     }
   }
-  if (live_) {
-    live_->Shutdown();
-    live_.reset();
-  }
+  stream_.Shutdown();
   for (LiveRowWriter* w : outputs_)
     w->Flush();
   if (store_ && store_->FlushFinal() != RecordStore::FlushResult::kOk) {

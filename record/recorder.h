@@ -1,9 +1,9 @@
-// Recorder: one `record` run. Streams from the meter with the live stream's worker, hands every
-// frame through a FrameQueue to the SessionKeeper, writes the store in batches and the live
-// outputs as it goes, and keeps the session going across unplugs: it waits for the meter to
-// come back by watching the HID devices, checks that it is the same meter, and starts the
-// stream again. Runs on the calling thread until the stop descriptor becomes readable, a
-// limit or stop trigger ends the run, or the disk fills.
+// Recorder: one `record` run. Streams from the meter with a LiveStream of its own, takes every
+// frame through its FrameQueue subscription to the SessionKeeper, writes the store in batches and
+// the live outputs as it goes, and keeps the session going across unplugs: it waits for the meter
+// to come back by watching the HID devices, checks that it is the same meter, and starts the stream
+// again. It learns the end of a stream from the feed. Runs on the calling thread until the stop
+// descriptor becomes readable, a limit or stop trigger ends the run, or the disk fills.
 #pragma once
 
 #include <climits>
@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "acquire/frame_queue.h"
+#include "acquire/live_stream.h"
 #include "app/app_state.h"
-#include "app/live_control.h"
 #include "app/reporter.h"
 #include "meter/meter_link.h"
 #include "record/device_watch.h"
-#include "record/frame_queue.h"
 #include "record/record_store.h"
 #include "record/rows.h"
 #include "record/session_keeper.h"
@@ -65,7 +65,8 @@ class Recorder {
 
   Connection Connect(bool first);
   void TryReconnect(int64_t now);
-  void DrainFrames();
+  // Hands the queued frames to the keeper; true when the stream has ended meanwhile.
+  bool DrainFrames();
   void StreamEnded(int64_t now);
   // Writes what is due; false when the run must end.
   bool Flush(int64_t now);
@@ -84,7 +85,7 @@ class Recorder {
   SessionKeeper keeper_;
   FrameQueue queue_;
   std::vector<TimedReadings> frames_;
-  std::unique_ptr<LiveControl> live_;
+  LiveStream stream_;
   std::string serial_;
   std::string firmware_;
   std::string lastRefused_;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/frame_sink.h"
+#include "acquire/timed_readings.h"
 #include "record/session_sink.h"
 #include "record/session_stats.h"
 

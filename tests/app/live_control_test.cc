@@ -126,14 +126,19 @@ TEST_F(LiveControlTest, BadChecksumsNeverChangeTheReadingsButTheStreamGoesOn) {
 TEST_F(LiveControlTest, EveryThirdFrameCorruptedIsNeverUsed) {
   sim::VirtualMeter& meter = PlugAndIdentify(1000);
   meter.faults().badChecksumEvery = 3;
-  std::vector<float> numbers;
-  live.onReadings = [&](const ReadingsRecord& r) { numbers.push_back(r.spare1); };
+  struct Numbers final : FrameSubscriber {
+    std::vector<float> seen;
+    void OnFrame(const TimedReadings& frame) noexcept override {
+      seen.push_back(frame.readings.spare1);
+    }
+  } numbers;
+  live.stream().Subscribe(numbers);
   live.Start();
   ASSERT_TRUE(WaitFor([&] { return state.readings.Load().spare1 >= 60; }));
   live.Stop();
   ASSERT_TRUE(Ended());
-  ASSERT_FALSE(numbers.empty());
-  for (float n : numbers)
+  ASSERT_FALSE(numbers.seen.empty());
+  for (float n : numbers.seen)
     EXPECT_NE(static_cast<int>(n) % 3, 2) << n;  // frames 2, 5, 8, ...
 }
 
@@ -239,7 +244,7 @@ TEST_F(LiveControlTest, StartNeverGetsLostAgainstTheEndOfAStream) {
   for (int i = 0; i < 30; ++i) {
     live.Stop();
     if (i % 3 == 1) {
-      ASSERT_TRUE(WaitFor([&] { return live.stopRequested != 1; }));
+      ASSERT_TRUE(WaitFor([&] { return live.stream().stopRequested != 1; }));
     } else if (i % 3 == 2) {
       ASSERT_TRUE(WaitFor([&] { return state.LiveRunning == 0; }));
     }
@@ -392,7 +397,7 @@ TEST_F(LiveControlTest, StopWithNothingRunningStillClearsTheLog) {
   live.Stop();
   EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T28", 0}}));
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{true});
-  EXPECT_EQ(live.stopRequested, 0);
+  EXPECT_EQ(live.stream().stopRequested, 0);
 }
 
 TEST_F(LiveControlTest, ShutdownDuringAStreamStopsItAndClosesTheLink) {
@@ -408,63 +413,6 @@ TEST_F(LiveControlTest, ShutdownDuringAStreamStopsItAndClosesTheLink) {
   EXPECT_TRUE(other.Open());  // the meter is free again
   EXPECT_EQ(Requests(meter), requests);
 }
-
-// A live-data frame built byte by byte: start bytes, code 0x1A, 44 data bytes, the data
-// checksum (bytes 8..61) and the frame checksum (bytes 0..61).
-Frame LiveFrame(uint8_t code = 0x1A, uint8_t secondStartByte = 0x55) {
-  Frame f{};
-  f[0] = 0xFF;
-  f[1] = secondStartByte;
-  f[8] = code;
-  f[9] = 44;
-  for (int i = 10; i < 54; ++i)
-    f[i] = static_cast<uint8_t>(i * 7);
-  unsigned data = 0, all = 0;
-  for (int i = 0; i < 62; ++i) {
-    all += f[i];
-    if (i >= 8)
-      data += f[i];
-  }
-  f[62] = static_cast<uint8_t>(data);
-  f[63] = static_cast<uint8_t>(all);
-  return f;
-}
-
-struct ReportCase {
-  const char* name;
-  Frame frame;
-  uint32_t length;
-  LiveReport expected;
-};
-
-void PrintTo(const ReportCase& report, std::ostream* os) {
-  *os << report.name;
-}
-
-class ClassifyLiveReportTest : public ::testing::TestWithParam<ReportCase> {};
-
-TEST_P(ClassifyLiveReportTest, SortsWhatARead) {
-  EXPECT_EQ(ClassifyLiveReport(GetParam().frame, GetParam().length), GetParam().expected);
-}
-
-Frame With(Frame f, int index, uint8_t value) {
-  f[index] = value;
-  return f;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Reports, ClassifyLiveReportTest,
-    ::testing::Values(ReportCase{"LiveData", LiveFrame(), 64, LiveReport::kReadings},
-                      ReportCase{"NoReport", LiveFrame(), 0, LiveReport::kNothing},
-                      ReportCase{"ShortReport", LiveFrame(), 63, LiveReport::kBadLength},
-                      ReportCase{"BadFrameChecksum", With(LiveFrame(), 63, LiveFrame()[63] ^ 1), 64,
-                                 LiveReport::kBadFrame},
-                      ReportCase{"BadDataChecksum", With(LiveFrame(), 62, LiveFrame()[62] ^ 1), 64,
-                                 LiveReport::kBadFrame},
-                      ReportCase{"BadStartByte", LiveFrame(0x1A, 0x56), 64, LiveReport::kBadFrame},
-                      ReportCase{"ReadFlashReply", LiveFrame(0x0A), 64, LiveReport::kWrongCode},
-                      ReportCase{"Acknowledge", LiveFrame(0x02), 64, LiveReport::kWrongCode}),
-    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace vireo

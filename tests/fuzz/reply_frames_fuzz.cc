@@ -35,7 +35,8 @@ void JudgeAlone(std::span<const uint8_t> report, uint8_t code) {
   const ReplyVerdict verdict = vireo::JudgeReply(report, code);
   Check(verdict != ReplyVerdict::kAwaited || (valid && report[8] == code));
   Check(verdict != ReplyVerdict::kLeftoverLive || (valid && report[8] == 26 && code != 26));
-  Check(vireo::ReadingsOfFrame(report).has_value() == (valid && report[8] == 26));
+  Check((vireo::ParseLiveReport(report).report == vireo::LiveReport::kReadings) ==
+        (valid && report[8] == 26));
 }
 
 }  // namespace

@@ -171,16 +171,17 @@ TEST(ExchangeRepliesTest, ABadStreamFrameFailsTheReadButTheLaterFramesAreStillTa
   EXPECT_TRUE(missing.Waiting());
 }
 
-TEST(ReadingsOfFrameTest, OnlyAValidLiveFrameCarriesReadings) {
+TEST(ParseLiveReportTest, SortsEveryReportAndDecodesOnlyAValidLiveFrame) {
   Bytes data(44, 0);
   const float volts = 5.125f;
   std::memcpy(data.data(), &volts, 4);  // the first of eleven little-endian floats
-  const auto readings = ReadingsOfFrame(Reply(26, data));
-  ASSERT_TRUE(readings.has_value());
-  EXPECT_EQ(readings->voltage, 5.125f);
-  EXPECT_FALSE(ReadingsOfFrame(Corrupt(Reply(26, data))).has_value());
-  EXPECT_FALSE(ReadingsOfFrame(Reply(27, data)).has_value());
-  EXPECT_FALSE(ReadingsOfFrame(Bytes(63, 0)).has_value());
+  const LiveFrame live = ParseLiveReport(Reply(26, data));
+  ASSERT_EQ(live.report, LiveReport::kReadings);
+  EXPECT_EQ(live.readings.voltage, 5.125f);
+  EXPECT_EQ(ParseLiveReport({}).report, LiveReport::kNothing);
+  EXPECT_EQ(ParseLiveReport(Bytes(63, 0)).report, LiveReport::kBadLength);
+  EXPECT_EQ(ParseLiveReport(Corrupt(Reply(26, data))).report, LiveReport::kBadFrame);
+  EXPECT_EQ(ParseLiveReport(Reply(10, data)).report, LiveReport::kWrongCode);
 }
 
 }  // namespace

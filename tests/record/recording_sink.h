@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/frame_sink.h"
+#include "acquire/timed_readings.h"
 #include "record/session_sink.h"
 
 namespace vireo::record::test {

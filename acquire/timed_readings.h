@@ -1,10 +1,11 @@
-// FrameSink: receives every valid live-data frame of the live stream as it arrives, with the
-// host's time of arrival. The recorder is one; the pages keep reading the current readings.
+// TimedReadings: one valid live-data frame as the feed hands it on, with its arrival times, its
+// running number and the meter it came from.
 #pragma once
 
 #include <time.h>
 
 #include <cstdint>
+#include <string>
 
 #include "meter/readings_record.h"
 
@@ -14,6 +15,8 @@ struct TimedReadings {
   ReadingsRecord readings;
   int64_t monotonicNs = 0;  // CLOCK_BOOTTIME: never steps, and counts a suspend of the host
   int64_t wallNs = 0;       // CLOCK_REALTIME, nanoseconds since 1970 UTC
+  uint64_t number = 0;      // counts the frames a stream object published, from 1
+  std::string serial;       // the meter's serial as shown; six characters fit without allocation
 };
 
 inline int64_t ClockNs(clockid_t clock) {
@@ -22,16 +25,9 @@ inline int64_t ClockNs(clockid_t clock) {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-// Both clocks of this moment.
+// The readings with both clocks of this moment.
 inline TimedReadings StampReadings(const ReadingsRecord& readings) {
-  return {readings, ClockNs(CLOCK_BOOTTIME), ClockNs(CLOCK_REALTIME)};
+  return {readings, ClockNs(CLOCK_BOOTTIME), ClockNs(CLOCK_REALTIME), 0, {}};
 }
-
-class FrameSink {
- public:
-  virtual ~FrameSink() = default;
-  // Called on the live-poll worker for each frame; must return quickly and not throw.
-  virtual void OnFrame(const TimedReadings& frame) noexcept = 0;
-};
 
 }  // namespace vireo

@@ -1,5 +1,5 @@
-// The frame sink between the live-poll worker and the recorder, and the device watch.
-#include "record/frame_queue.h"
+// The device watch of the recorder.
+#include "record/device_watch.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,9 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "record/device_watch.h"
+#include "base/posix.h"
 
 namespace vireo::record {
 namespace {
@@ -19,34 +18,6 @@ namespace {
 bool Readable(int fd, int timeoutMs) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, timeoutMs) == 1;
-}
-
-TEST(FrameQueueTest, EveryFrameArrivesOnceAndInOrderWhileTheConsumerTakesBunches) {
-  FrameQueue queue;
-  ASSERT_TRUE(queue.IsValid());
-  constexpr int kFrames = 200'000;
-  std::thread producer([&] {
-    for (int i = 0; i < kFrames; ++i) {
-      TimedReadings f;
-      f.readings.spare1 = static_cast<float>(i);
-      f.monotonicNs = i;
-      queue.OnFrame(f);
-    }
-  });
-  std::vector<TimedReadings> taken;
-  int64_t next = 0;
-  while (next < kFrames) {
-    // Each wake-up announces frames: a reader that waits on the descriptor misses none.
-    ASSERT_TRUE(Readable(queue.WakeFd(), 10'000)) << "stuck at frame " << next;
-    queue.Take(taken);
-    for (const TimedReadings& f : taken)
-      ASSERT_EQ(f.monotonicNs, next++);
-  }
-  producer.join();
-  queue.Take(taken);
-  EXPECT_TRUE(taken.empty());
-  EXPECT_FALSE(Readable(queue.WakeFd(), 0));
-  EXPECT_EQ(queue.dropped(), 0u);
 }
 
 class DeviceWatchTest : public ::testing::Test {
