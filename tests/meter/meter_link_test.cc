@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/posix.h"
+#include "meter/meter_devices.h"
 #include "meter/product_constants.h"
 #include "support/virtual_meter_fixture.h"
 #include "tests/hidlink/fake_device.h"
@@ -89,6 +90,32 @@ TEST_F(MeterLinkTest, WithTwoMetersOpenKeepsTheFirstAndLeavesTheOtherFree) {
   third.Configure();
   EXPECT_TRUE(second.Open());  // the other meter was never opened by the first link
   EXPECT_FALSE(third.Open());
+}
+
+TEST_F(MeterLinkTest, ALinkBoundToOneOfTwoMetersOpensThatOneOnlyAndLosesItWhenItLeaves) {
+  sim::VirtualMeter& first = PlugMeter({}, "a");
+  sim::VirtualMeter& second = PlugMeter({}, "b");
+  const std::vector<MeterDevice> meters = ListMeters();
+  ASSERT_EQ(meters, (std::vector<MeterDevice>{{first.SocketPath().string(), 0x0100},
+                                              {second.SocketPath().string(), 0x0100}}));
+  link.BindToPath(meters[1].path);
+  ASSERT_TRUE(link.Open());
+  EXPECT_TRUE(testing::WaitFor([&] { return second.Connections() == 1; }));
+  // Another link bound to the second is refused, though the first meter is free.
+  MeterLink other;
+  other.Configure();
+  other.BindToPath(meters[1].path);
+  EXPECT_FALSE(other.Open());
+  EXPECT_EQ(other.lastOpenRefusal(), OpenRefusal::kBusy);
+
+  link.Close();
+  second.Unplug();
+  EXPECT_FALSE(link.IsPresent());
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(link.lastOpenError(),
+            (Error{ErrorKind::kNoDevice, "no meter is connected at " + meters[1].path}));
+  link.BindToPath({});
+  EXPECT_TRUE(link.IsPresent());
 }
 
 TEST_F(MeterLinkTest, ReadsTheIdentityBlockAndVersionByte) {
@@ -246,6 +273,9 @@ TEST_F(MeterLinkTest, AFailedOpenTellsWhyNoMeterAMeterHeldElsewhereOrNoPermissio
   EXPECT_EQ(holder.lastOpenRefusal(), OpenRefusal::kNone);
   EXPECT_FALSE(link.Open());
   EXPECT_EQ(link.lastOpenRefusal(), OpenRefusal::kBusy);
+  EXPECT_EQ(link.lastOpenError(),
+            (Error{ErrorKind::kBusy,
+                   meter.SocketPath().string() + " refused the open: another program holds it"}));
   holder.Close();
 
   // A node that this user may not read and write, in a folder that anyone may search.
