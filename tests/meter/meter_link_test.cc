@@ -15,6 +15,7 @@
 #include "base/posix.h"
 #include "meter/meter_devices.h"
 #include "meter/product_constants.h"
+#include "support/frame_bytes.h"
 #include "support/virtual_meter_fixture.h"
 #include "tests/hidlink/fake_device.h"
 
@@ -320,24 +321,9 @@ class ScriptedReplyTest : public MeterLinkTest {
     MeterLinkTest::TearDown();
   }
 
-  // Queues a frame as a 65-byte report: ID byte 0, FF 55, tick bytes, code, length, data,
-  // byte 62 = sum of 8..61, byte 63 = sum of 0..61.
-  void Queue(uint8_t code, std::vector<uint8_t> data = {}) {
-    std::vector<uint8_t> report(65, 0);
-    uint8_t* f = report.data() + 1;
-    f[0] = 0xFF;
-    f[1] = 0x55;
-    f[8] = code;
-    f[9] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f + 10);
-    unsigned dataSum = 0, all = 0;
-    for (int i = 0; i < 62; ++i) {
-      all += f[i];
-      dataSum += i >= 8 ? f[i] : 0;
-    }
-    f[62] = static_cast<uint8_t>(dataSum);
-    f[63] = static_cast<uint8_t>(all);
-    ASSERT_TRUE(device_->Send(report));
+  // Queues a valid frame as an input report.
+  void Queue(uint8_t code, const std::vector<uint8_t>& data = {}) {
+    ASSERT_TRUE(device_->Send(testing::AsInputReport(testing::MeterFrame(code, data))));
   }
 
   std::unique_ptr<hidlink::testing::FakeDevice> device_;
