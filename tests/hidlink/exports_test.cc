@@ -114,14 +114,11 @@ TEST(ExportsTest, LibraryNeedsTheCLibraryOnly) {
 }
 
 // A C++ caller may rely on the exports never throwing.
-static_assert(
-    noexcept(QelHidOpen(nullptr)) && noexcept(QelHidClose(0)) && noexcept(QelHidScanDevices(nullptr)) && noexcept(QelHidInit()) && noexcept(
-        QelHidRead(
-            0, nullptr, 0, nullptr,
-            0)) && noexcept(QelHidWrite(0, nullptr, 0, nullptr,
-                                        0)) && noexcept(QelHidD_GetAttributes(0,
-                                                                              nullptr)) && noexcept(QelHidD_GetHidGuid(nullptr)) && noexcept(QelHidGetLastError(0,
-                                                                                                                                                                nullptr,
-                                                                                                                                                                0)));
+static_assert(noexcept(QelHidOpen(nullptr)) && noexcept(QelHidClose(0)));
+static_assert(noexcept(QelHidScanDevices(nullptr)) && noexcept(QelHidInit()));
+static_assert(noexcept(QelHidRead(0, nullptr, 0, nullptr, 0)));
+static_assert(noexcept(QelHidWrite(0, nullptr, 0, nullptr, 0)));
+static_assert(noexcept(QelHidD_GetAttributes(0, nullptr)) && noexcept(QelHidD_GetHidGuid(nullptr)));
+static_assert(noexcept(QelHidGetLastError(0, nullptr, 0)));
 
 }  // namespace
