@@ -2,9 +2,58 @@
 
 #include <cstdio>
 
+#include "meter/meter_devices.h"
 #include "meter/product_constants.h"
 
 namespace vireo {
+
+std::optional<DeviceInfo> ReadIdentity(MeterLink& link) {
+  uint8_t identity[kIdentitySize];
+  uint8_t version = 0;
+  if (!link.ReadFlash(link.identityPage + kIdentityOffset, identity, kIdentitySize) ||
+      !link.ReadFlash(kVersionAddress, &version, 1))
+    return std::nullopt;
+  for (uint8_t& b : identity)
+    b = kIdentityTable[b];
+  DeviceInfo info;
+  for (int i = 0; i < 6; ++i)
+    info.serial[i] = static_cast<char>(identity[30 + i]);
+  info.version = version;
+  info.identified = true;
+  return info;
+}
+
+std::vector<AttachedMeter> SurveyMeters(std::chrono::milliseconds busyPatience) {
+  std::vector<AttachedMeter> meters;
+  for (const MeterDevice& device : ListMeters()) {
+    AttachedMeter meter{device, {}, {}};
+    MeterLink probe;
+    probe.Configure();
+    probe.BindToPath(device.path);
+    probe.SetBusyPatience(busyPatience);
+    if (!probe.Open()) {
+      meter.error = probe.lastOpenError();
+    } else if (!(meter.identity = ReadIdentity(probe))) {
+      meter.error = {ErrorKind::kIo, "the meter at " + device.path + " did not answer"};
+    }
+    meters.push_back(std::move(meter));
+  }
+  return meters;
+}
+
+Result<std::string> FindMeter(const std::string& serial, std::chrono::milliseconds busyPatience) {
+  std::string busy;
+  for (const AttachedMeter& meter : SurveyMeters(busyPatience)) {
+    if (meter.identity && SerialText(*meter.identity) == serial)
+      return meter.device.path;
+    if (!meter.identity && meter.error.kind == ErrorKind::kBusy)
+      busy = meter.device.path;
+  }
+  if (!busy.empty())
+    return Error{ErrorKind::kBusy, "no free meter has the serial " + serial + " (" + busy +
+                                       " is held by another program)"};
+  return Error{ErrorKind::kNoDevice, "no meter with the serial " + serial + " is attached"};
+}
 
 bool Identify(MeterLink& link, AppState& state, Reporter& reporter, OldFirmware notice) {
   const TextTable& texts = state.texts;
@@ -17,24 +66,15 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter, OldFirmware 
   } else if (!link.Open()) {
     LogOpenFailure(link.lastOpenError(), texts, reporter);
   } else {
-    uint8_t identity[kIdentitySize];
-    uint8_t version = 0;
-    if (!link.ReadFlash(link.identityPage + kIdentityOffset, identity, kIdentitySize) ||
-        !link.ReadFlash(kVersionAddress, &version, 1)) {
+    const std::optional<DeviceInfo> info = ReadIdentity(link);
+    if (!info) {
       reporter.AppendLog("USB: " + texts[TXT_ERR_COMM], LogLevel::kError);
     } else {
-      for (uint8_t& b : identity)
-        b = kIdentityTable[b];
-      DeviceInfo info;
-      for (int i = 0; i < 6; ++i)
-        info.serial[i] = static_cast<char>(identity[30 + i]);
-      info.version = version;
-      info.identified = true;
-      state.deviceInfo.Store(info);
+      state.deviceInfo.Store(*info);
       identified = true;
       reporter.SetStatus(StatusField::kUsb, texts[TXT_DEVICE_CONNECTED]);
       reporter.AppendLog(texts[TXT_DEVICE_CONNECTED], LogLevel::kSuccess);
-      tooOld = !IsFirmwareSupported(version);
+      tooOld = !IsFirmwareSupported(info->version);
     }
     link.Close();
   }
@@ -73,12 +113,6 @@ void LogOpenFailure(const Error& why, const TextTable& texts, Reporter& reporter
     reporter.NewLogLine();
     reporter.AppendLog(texts.Extra("hint_permission"), LogLevel::kWarning);
   }
-}
-
-void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter) {
-  LogOpenFailure(
-      Error{why == OpenRefusal::kPermission ? ErrorKind::kPermission : ErrorKind::kIo, {}}, texts,
-      reporter);
 }
 
 bool IdentifyIfFree(MeterLink& link, AppState& state, Reporter& reporter) {

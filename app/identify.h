@@ -1,10 +1,15 @@
 // The identification of the meter and how its identity is shown.
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/app_state.h"
 #include "app/reporter.h"
+#include "base/result.h"
+#include "meter/meter_devices.h"
 #include "meter/meter_link.h"
 
 namespace vireo {
@@ -16,6 +21,25 @@ inline bool IsFirmwareSupported(uint8_t versionByte) {
 
 // Whether an identification that reads a version below 1.5 gives the firmware-too-old notice.
 enum class OldFirmware { kNotify, kQuiet };
+
+// The identity block and version byte of the meter on an open link, nothing logged; none when
+// the meter did not answer.
+std::optional<DeviceInfo> ReadIdentity(MeterLink& link);
+
+// One attached meter as a survey found it: its identity, or why it could not be read (held
+// by another program, no answer).
+struct AttachedMeter {
+  MeterDevice device;
+  std::optional<DeviceInfo> identity;
+  Error error;
+};
+
+// Opens each attached meter in turn and reads its identity. A meter that another program
+// holds is tried again for up to busyPatience (another command may be identifying it).
+std::vector<AttachedMeter> SurveyMeters(std::chrono::milliseconds busyPatience);
+
+// The device path of the attached meter with this serial (as SerialText shows it).
+Result<std::string> FindMeter(const std::string& serial, std::chrono::milliseconds busyPatience);
 
 // Reads the identity block and version byte into state.deviceInfo, logging as it goes and
 // leaving the link closed. True when the meter was identified. The caller holds the link.
@@ -38,8 +62,6 @@ Identity IdentifyUnlessKnown(MeterLink& link, AppState& state, Reporter& reporte
 // The TXT_ERR_OPEN line in red, then the cause's sentence in yellow on a line of its own, and a
 // hint line when the system refused this user access to the meter. The caller ends the line.
 void LogOpenFailure(const Error& why, const TextTable& texts, Reporter& reporter);
-// The same without the sentence, for a caller that has only the refusal.
-void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter);
 
 // The identification at start and on device changes: takes the link, identifies, shows the
 // identity and gives the link back. False, doing nothing, while another sequence holds it.

@@ -8,7 +8,7 @@ void LogStreamStartFailure(LiveStream::StartError error, const MeterLink& link,
                            const TextTable& texts, Reporter& reporter) {
   switch (error) {
     case LiveStream::StartError::kOpen:
-      LogOpenFailure(link.lastOpenRefusal(), texts, reporter);
+      LogOpenFailure(link.lastOpenError(), texts, reporter);
       return;
     case LiveStream::StartError::kNoDevice:
       reporter.AppendLog(texts[TXT_ERR_NO_DEVICE], LogLevel::kError);

@@ -54,7 +54,7 @@ void ReadOutControl::Sequence() {
   if (!link_.IsPresent()) {
     reporter_.AppendLog(state_.texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
   } else if (!link_.Open()) {
-    LogOpenFailure(link_.lastOpenRefusal(), state_.texts, reporter_);
+    LogOpenFailure(link_.lastOpenError(), state_.texts, reporter_);
   } else {
     saved = ReadRecordsIntoFile();
     link_.Close();

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <string>
 
 #include "app/app_state.h"
@@ -32,10 +33,20 @@ sigset_t BlockStopSignals();
 // the configured link, and the log on standard error.
 struct Session {
   Session();
+  // --meter: binds the link to the meter at a device path (it contains a "/") or to the
+  // attached meter with that serial; empty keeps the first meter that matches. False, having
+  // said why on standard error, when no attached meter has the serial.
+  bool UseMeter(const std::string& choice);
   AppState state;
   MeterLink link;
   TerminalReporter reporter;
 };
+
+// How long a command's open waits for a chosen meter that another command is identifying.
+inline constexpr std::chrono::milliseconds kMeterBusyPatience{1000};
+
+// Adds --meter SERIAL|PATH to a meter command.
+void AddMeterOption(CLI::App& command, std::string& meter);
 
 // Each adds its subcommands to `app`; a subcommand's callback puts its exit status into
 // `status`.

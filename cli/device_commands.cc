@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -27,21 +28,35 @@ namespace vireo::cli {
 namespace {
 
 int List() {
+  // Each meter is opened for its serial; one held by another program shows as busy.
+  std::map<std::string, std::string> meters;
+  for (const AttachedMeter& meter : SurveyMeters(std::chrono::milliseconds(200))) {
+    meters[meter.device.path] =
+        meter.identity ? SerialText(*meter.identity)
+                       : (meter.error.kind == ErrorKind::kBusy ? "busy" : "unreadable");
+  }
   MeterLink link;
   link.Configure();
   uint32_t count = 0;
   QelHidScanDevices(&count);
   for (const HidDeviceInfo* d = QelHidGetDevices(); d; d = d->Next) {
     const bool meter = d->VendorID == link.vendorId && d->ProductID == link.productId;
+    std::string tag;
+    if (meter) {
+      const auto found = meters.find(d->DevicePath);
+      tag = " meter " + (found == meters.end() ? std::string("gone") : found->second);
+    }
     std::printf("%04x:%04x %04x %s%s\n", d->VendorID, d->ProductID, d->VersionNumber, d->DevicePath,
-                meter ? " meter" : "");
+                tag.c_str());
   }
   QelHidFreeDevicesInfo();
   return kExitOk;
 }
 
-int Info(bool json) {
+int Info(bool json, const std::string& meter) {
   Session session;
+  if (!session.UseMeter(meter))
+    return kExitFailed;
   IdentifyIfFree(session.link, session.state, session.reporter);
   const DeviceInfo info = session.state.deviceInfo.Load();
   const bool identified = info.identified;
@@ -150,6 +165,7 @@ class RowPrinter {
 };
 
 struct StreamOptions {
+  std::string meter;
   long count = 0;
   double seconds = 0;
   std::string format = "csv";
@@ -187,6 +203,8 @@ int Stream(const StreamOptions& options) {
   const posix::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
 
   Session session;
+  if (!session.UseMeter(options.meter))
+    return kExitFailed;
   RowPrinter rows(options.format == "jsonl", options.count);
   FrameQueue queue;
   LiveStream stream(session.link);
@@ -254,15 +272,17 @@ int Stream(const StreamOptions& options) {
 
 void AddDeviceCommands(CLI::App& app, int& status) {
   app.add_subcommand("list",
-                     "One line per HID device: VVVV:PPPP RRRR PATH, and ' meter' where it is the "
-                     "meter.")
+                     "One line per HID device: VVVV:PPPP RRRR PATH, and where it is a meter "
+                     "' meter SERIAL', or ' meter busy' while another program holds it.")
       ->callback([&status] { status = List(); });
 
   auto* info = app.add_subcommand(
       "info", "Identify the meter and print its serial-number and version fields.");
   auto json = std::make_shared<bool>(false);
+  auto meter = std::make_shared<std::string>();
   info->add_flag("--json", *json, "Print one JSON object instead.");
-  info->callback([&status, json] { status = Info(*json); });
+  AddMeterOption(*info, *meter);
+  info->callback([&status, json, meter] { status = Info(*json, *meter); });
 
   auto* stream =
       app.add_subcommand("stream", "Start the live readings and print one row per frame.");
@@ -274,6 +294,7 @@ void AddDeviceCommands(CLI::App& app, int& status) {
       "Exit status: 0 when the stream ended as asked, 1 when it could not start, the meter went "
       "away or the rows could not be written, 2 usage error.");
   auto options = std::make_shared<StreamOptions>();
+  AddMeterOption(*stream, options->meter);
   stream->add_option("--count", options->count, "Stop after N rows.")
       ->check(AboveZero())
       ->type_name("N");

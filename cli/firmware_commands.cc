@@ -160,10 +160,12 @@ int Logo(const LogoOptions& options) {
   return kExitOk;
 }
 
-int Upgrade(const std::string& image, const LogoOptions& logoOptions) {
+int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std::string& meter) {
   // A closed standard error does not stop an upgrade half-way through.
   std::signal(SIGPIPE, SIG_IGN);
   Session session;
+  if (!session.UseMeter(meter))
+    return kExitFailed;
   // DFUSTART's checks identify the meter, the meter not having been identified yet.
   UpgradeReporter reporter(session.reporter, stderr, isatty(STDERR_FILENO) != 0);
   UpgradeRequest request;
@@ -217,8 +219,11 @@ void AddFirmwareCommands(CLI::App& app, int& status) {
                                          "A 24-bit 128 x 128 BMP to carry as the start-up logo.");
   logoOption->type_name("BMP");
   AddTolerance(*upgrade, *upgradeLogo)->needs(logoOption);
-  upgrade->callback(
-      [&status, upgradeImage, upgradeLogo] { status = Upgrade(*upgradeImage, *upgradeLogo); });
+  auto upgradeMeter = std::make_shared<std::string>();
+  AddMeterOption(*upgrade, *upgradeMeter);
+  upgrade->callback([&status, upgradeImage, upgradeLogo, upgradeMeter] {
+    status = Upgrade(*upgradeImage, *upgradeLogo, *upgradeMeter);
+  });
 
   auto* logo = app.add_subcommand(
       "logo",

@@ -12,8 +12,10 @@
 namespace vireo::cli {
 namespace {
 
-int ReadOut(const std::string& dir) {
+int ReadOut(const std::string& dir, const std::string& meter) {
   Session session;
+  if (!session.UseMeter(meter))
+    return kExitFailed;
   if (!dir.empty()) {
     std::error_code ec;
     std::string folder = std::filesystem::absolute(dir, ec).lexically_normal().string();
@@ -87,7 +89,9 @@ void AddRecordCommands(CLI::App& app, int& status) {
                    "The program folder whose dat/ gets the file (default: the "
                    "current folder).")
       ->type_name("DIR");
-  readout->callback([&status, dir] { status = ReadOut(*dir); });
+  auto meter = std::make_shared<std::string>();
+  AddMeterOption(*readout, *meter);
+  readout->callback([&status, dir, meter] { status = ReadOut(*dir, *meter); });
 
   auto* records = app.add_subcommand(
       "records",

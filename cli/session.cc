@@ -1,7 +1,9 @@
 #include <signal.h>
 
+#include <cstdio>
 #include <filesystem>
 
+#include "app/identify.h"
 #include "cli/commands.h"
 
 namespace vireo::cli {
@@ -41,6 +43,31 @@ Session::Session() : reporter(state.texts) {
     reporter.NewLogLine();
   }
   link.Configure();
+}
+
+void AddMeterOption(CLI::App& command, std::string& meter) {
+  command
+      .add_option("--meter", meter,
+                  "The meter to use, by its serial (as `list` shows it) or its device path; "
+                  "without it, the first meter attached.")
+      ->type_name("SERIAL|PATH");
+}
+
+bool Session::UseMeter(const std::string& choice) {
+  if (choice.empty())
+    return true;
+  std::string path = choice;
+  if (choice.find('/') == std::string::npos) {
+    Result<std::string> found = FindMeter(choice, kMeterBusyPatience);
+    if (!found) {
+      std::fprintf(stderr, "vireometer-cli: %s\n", found.error().message.c_str());
+      return false;
+    }
+    path = std::move(found.value());
+  }
+  link.BindToPath(path);
+  link.SetBusyPatience(kMeterBusyPatience);
+  return true;
 }
 
 }  // namespace vireo::cli

@@ -137,6 +137,7 @@ CLI::Validator NotNegative() {
 }
 
 struct RecordOptions {
+  std::string meter;
   std::string db;
   bool noStore = false;
   std::string csv;
@@ -174,6 +175,8 @@ int Record(const RecordOptions& o) {
     return UsageError("--for needs --stop-below");
   if (std::string bad = t.Check(); !bad.empty())
     return UsageError(bad);
+  if (!o.meter.empty() && o.anyMeter)
+    return UsageError("--meter and --any-meter contradict each other");
   if (o.noStore && !o.db.empty())
     return UsageError("--no-store and --db contradict each other");
   if (!o.noStore && o.db.empty())
@@ -190,6 +193,9 @@ int Record(const RecordOptions& o) {
   RecorderOptions options;
   options.triggers = t;
   options.anyMeter = o.anyMeter;
+  const bool meterByPath = o.meter.find('/') != std::string::npos;
+  if (!meterByPath)
+    options.meterSerial = o.meter;
   options.minFreeBytes = o.minFree;
 
   std::unique_ptr<RecordStore> store;
@@ -242,6 +248,8 @@ int Record(const RecordOptions& o) {
   }
 
   Session session;
+  if (meterByPath && !session.UseMeter(o.meter))
+    return kExitFailed;
   Recorder recorder(session.link, session.state, session.reporter, options, store.get(), writers,
                     Say);
   const RecordResult result = recorder.Run(stopFd.Get());
@@ -431,6 +439,7 @@ void AddSessionCommands(CLI::App& app, int& status) {
       "limit or a stop trigger. A session goes on across unplugs: the time without frames "
       "becomes a gap. At the end the sessions' summaries go to standard error.");
   auto r = std::make_shared<RecordOptions>();
+  AddMeterOption(*record, r->meter);
   record->add_option("--db", r->db, "The store (created when missing; one recorder at a time).")
       ->type_name("FILE");
   record->add_flag("--no-store", r->noStore, "Record to --csv/--jsonl only.");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "base/errno_error.h"
 #include "meter/meter_devices.h"
@@ -79,6 +80,17 @@ bool MeterLink::IsPresent() {
 }
 
 bool MeterLink::Open() {
+  const auto giveUp = std::chrono::steady_clock::now() + busyPatience_;
+  while (!TryOpen()) {
+    if (boundPath_.empty() || lastOpenError_.kind != ErrorKind::kBusy ||
+        std::chrono::steady_clock::now() >= giveUp)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool MeterLink::TryOpen() {
   DeviceScan scan;
   std::optional<Error> refused;
   // With several meters attached, the first one that opens is kept and no other is opened.

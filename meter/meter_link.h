@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -56,6 +57,9 @@ class MeterLink {
   // Empty, the default: the first meter that opens. Takes effect at the next IsPresent or Open.
   void BindToPath(std::string path) { boundPath_ = std::move(path); }
   const std::string& boundPath() const { return boundPath_; }
+  // How long Open() keeps trying a bound meter that another program holds: another command
+  // may be reading its identity for a moment to find its own meter. 0, the default, tries once.
+  void SetBusyPatience(std::chrono::milliseconds patience) { busyPatience_ = patience; }
 
   // The link: every meter operation runs Close, IsPresent, Open, the exchange, Close.
   bool IsPresent();
@@ -126,7 +130,10 @@ class MeterLink {
   std::optional<std::vector<uint8_t>> LoadImageForTransfer(const std::string& path,
                                                            const LogoPatchBytes* logo) const;
 
+  bool TryOpen();
+
   std::string boundPath_;
+  std::chrono::milliseconds busyPatience_{0};
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
   Error lastOpenError_;
   uint32_t lastReadCount_ = 0;  // bytes the last ReadReport got

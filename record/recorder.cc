@@ -23,6 +23,7 @@ constexpr int64_t kDrainIntervalNs = 50 * kMs;  // frames are taken in bunches, 
 constexpr int64_t kSettleNs = 250 * kMs;        // a new device node or socket settles first
 constexpr int64_t kRefusedRetryNs = 1000 * kMs;
 constexpr int kRefusedTries = 5;
+constexpr std::chrono::milliseconds kBusyPatience{1000};
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
@@ -44,7 +45,9 @@ Recorder::Recorder(MeterLink& link, AppState& state, Reporter& streamReporter,
       say_(std::move(say)),
       sessions_(options_.triggers, options_.minFreeBytes, options_.spacePaths, store,
                 std::move(outputs), say_),
-      stream_(link_) {
+      stream_(link_),
+      fixedPath_(link_.boundPath()),
+      serial_(options_.meterSerial) {
   stream_.Subscribe(queue_);
 }
 
@@ -52,7 +55,40 @@ Recorder::~Recorder() {
   stream_.Shutdown();
 }
 
+std::optional<Recorder::Connection> Recorder::ChooseDevice() {
+  if (!fixedPath_.empty() || serial_.empty() || (options_.anyMeter && options_.meterSerial.empty()))
+    return std::nullopt;
+  // The meter wanted is found by its serial wherever it is attached now.
+  const AttachedMeter* other = nullptr;
+  bool busy = false;
+  const std::vector<AttachedMeter> meters = SurveyMeters(kBusyPatience);
+  for (const AttachedMeter& meter : meters) {
+    if (meter.identity && SerialText(*meter.identity) == serial_) {
+      link_.BindToPath(meter.device.path);
+      link_.SetBusyPatience(kBusyPatience);
+      return std::nullopt;
+    }
+    if (meter.identity)
+      other = &meter;
+    busy = busy || meter.error.kind == ErrorKind::kBusy;
+  }
+  if (other)
+    return RefuseOtherMeter(SerialText(*other->identity));
+  return busy ? Connection::kRefused : Connection::kAbsent;
+}
+
+Recorder::Connection Recorder::RefuseOtherMeter(const std::string& serial) {
+  if (serial != lastRefused_) {
+    sessions_.OnEvent(Now(), "another meter refused", serial);
+    say_("another meter (" + serial + ") is attached; waiting for meter " + serial_);
+  }
+  lastRefused_ = serial;
+  return Connection::kOtherMeter;
+}
+
 Recorder::Connection Recorder::Connect(bool first) {
+  if (const std::optional<Connection> early = ChooseDevice())
+    return *early;
   if (!state_.linkOwner.TryTake(LinkUser::kIdentification))
     return Connection::kRefused;
   const bool identified = Identify(link_, state_, streamReporter_);
@@ -63,17 +99,11 @@ Recorder::Connection Recorder::Connect(bool first) {
   }
   const DeviceInfo info = state_.deviceInfo.Load();
   const std::string serial = SerialText(info);
-  if (first) {
+  if (first && serial_.empty()) {
     serial_ = serial;
   } else if (serial != serial_) {
-    if (!options_.anyMeter) {
-      if (serial != lastRefused_) {
-        sessions_.OnEvent(Now(), "another meter refused", serial);
-        say_("another meter (" + serial + ") is attached; waiting for meter " + serial_);
-      }
-      lastRefused_ = serial;
-      return Connection::kOtherMeter;
-    }
+    if (!options_.anyMeter || !options_.meterSerial.empty())
+      return RefuseOtherMeter(serial);
     sessions_.OnEvent(Now(), "another meter accepted", serial);
     say_("another meter (" + serial + ") is attached; recording from it (--any-meter)");
     serial_ = serial;
@@ -96,13 +126,19 @@ Recorder::Connection Recorder::Connect(bool first) {
 
 void Recorder::TryReconnect(int64_t now) {
   retryAt_ = INT64_MAX;
+  if (fixedPath_.empty())
+    link_.BindToPath({});  // a meter that comes back may have another device path
   if (!link_.IsPresent())
     return;  // the next device change says when to look again
   switch (Connect(false)) {
     case Connection::kStreaming:
       waiting_ = false;
       refusedTries_ = 0;
-      say_("meter " + serial_ + " is back; recording again");
+      if (sessions_.result().meterFound) {
+        say_("meter " + serial_ + " is back; recording again");
+      } else {
+        SayRecording();
+      }
       break;
     case Connection::kRefused:
       if (++refusedTries_ >= kRefusedTries) {
@@ -134,6 +170,19 @@ void Recorder::StreamEnded(int64_t now) {
   TryReconnect(now);
 }
 
+void Recorder::SayRecording() {
+  sessions_.result().meterFound = true;
+  say_(std::string("recording from meter ") + serial_ + " (firmware " + firmware_ + ")" +
+       (sessions_.store() ? " into " + sessions_.store()->path() : std::string()) +
+       "; Ctrl-C ends");
+  if (options_.triggers.startAbove) {
+    char text[96];
+    std::snprintf(text, sizeof text, "waiting for the current to rise above %.6g A",
+                  *options_.triggers.startAbove);
+    say_(text);
+  }
+}
+
 void Recorder::EndRun(int64_t now, EndReason reason) {
   DrainFrames();
   sessions_.End(now, reason);
@@ -149,19 +198,16 @@ RecordResult Recorder::Run(int stopFd) {
   }
   if (!sessions_.SpaceToBegin())
     return result;
-  if (Connect(true) != Connection::kStreaming) {
+  const Connection first = Connect(true);
+  if (first == Connection::kStreaming) {
+    SayRecording();
+  } else if (!options_.meterSerial.empty() && first != Connection::kRefused) {
+    // A meter chosen by its serial is waited for.
+    say_("waiting for meter " + serial_ + " to be attached; Ctrl-C ends");
+    waiting_ = true;
+  } else {
     result.failed = true;
     return result;
-  }
-  result.meterFound = true;
-  say_(std::string("recording from meter ") + serial_ + " (firmware " + firmware_ + ")" +
-       (sessions_.store() ? " into " + sessions_.store()->path() : std::string()) +
-       "; Ctrl-C ends");
-  if (options_.triggers.startAbove) {
-    char text[96];
-    std::snprintf(text, sizeof text, "waiting for the current to rise above %.6g A",
-                  *options_.triggers.startAbove);
-    say_(text);
   }
 
   bool frameWaiting = false;

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ namespace vireo::record {
 struct RecorderOptions {
   TriggerSettings triggers;
   bool anyMeter = false;  // accept another meter after an unplug
+  // Record from the meter with this serial only, waiting for it when it is not attached. A link
+  // bound to a device path before the run keeps to that path.
+  std::string meterSerial;
   uint64_t minFreeBytes = uint64_t{256} << 20;
   std::vector<std::string> watchFolders = DeviceWatch::DefaultFolders();
   // Files whose disks the free-space watch looks at (the store, live output files).
@@ -45,7 +49,12 @@ class Recorder {
  private:
   enum class Connection { kStreaming, kAbsent, kOtherMeter, kRefused };
 
+  // Binds the link to the device of the meter wanted, while one is wanted by its serial; the
+  // connection's outcome when that meter is not there.
+  std::optional<Connection> ChooseDevice();
+  Connection RefuseOtherMeter(const std::string& serial);
   Connection Connect(bool first);
+  void SayRecording();
   void TryReconnect(int64_t now);
   // Hands the queued frames on; true when the stream has ended meanwhile.
   bool DrainFrames();
@@ -62,6 +71,7 @@ class Recorder {
   FrameQueue queue_;
   std::vector<TimedReadings> frames_;
   LiveStream stream_;
+  const std::string fixedPath_;
   std::string serial_;
   std::string firmware_;
   std::string lastRefused_;

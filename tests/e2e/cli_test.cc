@@ -133,12 +133,17 @@ TEST_P(PermissionTest, AMeterThisUserMayNotOpenGetsTheHint) {
 INSTANTIATE_TEST_SUITE_P(Commands, PermissionTest, ::testing::Values("info", "stream"),
                          [](const auto& p) { return std::string(p.param); });
 
-TEST_F(CliTest, ListMarksTheMeter) {
+TEST_F(CliTest, ListMarksTheMeterWithItsSerialOrBusy) {
   StartSim();
   auto cli = Cli({"list"});
   EXPECT_EQ(cli->Wait(), 0);
-  const std::string expected = "0716:5027 0100 " + MeterSocket(folder_) + " meter\n";
-  EXPECT_NE(cli->out.find(expected), std::string::npos) << cli->out;
+  const std::string line = "0716:5027 0100 " + MeterSocket(folder_) + " meter ";
+  EXPECT_NE(cli->out.find(line + "FEDCBA\n"), std::string::npos) << cli->out;
+  auto stream = Cli({"stream"});
+  ASSERT_TRUE(stream->WaitForOutput("\n")) << stream->err;  // it holds the meter now
+  auto busy = Cli({"list"});
+  EXPECT_EQ(busy->Wait(), 0);
+  EXPECT_NE(busy->out.find(line + "busy\n"), std::string::npos) << busy->out;
 }
 
 TEST_F(CliTest, UsageErrorsSayWhatWasWrongOnOneLineAndExitWith2) {
