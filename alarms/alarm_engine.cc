@@ -10,13 +10,13 @@ const char* AlarmStateText(AlarmState state) {
   return state == AlarmState::kRaised ? "raised" : "cleared";
 }
 
-std::string AlarmEventText(const AlarmEvent& event) {
-  char text[160];
+std::string AlarmValueText(const AlarmEvent& event) {
+  char text[96];
   if (event.quantity == kMeterLostQuantity) {
-    std::snprintf(text, sizeof text,
-                  event.state == AlarmState::kRaised ? "%s raised: no frame for %.3g s"
-                                                     : "%s cleared: frames again after %.3g s",
-                  event.name.c_str(), event.value);
+    std::snprintf(
+        text, sizeof text,
+        event.state == AlarmState::kRaised ? "no frame for %.3g s" : "frames again after %.3g s",
+        event.value);
     return text;
   }
   std::string_view unit;
@@ -24,10 +24,13 @@ std::string AlarmEventText(const AlarmEvent& event) {
     if (q.name == event.quantity)
       unit = UnitSymbol(q.unit);
   }
-  std::snprintf(text, sizeof text, "%s %s: %.*s %.6g%.*s", event.name.c_str(),
-                AlarmStateText(event.state), static_cast<int>(event.quantity.size()),
+  std::snprintf(text, sizeof text, "%.*s %.6g%.*s", static_cast<int>(event.quantity.size()),
                 event.quantity.data(), event.value, static_cast<int>(unit.size()), unit.data());
   return text;
+}
+
+std::string AlarmEventText(const AlarmEvent& event) {
+  return event.name + " " + AlarmStateText(event.state) + ": " + AlarmValueText(event);
 }
 
 AlarmEngine::AlarmEngine(std::vector<AlarmRule> rules, AlarmListener& listener)

@@ -37,8 +37,10 @@ struct AlarmEvent {
   int64_t wallNs = 0;       // CLOCK_REALTIME
 };
 
-// One line for people: "overvolt raised: voltage 5.31V", "lost cleared: frames again after
+// What caused the event, for people: "voltage 5.31V", "no frame for 5 s", "frames again after
 // 7.25 s".
+std::string AlarmValueText(const AlarmEvent& event);
+// "overvolt raised: voltage 5.31V".
 std::string AlarmEventText(const AlarmEvent& event);
 
 // What hears the events of an engine, on the engine's thread; it hands slow work on.

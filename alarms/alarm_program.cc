@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 
 extern char** environ;
 
@@ -139,12 +140,6 @@ AlarmProgram::AlarmProgram(std::string path, std::vector<std::string> argv,
                      [&](std::string_view v) { return entry.starts_with(v); }))
       environment_.emplace_back(entry);
   }
-  if (!wake_)
-    return;
-  try {
-    thread_ = std::thread([this] { Loop(); });
-  } catch (const std::system_error&) {
-  }
 }
 
 AlarmProgram::~AlarmProgram() {
@@ -170,8 +165,19 @@ void AlarmProgram::Run(const AlarmEvent& event) {
   };
   {
     std::lock_guard lock(mutex_);
-    if (ended_ || !thread_.joinable())
+    if (ended_)
       return;
+    if (!thread_.joinable()) {
+      try {
+        if (!wake_)
+          throw std::system_error(errno, std::generic_category());
+        thread_ = std::thread([this] { Loop(); });
+      } catch (const std::system_error& e) {
+        ended_ = true;
+        report_(std::string("cannot run alarm programs: ") + e.what());
+        return;
+      }
+    }
     waiting_.push_back(std::move(environment));
     ++busy_;
   }

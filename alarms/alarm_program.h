@@ -3,8 +3,10 @@
 // VIREO_QUANTITY, VIREO_SERIAL and VIREO_TIME (ISO 8601, UTC). Never through a shell, never
 // with values in its arguments. A thread of its own starts each program (posix_spawn), reaps it
 // through a pidfd and kills the process group of one that runs past the time limit, so the one
-// who hands the events over never waits. Each program gets a clean signal mask, default signal
-// dispositions, its own process group, no standard input, and standard error for its output.
+// who hands the events over never waits. That thread starts with the first event, from the
+// thread that hands it over, and takes its signal mask (a command's, with the stop signals
+// blocked). Each program gets a clean signal mask, default signal dispositions, its own process
+// group, no standard input, and standard error for its output.
 #pragma once
 
 #include <chrono>
@@ -43,7 +45,6 @@ class AlarmProgram {
   AlarmProgram(const AlarmProgram&) = delete;
   AlarmProgram& operator=(const AlarmProgram&) = delete;
 
-  bool IsValid() const { return thread_.joinable(); }
   // Hands an event over; returns at once.
   void Run(const AlarmEvent& event);
   // Waits until every program handed over so far has ended or was killed.
