@@ -48,6 +48,9 @@ class CommandAlarms final : public alarms::AlarmListener, public record::RecordW
   bool OnTick(int64_t nowNs) override;
   int64_t NextDeadline() const override { return engine_->NextDeadline(); }
   bool ExitRequested() const { return exitRequested_; }
+  // The rules, in the order events number them, and which are raised now.
+  const std::vector<alarms::AlarmRule>& rules() const { return engine_->rules(); }
+  bool Raised(size_t rule) const { return engine_->Raised(rule); }
 
   void OnAlarm(const alarms::AlarmEvent& event) override;
 
