@@ -21,6 +21,7 @@
 #include "app/identify.h"
 #include "app/live_control.h"
 #include "base/posix.h"
+#include "cli/alarm_options.h"
 #include "cli/commands.h"
 #include "hidlink/hidlink.h"
 
@@ -169,6 +170,7 @@ struct StreamOptions {
   long count = 0;
   double seconds = 0;
   std::string format = "csv";
+  AlarmOptions alarms;
 };
 
 // Identifies the meter, checks its firmware and starts the stream, logging as START does (the
@@ -201,6 +203,12 @@ int Stream(const StreamOptions& options) {
   // SIGINT and SIGTERM are taken through a signalfd by this thread alone.
   const sigset_t signals = BlockStopSignals();
   const posix::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
+  std::vector<std::string> errors;
+  const std::unique_ptr<CommandAlarms> alarms = CommandAlarms::Make(options.alarms, errors);
+  for (const std::string& error : errors)
+    std::fprintf(stderr, "vireometer-cli: %s\n", error.c_str());
+  if (!errors.empty())
+    return kExitUsage;
 
   Session session;
   if (!session.UseMeter(options.meter))
@@ -217,10 +225,13 @@ int Stream(const StreamOptions& options) {
   rows.Begin(startNs);
   if (!StartStream(session, stream))
     return kExitFailed;
+  if (alarms)
+    alarms->SetSerial(SerialText(session.state.deviceInfo.Load()));
 
   const int64_t deadlineNs =
       options.seconds > 0 ? startNs + static_cast<int64_t>(options.seconds * 1e9) : INT64_MAX;
   bool requested = false;
+  bool alarmExit = false;
   std::optional<StreamEnd> end;
   std::vector<TimedReadings> frames;
   for (;;) {
@@ -229,10 +240,11 @@ int Stream(const StreamOptions& options) {
       requested = true;
       break;
     }
+    const int64_t next = std::min(deadlineNs, alarms ? alarms->NextDeadline() : INT64_MAX);
     const int timeoutMs =
-        deadlineNs == INT64_MAX
+        next == INT64_MAX
             ? -1
-            : static_cast<int>(std::min<int64_t>((deadlineNs - now) / 1'000'000 + 1, 60'000));
+            : static_cast<int>(std::clamp<int64_t>((next - now) / 1'000'000 + 1, 0, 60'000));
     pollfd fds[2] = {{signalFd.Get(), POLLIN, 0}, {queue.WakeFd(), POLLIN, 0}};
     if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
       break;
@@ -243,6 +255,11 @@ int Stream(const StreamOptions& options) {
     end = queue.Take(frames);
     for (const TimedReadings& frame : frames)
       rows.Print(frame);
+    if (alarms) {
+      alarms->OnFrames(frames);
+      if ((alarmExit = alarms->OnTick(ClockNs(CLOCK_BOOTTIME))))
+        break;
+    }
     if (rows.Done()) {
       requested = true;
       break;
@@ -258,7 +275,7 @@ int Stream(const StreamOptions& options) {
     session.reporter.NewLogLine();
     Identify(session.link, session.state, session.reporter);
   }
-  int status = requested ? kExitOk : kExitFailed;
+  int status = alarmExit ? kExitAlarm : requested ? kExitOk : kExitFailed;
   if (const int error = rows.WriteError(); error != 0) {
     std::fprintf(stderr, "vireometer-cli: cannot write the rows: %s\n", std::strerror(error));
     status = kExitFailed;
@@ -292,7 +309,7 @@ void AddDeviceCommands(CLI::App& app, int& status) {
       "seconds since the start; temp_external is empty (JSON: null) when no probe is fitted. "
       "Frames the meter sent that were dropped are counted on standard error at the end.\n"
       "Exit status: 0 when the stream ended as asked, 1 when it could not start, the meter went "
-      "away or the rows could not be written, 2 usage error.");
+      "away or the rows could not be written, 2 usage error, 3 an alarm of --exit-on-alarm.");
   auto options = std::make_shared<StreamOptions>();
   AddMeterOption(*stream, options->meter);
   stream->add_option("--count", options->count, "Stop after N rows.")
@@ -304,6 +321,7 @@ void AddDeviceCommands(CLI::App& app, int& status) {
   stream->add_option("--format", options->format, "Rows as CSV with a header, or JSON lines.")
       ->check(CLI::IsMember({"csv", "jsonl"}))
       ->capture_default_str();
+  AddAlarmOptions(*stream, options->alarms);
   stream->callback([&status, options] { status = Stream(*options); });
 }
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "alarms/alarm_engine.h"
 #include "base/posix.h"
+#include "cli/alarm_options.h"
 #include "cli/commands.h"
 #include "record/iso_time.h"
 #include "record/record_store.h"
@@ -148,6 +150,7 @@ struct RecordOptions {
   std::optional<double> startAbove, stopBelow, duration, maxEnergy, maxCharge;
   std::optional<double> preRoll, stopFor;
   double gapAfter = 1;
+  AlarmOptions alarms;
 };
 
 // A live output file; "-" is standard output.
@@ -189,6 +192,12 @@ int Record(const RecordOptions& o) {
     return UsageError("--json prints on standard output, which a live output already uses");
   if (!o.csv.empty() && o.csv == o.jsonl)
     return UsageError("--csv and --jsonl name the same file");
+  std::vector<std::string> alarmErrors;
+  const std::unique_ptr<CommandAlarms> alarmWatch = CommandAlarms::Make(o.alarms, alarmErrors);
+  for (const std::string& error : alarmErrors)
+    Say(error);
+  if (!alarmErrors.empty())
+    return kExitUsage;
 
   RecorderOptions options;
   options.triggers = t;
@@ -252,7 +261,13 @@ int Record(const RecordOptions& o) {
     return kExitFailed;
   Recorder recorder(session.link, session.state, session.reporter, options, store.get(), writers,
                     Say);
-  const RecordResult result = recorder.Run(stopFd.Get());
+  if (alarmWatch) {
+    alarmWatch->OnEvent([&recorder](const alarms::AlarmEvent& e) {
+      recorder.OnEvent(e.monotonicNs, std::string("alarm ") + alarms::AlarmStateText(e.state),
+                       e.name + ": " + alarms::AlarmValueText(e));
+    });
+  }
+  const RecordResult result = recorder.Run(stopFd.Get(), alarmWatch.get());
 
   Json all = Json::array();
   std::vector<StoredSession> shown;
@@ -287,7 +302,9 @@ int Record(const RecordOptions& o) {
     std::printf("%s\n", all.dump().c_str());
     std::fflush(stdout);
   }
-  return result.failed ? kExitFailed : kExitOk;
+  if (result.failed)
+    return kExitFailed;
+  return alarmWatch && alarmWatch->ExitRequested() ? kExitAlarm : kExitOk;
 }
 
 // Opens a store for `sessions` and `export`; the exit status on failure.
@@ -491,7 +508,10 @@ void AddSessionCommands(CLI::App& app, int& status) {
   record->footer(
       "A limit or a stop trigger without --start-above ends the run; with --start-above a "
       "stop trigger waits for the next crossing. Exit status: 0 when stopped, at a limit or "
-      "a trigger; 1 when the meter, the disk or the store failed; 2 on bad input.");
+      "a trigger; 1 when the meter, the disk or the store failed; 2 on bad input; 3 when an "
+      "alarm of --exit-on-alarm was raised (its session ends as stopped). Alarms add events "
+      "to the running session in the store: 'alarm raised' and 'alarm cleared'.");
+  AddAlarmOptions(*record, r->alarms);
   record->callback([&status, r] { status = Record(*r); });
 
   auto* sessions =

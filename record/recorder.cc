@@ -158,6 +158,8 @@ void Recorder::TryReconnect(int64_t now) {
 bool Recorder::DrainFrames() {
   const std::optional<StreamEnd> end = queue_.Take(frames_);
   sessions_.OnFrames(frames_);
+  if (watcher_)
+    watcher_->OnFrames(frames_);
   return end.has_value();
 }
 
@@ -188,7 +190,8 @@ void Recorder::EndRun(int64_t now, EndReason reason) {
   sessions_.End(now, reason);
 }
 
-RecordResult Recorder::Run(int stopFd) {
+RecordResult Recorder::Run(int stopFd, RecordWatcher* watcher) {
+  watcher_ = watcher;
   RecordResult& result = sessions_.result();
   DeviceWatch watch(options_.watchFolders);  // before the first look, so no change is missed
   if (!queue_.IsValid() || !watch.IsValid()) {
@@ -217,6 +220,8 @@ RecordResult Recorder::Run(int stopFd) {
   while (!sessions_.Finished()) {
     int64_t now = Now();
     int64_t next = sessions_.NextDeadline();
+    if (watcher_)
+      next = std::min(next, watcher_->NextDeadline());
     if (frameWaiting)
       next = std::min(next, drainAt);
     next = std::min({next, settleAt, retryAt_});
@@ -255,6 +260,10 @@ RecordResult Recorder::Run(int stopFd) {
       StreamEnded(now);
     if (!sessions_.Tick(now))
       break;
+    if (watcher_ && watcher_->OnTick(now)) {
+      EndRun(now, EndReason::kStopped);
+      break;
+    }
     if (waiting_ && (now >= settleAt || now >= retryAt_)) {
       settleAt = INT64_MAX;
       TryReconnect(now);

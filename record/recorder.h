@@ -35,6 +35,18 @@ struct RecorderOptions {
   std::vector<std::string> spacePaths;
 };
 
+// Another user of the run's frames beside the sessions (the command line's alarms), fed on the
+// run's thread: it takes each bunch of frames and the time passing up to its deadline, and may
+// end the run (as stopped).
+class RecordWatcher {
+ public:
+  virtual ~RecordWatcher() = default;
+  virtual void OnFrames(const std::vector<TimedReadings>& frames) = 0;
+  // True when the run must end.
+  virtual bool OnTick(int64_t nowNs) = 0;
+  virtual int64_t NextDeadline() const = 0;
+};
+
 class Recorder {
  public:
   // store may be null (--no-store); outputs are the live CSV/JSONL writers. `say` tells the
@@ -44,7 +56,11 @@ class Recorder {
            std::function<void(const std::string&)> say);
   ~Recorder();
 
-  RecordResult Run(int stopFd);
+  RecordResult Run(int stopFd, RecordWatcher* watcher = nullptr);
+  // An event of the running session, into the store (a watcher's alarms).
+  void OnEvent(int64_t nowNs, const std::string& kind, const std::string& detail) {
+    sessions_.OnEvent(nowNs, kind, detail);
+  }
 
  private:
   enum class Connection { kStreaming, kAbsent, kOtherMeter, kRefused };
@@ -68,6 +84,7 @@ class Recorder {
   std::function<void(const std::string&)> say_;
 
   SessionRecorder sessions_;
+  RecordWatcher* watcher_ = nullptr;
   FrameQueue queue_;
   std::vector<TimedReadings> frames_;
   LiveStream stream_;
