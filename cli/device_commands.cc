@@ -38,9 +38,8 @@ int List() {
   }
   MeterLink link;
   link.Configure();
-  uint32_t count = 0;
-  QelHidScanDevices(&count);
-  for (const HidDeviceInfo* d = QelHidGetDevices(); d; d = d->Next) {
+  const DeviceScan scan;
+  for (const HidDeviceInfo* d = scan.first(); d; d = d->Next) {
     const bool meter = d->VendorID == link.vendorId && d->ProductID == link.productId;
     std::string tag;
     if (meter) {
@@ -50,7 +49,6 @@ int List() {
     std::printf("%04x:%04x %04x %s%s\n", d->VendorID, d->ProductID, d->VersionNumber, d->DevicePath,
                 tag.c_str());
   }
-  QelHidFreeDevicesInfo();
   return kExitOk;
 }
 

@@ -4,6 +4,11 @@
 
 namespace vireo {
 
+std::mutex& DeviceScan::Mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 std::vector<MeterDevice> ListMeters() {
   std::vector<MeterDevice> meters;
   DeviceScan scan;

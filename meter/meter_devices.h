@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,11 @@ struct MeterDevice {
 std::vector<MeterDevice> ListMeters();
 
 // Walks the devices of a fresh scan; the records are freed when this goes out of scope. The
-// scan's table is one for the process, so only one thread may hold a DeviceScan at a time.
+// scan's table is one for the process, so a DeviceScan holds a process-wide lock: the streams
+// of several meters reconnect on threads of their own while another thread looks for meters.
 class DeviceScan {
  public:
-  DeviceScan() {
+  DeviceScan() : lock_(Mutex()) {
     uint32_t count = 0;
     QelHidScanDevices(&count);
   }
@@ -32,6 +34,11 @@ class DeviceScan {
   DeviceScan(const DeviceScan&) = delete;
   DeviceScan& operator=(const DeviceScan&) = delete;
   const HidDeviceInfo* first() const { return QelHidGetDevices(); }
+  // Held by every scan of the program; a caller outside DeviceScan that scans takes it too.
+  static std::mutex& Mutex();
+
+ private:
+  std::lock_guard<std::mutex> lock_;
 };
 
 }  // namespace vireo
