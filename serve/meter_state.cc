@@ -74,7 +74,7 @@ MeterSnapshot MeterState::Snapshot(int64_t nowNs) const {
   const int64_t lastSign = haveFrame_ && !afterEnd_ ? lastFrameNs_ : streamStartNs_;
   s.firmware = firmware_;
   s.streaming = streaming_;
-  s.silent = streaming_ && now - std::max(lastSign, streamStartNs_) > kGapAfterNs;
+  s.silent = streaming_ && now - lastSign > kGapAfterNs;
   s.haveReadings = haveFrame_;
   s.readings = last_;
   s.frames = frames_;
