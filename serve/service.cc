@@ -151,14 +151,6 @@ Service::Meter& Service::MeterFor(const std::string& serial, const std::string& 
   }
   auto meter = std::make_unique<Meter>(serial, firmware, endFd_.Get());
   log_.Info("meter " + serial + " (firmware " + firmware + ") found at " + path);
-  if (options_.mqtt) {
-    meter->mqtt = std::make_unique<MqttPublisher>(*options_.mqtt, *broker_, serial, firmware);
-    std::string error;
-    if (!meter->mqtt->Start(error)) {
-      log_.Error(error);
-      meter->mqtt.reset();
-    }
-  }
   std::lock_guard lock(metersMutex_);
   meters_.push_back(std::move(meter));
   return *meters_.back();
@@ -205,8 +197,8 @@ bool Service::Take(const std::string& path, int64_t now) {
   meter.ended = -1;
   meter.firmware = firmware;
   meter.state.StreamStarted(firmware);
-  const LiveStream::StartError error = meter.stream.Start(serial);
-  if (error != LiveStream::StartError::kNone) {
+  const LiveStream::StartError started = meter.stream.Start(serial);
+  if (started != LiveStream::StartError::kNone) {
     meter.state.OnStreamEnd(StreamEnd::kMeterRefused);
     if (told_.insert(path).second)
       log_.Warning("meter " + serial + " at " + path + " cannot stream; trying again");
@@ -221,8 +213,18 @@ bool Service::Take(const std::string& path, int64_t now) {
   } else {
     log_.Info("meter " + serial + " streaming");
   }
-  if (meter.mqtt)
+  if (options_.mqtt && !meter.mqtt) {
+    // Made once the meter streams, so its first availability is online.
+    meter.mqtt = std::make_unique<MqttPublisher>(*options_.mqtt, *broker_, serial, firmware);
     meter.mqtt->SetOnline(true, firmware);
+    std::string error;
+    if (!meter.mqtt->Start(error)) {
+      log_.Error(error);
+      meter.mqtt.reset();
+    }
+  } else if (meter.mqtt) {
+    meter.mqtt->SetOnline(true, firmware);
+  }
   return true;
 }
 

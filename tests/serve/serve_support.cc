@@ -49,6 +49,13 @@ HttpReply HttpGet(const HttpRequest& request) {
   return reply;
 }
 
+std::string UrlEscape(const std::string& text) {
+  char* escaped = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+  std::string out = escaped ? escaped : "";
+  curl_free(escaped);
+  return out;
+}
+
 uint16_t FreePort() {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};

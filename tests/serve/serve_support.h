@@ -26,6 +26,9 @@ inline HttpReply HttpGet(const std::string& url) {
   return HttpGet(HttpRequest{url, {}, {}, {}});
 }
 
+// The text with every character a URL's query cannot hold percent-encoded.
+std::string UrlEscape(const std::string& text);
+
 // A TCP port on 127.0.0.1 that nothing listens on now.
 uint16_t FreePort();
 
