@@ -15,7 +15,7 @@ bool Identify(MeterLink& link, AppState& state, Reporter& reporter, OldFirmware 
   if (!link.IsPresent()) {
     reporter.AppendLog(texts[TXT_DEVICE_NOT_FOUND], LogLevel::kError);
   } else if (!link.Open()) {
-    LogOpenFailure(link.lastOpenRefusal(), texts, reporter);
+    LogOpenFailure(link.lastOpenError(), texts, reporter);
   } else {
     uint8_t identity[kIdentitySize];
     uint8_t version = 0;
@@ -63,12 +63,22 @@ Identity IdentifyUnlessKnown(MeterLink& link, AppState& state, Reporter& reporte
   return Identity::kFailed;
 }
 
-void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter) {
+void LogOpenFailure(const Error& why, const TextTable& texts, Reporter& reporter) {
   reporter.AppendLog(texts[TXT_ERR_OPEN], LogLevel::kError);
-  if (why == OpenRefusal::kPermission) {
+  if (!why.message.empty()) {
+    reporter.NewLogLine();
+    reporter.AppendLog(why.message, LogLevel::kWarning);
+  }
+  if (why.kind == ErrorKind::kPermission) {
     reporter.NewLogLine();
     reporter.AppendLog(texts.Extra("hint_permission"), LogLevel::kWarning);
   }
+}
+
+void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter) {
+  LogOpenFailure(
+      Error{why == OpenRefusal::kPermission ? ErrorKind::kPermission : ErrorKind::kIo, {}}, texts,
+      reporter);
 }
 
 bool IdentifyIfFree(MeterLink& link, AppState& state, Reporter& reporter) {

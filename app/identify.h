@@ -35,8 +35,10 @@ enum class Identity {
 Identity IdentifyUnlessKnown(MeterLink& link, AppState& state, Reporter& reporter,
                              OldFirmware notice = OldFirmware::kNotify);
 
-// The TXT_ERR_OPEN line in red, followed by a hint line when the system refused this user
-// access to the meter. The caller ends the line.
+// The TXT_ERR_OPEN line in red, then the cause's sentence in yellow on a line of its own, and a
+// hint line when the system refused this user access to the meter. The caller ends the line.
+void LogOpenFailure(const Error& why, const TextTable& texts, Reporter& reporter);
+// The same without the sentence, for a caller that has only the refusal.
 void LogOpenFailure(OpenRefusal why, const TextTable& texts, Reporter& reporter);
 
 // The identification at start and on device changes: takes the link, identifies, shows the

@@ -7,10 +7,12 @@
 
 namespace vireo::hidlink {
 
-IoStatus TransferStatus(ssize_t n, size_t expected) {
+IoResult TransferStatus(ssize_t n, size_t expected) {
   if (n < 0)
-    return errno == EAGAIN ? IoStatus::kAgain : IoStatus::kFailed;
-  return static_cast<size_t>(n) == expected ? IoStatus::kDone : IoStatus::kFailed;
+    return errno == EAGAIN ? IoResult{IoStatus::kAgain} : IoResult{IoStatus::kFailed, errno};
+  if (static_cast<size_t>(n) == expected)
+    return {IoStatus::kDone};
+  return {IoStatus::kFailed, n == 0 ? ENODEV : EMSGSIZE};
 }
 
 std::vector<std::string> FolderEntries(const std::string& path) {

@@ -35,11 +35,26 @@ struct FoundDevice {
   std::optional<DeviceIds> ids;
 };
 
+// Why an open or a transfer failed, as QelHidGetLastError hands it out: an error number from
+// <errno.h> and a sentence that names the cause and the device.
+struct Failure {
+  int code = 0;
+  std::string text;
+};
+
 // Outcome of one attempt to move a report on a non-blocking descriptor.
 enum class IoStatus { kDone, kAgain, kFailed };
 
-// The outcome of a transfer that returned n and should have moved `expected` bytes.
-IoStatus TransferStatus(ssize_t n, size_t expected);
+// The outcome with, for kFailed, its error number: the system's, EMSGSIZE for a report of
+// another length, ENODEV for a device that hung up.
+struct IoResult {
+  IoStatus status = IoStatus::kDone;
+  int error = 0;
+};
+
+// The outcome of a transfer that returned n (errno set when it is negative) and should have
+// moved `expected` bytes; 0 bytes is the device's hang-up.
+IoResult TransferStatus(ssize_t n, size_t expected);
 
 // One kind of HID device: how to list, open and talk to it. The report loops, settings and
 // device table are shared; a backend moves single reports on descriptors that are opened
@@ -51,13 +66,13 @@ class Backend {
 
   // Lists at most `limit` devices below `root`, in the order a scan reports them.
   virtual std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const = 0;
-  // Opens the device exclusively; an invalid fd if it cannot be had.
-  virtual UniqueFd Open(const char* path) const = 0;
+  // Opens the device exclusively; an invalid fd, and `failure` filled in, if it cannot be had.
+  virtual UniqueFd Open(const char* path, Failure& failure) const = 0;
   // Receives one input report into `report` (ID byte + report length bytes) and leaves it
   // there in that form.
-  virtual IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const = 0;
+  virtual IoResult ReceiveReport(int fd, std::span<uint8_t> report) const = 0;
   // Sends one output report (ID byte + report length bytes) in one piece.
-  virtual IoStatus SendReport(int fd, std::span<const uint8_t> report) const = 0;
+  virtual IoResult SendReport(int fd, std::span<const uint8_t> report) const = 0;
   // `path` is the one the device was opened on.
   virtual bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const = 0;
 
@@ -74,9 +89,9 @@ class Backend {
 class HidrawBackend final : public Backend {
  public:
   std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const override;
-  UniqueFd Open(const char* path) const override;
-  IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
-  IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
+  UniqueFd Open(const char* path, Failure& failure) const override;
+  IoResult ReceiveReport(int fd, std::span<uint8_t> report) const override;
+  IoResult SendReport(int fd, std::span<const uint8_t> report) const override;
   bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const override;
   bool GetFeature(int fd, std::span<uint8_t> report) const override;
   bool SetFeature(int fd, std::span<uint8_t> report) const override;
@@ -103,9 +118,9 @@ bool ShapeHidrawInput(std::span<uint8_t> report, size_t received);
 class VirtualBackend final : public Backend {
  public:
   std::vector<FoundDevice> Enumerate(const std::string& root, size_t limit) const override;
-  UniqueFd Open(const char* path) const override;
-  IoStatus ReceiveReport(int fd, std::span<uint8_t> report) const override;
-  IoStatus SendReport(int fd, std::span<const uint8_t> report) const override;
+  UniqueFd Open(const char* path, Failure& failure) const override;
+  IoResult ReceiveReport(int fd, std::span<uint8_t> report) const override;
+  IoResult SendReport(int fd, std::span<const uint8_t> report) const override;
   bool GetAttributes(int fd, std::string_view path, QelHidAttributes& attributes) const override;
 };
 

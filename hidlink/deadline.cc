@@ -38,7 +38,7 @@ WaitResult WaitFor(int fd, short events, const Deadline& deadline, int cancel) {
     if (n < 0)
       return WaitResult::kFailed;
     if (p[1].revents != 0)
-      return WaitResult::kFailed;
+      return WaitResult::kCancelled;
     if (n == 0) {
       // poll() may have been given a capped wait; only the deadline ends it.
       if (deadline.Expired())
@@ -46,13 +46,15 @@ WaitResult WaitFor(int fd, short events, const Deadline& deadline, int cancel) {
       continue;
     }
     const short revents = p[0].revents;
-    if (revents & POLLNVAL)
+    if (revents & POLLNVAL) {
+      errno = EBADF;
       return WaitResult::kFailed;
+    }
     // Reports the device sent before it went away are still delivered.
     if ((events & POLLIN) && (revents & POLLIN))
       return WaitResult::kReady;
     if (revents & (POLLERR | POLLHUP))
-      return WaitResult::kFailed;
+      return WaitResult::kHungUp;
     if (revents & events)
       return WaitResult::kReady;
   }

@@ -23,11 +23,14 @@ class Deadline {
   Clock::time_point at_{};
 };
 
-enum class WaitResult { kReady, kTimedOut, kFailed };
+// kHungUp: the device went away or reported an error; kCancelled: `cancel` became readable;
+// kFailed: poll() failed, errno says why.
+enum class WaitResult { kReady, kTimedOut, kHungUp, kCancelled, kFailed };
 
 // Waits until fd is ready for `events` (POLLIN or POLLOUT) or the deadline passes. A hang-up or
-// an error fails at once, except that data queued before a hang-up is still reported readable.
-// When `cancel` (a descriptor, or -1 for none) becomes readable the wait fails at once too.
+// an error ends the wait at once, except that data queued before a hang-up is still reported
+// readable. When `cancel` (a descriptor, or -1 for none) becomes readable the wait ends at once
+// too.
 WaitResult WaitFor(int fd, short events, const Deadline& deadline, int cancel = -1);
 
 }  // namespace vireo::hidlink

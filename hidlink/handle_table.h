@@ -12,13 +12,33 @@
 
 namespace vireo::hidlink {
 
+// The last failure of the transfers on one handle. Reads and writes may fail on different
+// threads while another asks, so it has a lock of its own.
+class FailureRecord {
+ public:
+  void Set(Failure failure) {
+    std::lock_guard lock(mutex_);
+    failure_ = std::move(failure);
+  }
+  Failure Get() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Failure failure_;  // guarded by mutex_
+};
+
 // A device that QelHidOpen opened: its descriptor, the backend that talks to it, the path it
-// was opened on, and an eventfd that tells the transfers waiting on it that it is being closed.
+// was opened on, an eventfd that tells the transfers waiting on it that it is being closed, and
+// the last failure of a transfer.
 struct OpenDevice {
   UniqueFd fd;
   UniqueFd closing;
   const Backend* backend = nullptr;
   std::string path;
+  mutable FailureRecord lastFailure;
 };
 
 // The handles that hidlink gave out, each mapped to the device it owns. A handle value is

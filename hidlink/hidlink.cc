@@ -8,11 +8,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "base/errno_error.h"
 #include "hidlink/backend.h"
 #include "hidlink/deadline.h"
 #include "hidlink/handle_table.h"
@@ -127,29 +130,82 @@ const Backend& BackendForPath(const char* path) {
                                                         : kHidraw;
 }
 
+// Why this thread's last QelHidOpen that failed did: each thread opens on its own, so none
+// sees another's.
+thread_local Failure lastOpenFailure;
+
 QelHidHandle Open(const char* path) {
   auto device = std::make_unique<OpenDevice>();
   device->backend = &BackendForPath(path);
   device->path = path;
   device->closing = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!device->closing)
+  if (!device->closing) {
+    const int error = errno;
+    lastOpenFailure = {error, ErrnoSentence(error, path)};
     return HIDLINK_INVALID_HANDLE;
-  device->fd = device->backend->Open(path);
+  }
+  Failure failure;
+  device->fd = device->backend->Open(path, failure);
+  if (!device->fd) {
+    lastOpenFailure = std::move(failure);
+    return HIDLINK_INVALID_HANDLE;
+  }
   return Handles().Add(std::move(device));
 }
 
 // Waits for the device and moves one report, retrying when another reader was quicker. Closing
-// the handle ends the wait.
+// the handle ends the wait. 0 when the report moved, else the error number of the failure.
 template <typename Move>
-bool MoveReport(const OpenDevice& device, short events, uint32_t timeoutMs, Move move) {
+int MoveReport(const OpenDevice& device, short events, uint32_t timeoutMs, Move move) {
   const Deadline deadline = Deadline::AfterMs(timeoutMs);
   for (;;) {
-    if (WaitFor(device.fd.Get(), events, deadline, device.closing.Get()) != WaitResult::kReady)
-      return false;
-    const IoStatus status = move();
-    if (status != IoStatus::kAgain)
-      return status == IoStatus::kDone;
+    switch (WaitFor(device.fd.Get(), events, deadline, device.closing.Get())) {
+      case WaitResult::kReady:
+        break;
+      case WaitResult::kTimedOut:
+        return ETIMEDOUT;
+      case WaitResult::kHungUp:
+        return ENODEV;
+      case WaitResult::kCancelled:
+        return ECANCELED;
+      case WaitResult::kFailed:
+        return errno;
+    }
+    const IoResult result = move();
+    if (result.status != IoStatus::kAgain)
+      return result.status == IoStatus::kDone ? 0 : result.error;
   }
+}
+
+enum class Direction { kRead, kWrite };
+
+// Records on the device why a transfer failed with `error`.
+void RecordTransferFailure(const OpenDevice& device, Direction direction, int error,
+                           uint32_t timeoutMs) {
+  const bool reading = direction == Direction::kRead;
+  const std::string& path = device.path;
+  std::string text;
+  switch (error) {
+    case ETIMEDOUT:
+      text = (reading ? "no report came from " + path : path + " took no report") + " within " +
+             std::to_string(timeoutMs) + " ms";
+      break;
+    case ECANCELED:
+      text = "the handle of " + path + " was closed during the transfer";
+      break;
+    case EMSGSIZE:
+      text = reading ? path + " sent a report of the wrong length"
+                     : path + " took only part of a report";
+      break;
+    case ENODEV:
+    case EPIPE:
+    case ECONNRESET:
+      text = "the device " + path + " was unplugged";
+      break;
+    default:
+      text = ErrnoSentence(error, path);
+  }
+  device.lastFailure.Set({error, std::move(text)});
 }
 
 // Room for one report with its ID byte: on the stack for the usual sizes, so a stream of
@@ -177,15 +233,22 @@ bool ReadReports(QelHidHandle handle, uint8_t* out, uint32_t length, uint32_t& d
     return true;
   const HandleTable::Use device = Handles().Find(handle);
   const uint16_t reportLength = settings.inputReportLength;
-  if (!device || !out || reportLength == 0)
+  if (!device)
     return false;
+  if (!out || reportLength == 0) {
+    device->lastFailure.Set(
+        {EINVAL, out ? "the input report length is 0" : "no buffer to read into"});
+    return false;
+  }
   const int fd = device->fd.Get();
   ReportBuffer buffer(reportLength + 1u);
   const std::span<uint8_t> report = buffer.Bytes();
   while (delivered < length) {
-    if (!MoveReport(*device, POLLIN, timeoutMs,
-                    [&] { return device->backend->ReceiveReport(fd, report); }))
+    if (const int error = MoveReport(*device, POLLIN, timeoutMs,
+                                     [&] { return device->backend->ReceiveReport(fd, report); })) {
+      RecordTransferFailure(*device, Direction::kRead, error, timeoutMs);
       return false;
+    }
     settings.inputReportId = report[0];
     const uint32_t n = std::min<uint32_t>(reportLength, length - delivered);
     std::memcpy(out + delivered, report.data() + 1, n);
@@ -201,8 +264,12 @@ bool WriteReports(QelHidHandle handle, const uint8_t* in, uint32_t length, uint3
     return true;
   const HandleTable::Use device = Handles().Find(handle);
   const uint16_t reportLength = settings.outputReportLength;
-  if (!device || !in || reportLength == 0)
+  if (!device)
     return false;
+  if (!in || reportLength == 0) {
+    device->lastFailure.Set({EINVAL, in ? "the output report length is 0" : "no bytes to write"});
+    return false;
+  }
   const int fd = device->fd.Get();
   ReportBuffer buffer(reportLength + 1u);
   const std::span<uint8_t> report = buffer.Bytes();
@@ -211,9 +278,11 @@ bool WriteReports(QelHidHandle handle, const uint8_t* in, uint32_t length, uint3
     const uint32_t n = std::min<uint32_t>(reportLength, length - written);
     std::memcpy(report.data() + 1, in + written, n);
     std::memset(report.data() + 1 + n, 0, reportLength - n);
-    if (!MoveReport(*device, POLLOUT, timeoutMs,
-                    [&] { return device->backend->SendReport(fd, report); }))
+    if (const int error = MoveReport(*device, POLLOUT, timeoutMs,
+                                     [&] { return device->backend->SendReport(fd, report); })) {
+      RecordTransferFailure(*device, Direction::kWrite, error, timeoutMs);
       return false;
+    }
     written += n;
   }
   return true;
@@ -278,9 +347,18 @@ HidDeviceInfo* QelHidGetDevices(void) noexcept {
 }
 
 QelHidHandle QelHidOpen(const HidDeviceInfo* device) noexcept {
-  if (!device || device == reinterpret_cast<const HidDeviceInfo*>(HIDLINK_INVALID_HANDLE))
+  try {
+    if (!device || device == reinterpret_cast<const HidDeviceInfo*>(HIDLINK_INVALID_HANDLE)) {
+      lastOpenFailure = {EINVAL, "no device was given to open"};
+      return HIDLINK_INVALID_HANDLE;
+    }
+    return Open(device->DevicePath);
+  } catch (...) {
+    // Fits the string's own room, so it allocates nothing.
+    lastOpenFailure.code = ENOMEM;
+    lastOpenFailure.text.assign("out of memory");
     return HIDLINK_INVALID_HANDLE;
-  return Guarded(HIDLINK_INVALID_HANDLE, [&] { return Open(device->DevicePath); });
+  }
 }
 
 int QelHidClose(QelHidHandle handle) noexcept {
@@ -389,6 +467,31 @@ int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer, uint32_t le
     return Ask(handle, [&](const Backend& b, int fd) {
       return b.GetSerialNumberString(fd, Bytes(buffer, length));
     });
+  });
+}
+
+int QelHidGetLastError(QelHidHandle handle, char* buffer, uint32_t length) noexcept {
+  if (buffer && length > 0)
+    buffer[0] = '\0';
+  return Guarded(0, [&] {
+    Failure failure;
+    if (handle == HIDLINK_INVALID_HANDLE) {
+      failure = lastOpenFailure;
+    } else if (const HandleTable::Use device = Handles().Find(handle)) {
+      failure = device->lastFailure.Get();
+    } else {
+      failure = {EBADF, "the handle is not open"};
+    }
+    if (buffer && length > 0) {
+      // Cut to fit, at the start of a UTF-8 character.
+      size_t n = std::min<size_t>(failure.text.size(), length - 1);
+      while (n > 0 && n < failure.text.size() &&
+             (static_cast<unsigned char>(failure.text[n]) & 0xC0) == 0x80)
+        --n;
+      std::memcpy(buffer, failure.text.data(), n);
+      buffer[n] = '\0';
+    }
+    return failure.code;
   });
 }
 

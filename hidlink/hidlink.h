@@ -2,8 +2,8 @@
  *
  * Lists the HID devices that are present (the system's hidraw devices, then the virtual
  * devices of HIDLINK_VIRTUAL_DIR), opens one exclusively, and moves whole reports to and
- * from it with a time-out per report. Results are 1 or 0, or a handle; the library sets no
- * error codes and prints nothing.
+ * from it with a time-out per report. Results are 1 or 0, or a handle; the library leaves errno
+ * alone and prints nothing, and QelHidGetLastError tells why an open or a transfer failed.
  *
  * Threads: scanning, walking the device list and freeing it use one process-wide table, so
  * only one thread may do them at a time. Transfers on different handles, or a read and a
@@ -151,6 +151,23 @@ HIDLINK_API int QelHidD_GetSerialNumberString(QelHidHandle handle, void* buffer,
                                               uint32_t length) HIDLINK_NOEXCEPT;
 HIDLINK_API int QelHidD_GetMsGenreDescriptor(QelHidHandle handle, void* buffer,
                                              uint32_t length) HIDLINK_NOEXCEPT;
+
+/** 32: why something failed, for the user: with a handle, the last QelHidRead or QelHidWrite
+ * on it that failed; with HIDLINK_INVALID_HANDLE, the last QelHidOpen of the calling thread that
+ * failed (each thread has its own). A success clears neither. Copies the sentence that names the
+ * cause and the device ("permission denied on /dev/hidraw3", "the device is held by another
+ * program (/dev/hidraw3 is locked)", "the device /dev/hidraw3 was unplugged") into buffer,
+ * NUL-terminated and cut to length - 1 bytes at the start of a UTF-8 character; buffer may be
+ * NULL or length 0 to ask for the number alone. Returns the failure's error number from
+ * <errno.h>, for a caller to branch on: EACCES or EPERM (this user may not open the device),
+ * EBUSY (another program holds it, or a virtual device refused the open), ENOENT or
+ * ECONNREFUSED (the device is gone), ENODEV (unplugged during a transfer), ETIMEDOUT (no
+ * answer in time), ECANCELED (the handle was closed during the transfer), EMSGSIZE (a report of
+ * the wrong length), or another the system gave. 0 and an empty text when nothing has failed;
+ * EBADF for a handle that is not open. Any thread may call it; a handle's record is kept until
+ * QelHidClose. Ordinal 32, version HIDLINK_1.1. */
+HIDLINK_API int QelHidGetLastError(QelHidHandle handle, char* buffer,
+                                   uint32_t length) HIDLINK_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/errno_error.h"
 #include "hidlink/backend.h"
 
 namespace vireo::hidlink {
@@ -164,23 +165,41 @@ bool ShapeHidrawInput(std::span<uint8_t> report, size_t received) {
   return true;
 }
 
-UniqueFd HidrawBackend::Open(const char* path) const {
+UniqueFd HidrawBackend::Open(const char* path, Failure& failure) const {
   UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK));
-  hidraw_devinfo info{};
-  // Only a hidraw node answers HIDIOCGRAWINFO; the lock keeps every other opener out.
-  if (!fd || ::ioctl(fd.Get(), HIDIOCGRAWINFO, &info) < 0 || !LockExclusively(fd.Get()))
+  if (!fd) {
+    const int error = errno;
+    failure = {error, ErrnoSentence(error, path)};
     return {};
+  }
+  // Only a hidraw node answers HIDIOCGRAWINFO; the lock keeps every other opener out.
+  hidraw_devinfo info{};
+  if (::ioctl(fd.Get(), HIDIOCGRAWINFO, &info) < 0) {
+    const int error = errno;
+    failure = {error, error == ENOTTY || error == EINVAL ? std::string(path) + " is no HID device"
+                                                         : ErrnoSentence(error, path)};
+    return {};
+  }
+  if (!LockExclusively(fd.Get())) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    failure = {error, error == EBUSY ? "the device is held by another program (" +
+                                           std::string(path) + " is locked)"
+                                     : ErrnoSentence(error, path)};
+    return {};
+  }
   return fd;
 }
 
-IoStatus HidrawBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
+IoResult HidrawBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
   const ssize_t n = RetryOnSignal([&] { return ::read(fd, report.data(), report.size()); });
   if (n <= 0)
     return TransferStatus(n, report.size());
-  return ShapeHidrawInput(report, static_cast<size_t>(n)) ? IoStatus::kDone : IoStatus::kFailed;
+  if (!ShapeHidrawInput(report, static_cast<size_t>(n)))
+    return {IoStatus::kFailed, EMSGSIZE};
+  return {IoStatus::kDone};
 }
 
-IoStatus HidrawBackend::SendReport(int fd, std::span<const uint8_t> report) const {
+IoResult HidrawBackend::SendReport(int fd, std::span<const uint8_t> report) const {
   return TransferStatus(RetryOnSignal([&] { return ::write(fd, report.data(), report.size()); }),
                         report.size());
 }

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 
+#include "base/errno_error.h"
 #include "hidlink/backend.h"
 #include "hidlink/deadline.h"
 
@@ -75,24 +78,39 @@ std::vector<FoundDevice> VirtualBackend::Enumerate(const std::string& root, size
   return found;
 }
 
-UniqueFd VirtualBackend::Open(const char* path) const {
+UniqueFd VirtualBackend::Open(const char* path, Failure& failure) const {
+  const auto fail = [&](int error, std::string text = {}) {
+    failure = {error, text.empty() ? ErrnoSentence(error, path) : std::move(text)};
+    return UniqueFd();
+  };
   const std::optional<sockaddr_un> address = posix::UnixAddress(path);
   if (!address)
-    return {};
+    return fail(ENAMETOOLONG, "the name " + std::string(path) + " is too long for a socket");
   UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd)
-    return {};
+    return fail(errno);
   // A device whose backlog is full does not answer in time either: EAGAIN fails the open.
   if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-    if (errno == ECONNREFUSED && IsSocket(path))
+    const int error = errno;
+    if (error == ECONNREFUSED && IsSocket(path))
       ::unlink(path);
-    return {};
+    return fail(error);
   }
 
   const Deadline deadline = Deadline::AfterMs(kGrantWaitMs);
   for (;;) {
-    if (WaitFor(fd.Get(), POLLIN, deadline) != WaitResult::kReady)
-      return {};
+    switch (WaitFor(fd.Get(), POLLIN, deadline)) {
+      case WaitResult::kReady:
+        break;
+      case WaitResult::kTimedOut:
+        return fail(ETIMEDOUT, std::string(path) + " gave no answer to the open within " +
+                                   std::to_string(kGrantWaitMs) + " ms");
+      case WaitResult::kHungUp:
+      case WaitResult::kCancelled:
+        return fail(ECONNRESET, std::string(path) + " hung up instead of granting the open");
+      case WaitResult::kFailed:
+        return fail(errno);
+    }
     uint8_t answer = 0;
     const ssize_t n =
         RetryOnSignal([&] { return ::recv(fd.Get(), &answer, 1, MSG_TRUNC | MSG_DONTWAIT); });
@@ -100,11 +118,15 @@ UniqueFd VirtualBackend::Open(const char* path) const {
       continue;
     if (n == 1 && answer == kGrant)
       return fd;
-    return {};
+    if (n < 0)
+      return fail(errno);
+    if (n == 0)
+      return fail(ECONNRESET, std::string(path) + " hung up instead of granting the open");
+    return fail(EBUSY, std::string(path) + " refused the open: another program holds it");
   }
 }
 
-IoStatus VirtualBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
+IoResult VirtualBackend::ReceiveReport(int fd, std::span<uint8_t> report) const {
   // MSG_TRUNC gives the message's real length, so a longer one is caught too; 0 is the
   // device's hang-up.
   return TransferStatus(RetryOnSignal([&] {
@@ -113,7 +135,7 @@ IoStatus VirtualBackend::ReceiveReport(int fd, std::span<uint8_t> report) const 
                         report.size());
 }
 
-IoStatus VirtualBackend::SendReport(int fd, std::span<const uint8_t> report) const {
+IoResult VirtualBackend::SendReport(int fd, std::span<const uint8_t> report) const {
   return TransferStatus(
       RetryOnSignal(
           [&] { return ::send(fd, report.data(), report.size(), MSG_NOSIGNAL | MSG_DONTWAIT); }),

@@ -1,15 +1,13 @@
 #include "meter/meter_link.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
 
+#include "base/errno_error.h"
+#include "meter/meter_devices.h"
 #include "meter/product_constants.h"
 #include "meter/tick.h"
 
@@ -25,36 +23,32 @@ constexpr int kScreenLines = 33;
 constexpr size_t kScreenTextMax = 38;
 constexpr size_t kScreenTextField = 47;
 
-// Walks the devices of a fresh scan; the records are freed when this goes out of scope.
-class DeviceScan {
- public:
-  DeviceScan() {
-    uint32_t count = 0;
-    QelHidScanDevices(&count);
-  }
-  ~DeviceScan() { QelHidFreeDevicesInfo(); }
-  DeviceScan(const DeviceScan&) = delete;
-  DeviceScan& operator=(const DeviceScan&) = delete;
-  const HidDeviceInfo* first() const { return QelHidGetDevices(); }
-};
-
-// Why hidlink could not open a device it listed. Its interface has no error codes, so the
-// device's node (or socket) is asked whether this user may read and write it: if not, it is
-// permission; if it is gone, the device left; else another program holds it.
-OpenRefusal RefusalOf(const char* path) {
-  if (::faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) == 0)
-    return OpenRefusal::kBusy;
-  switch (errno) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
+// The refusal that an open failure of this kind stands for.
+OpenRefusal RefusalOf(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kPermission:
       return OpenRefusal::kPermission;
-    case ENOENT:
-    case ENOTDIR:
+    case ErrorKind::kNoDevice:
+    case ErrorKind::kUnplugged:
       return OpenRefusal::kNoDevice;
     default:
       return OpenRefusal::kBusy;
   }
+}
+
+// Of several meters that would not open, the refusal that is told: lack of permission first
+// (the user can mend it), then one held by another program, then one that left.
+int Weight(OpenRefusal why) {
+  return why == OpenRefusal::kPermission ? 2 : why == OpenRefusal::kBusy ? 1 : 0;
+}
+
+// Why hidlink could not open `path`, as it recorded it for this thread.
+Error LastOpenFailure(const char* path) {
+  char text[512];
+  const int code = QelHidGetLastError(HIDLINK_INVALID_HANDLE, text, sizeof text);
+  if (code == 0 || text[0] == '\0')
+    return {ErrorKind::kIo, std::string(path) + " could not be opened"};
+  return {ErrorKindOfErrno(code), text};
 }
 
 }  // namespace
@@ -71,7 +65,8 @@ void MeterLink::Configure() {
 
 bool MeterLink::Matches(const HidDeviceInfo& device) const {
   return device.VendorID == vendorId && device.ProductID == productId &&
-         (!matchVersion || device.VersionNumber == versionNumber);
+         (!matchVersion || device.VersionNumber == versionNumber) &&
+         (boundPath_.empty() || boundPath_ == device.DevicePath);
 }
 
 bool MeterLink::IsPresent() {
@@ -85,7 +80,7 @@ bool MeterLink::IsPresent() {
 
 bool MeterLink::Open() {
   DeviceScan scan;
-  lastOpenRefusal_ = OpenRefusal::kNoDevice;
+  std::optional<Error> refused;
   // With several meters attached, the first one that opens is kept and no other is opened.
   for (const HidDeviceInfo* d = scan.first(); d; d = d->Next) {
     if (!Matches(*d))
@@ -95,15 +90,21 @@ bool MeterLink::Open() {
       Close();
       handle = h;
       lastOpenRefusal_ = OpenRefusal::kNone;
+      lastOpenError_ = {};
       return true;
     }
-    // Of several meters, a refusal for lack of permission is told first (the user can mend
-    // it), then one held by another program.
-    const OpenRefusal why = RefusalOf(d->DevicePath);
-    if (why == OpenRefusal::kPermission ||
-        (why == OpenRefusal::kBusy && lastOpenRefusal_ == OpenRefusal::kNoDevice))
-      lastOpenRefusal_ = why;
+    Error why = LastOpenFailure(d->DevicePath);
+    if (!refused || Weight(RefusalOf(why.kind)) > Weight(RefusalOf(refused->kind)))
+      refused = std::move(why);
   }
+  if (refused) {
+    lastOpenError_ = std::move(*refused);
+  } else {
+    lastOpenError_ = {ErrorKind::kNoDevice, boundPath_.empty()
+                                                ? "no meter is connected"
+                                                : "no meter is connected at " + boundPath_};
+  }
+  lastOpenRefusal_ = RefusalOf(lastOpenError_.kind);
   return false;
 }
 

@@ -8,7 +8,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "base/result.h"
 #include "hidlink/hidlink.h"
 #include "meter/exchange_replies.h"
 #include "meter/firmware_image.h"
@@ -32,7 +34,8 @@ inline constexpr uint32_t kLiveFrameTimeoutMs = 100;
 inline constexpr uint8_t kLiveBurstFrames = 50;
 
 // Why the last Open() failed: no meter listed (or it left before it could be opened), the
-// system refused this user access to its device node, or another program holds it.
+// system refused this user access to its device node, or another program holds it (or it did
+// not answer the open).
 enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
 
 // Told the percentage of a long operation done, 0..100.
@@ -48,6 +51,12 @@ class MeterLink {
   // Sets the meter's identifiers, flash layout and product identifier, as start-up does.
   void Configure();
 
+  // Binds the link to the meter at `path`, a device path as ListMeters gives it: IsPresent is
+  // then true only while that device is listed as a meter, and Open opens it and no other.
+  // Empty, the default: the first meter that opens. Takes effect at the next IsPresent or Open.
+  void BindToPath(std::string path) { boundPath_ = std::move(path); }
+  const std::string& boundPath() const { return boundPath_; }
+
   // The link: every meter operation runs Close, IsPresent, Open, the exchange, Close.
   bool IsPresent();
   bool Open();
@@ -55,6 +64,9 @@ class MeterLink {
   bool IsOpen() const { return handle != HIDLINK_INVALID_HANDLE; }
   // The cause of the last failed Open(); kNone after a successful one.
   OpenRefusal lastOpenRefusal() const { return lastOpenRefusal_; }
+  // The same cause as a kind and a sentence for the user ("permission denied on /dev/hidraw3");
+  // an empty sentence after a successful Open().
+  Error lastOpenError() const { return lastOpenError_; }
   uint32_t WriteReport(const uint8_t* buffer, uint32_t timeoutMs);
   uint32_t ReadReport(uint8_t* buffer, uint32_t timeoutMs);
 
@@ -114,7 +126,9 @@ class MeterLink {
   std::optional<std::vector<uint8_t>> LoadImageForTransfer(const std::string& path,
                                                            const LogoPatchBytes* logo) const;
 
+  std::string boundPath_;
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
+  Error lastOpenError_;
   uint32_t lastReadCount_ = 0;  // bytes the last ReadReport got
 };
 

@@ -144,7 +144,9 @@ TEST_P(ControlRequestTest, ReportsAFailedIdentificationInsteadOfCheckingTheVersi
   holder.Configure();
   ASSERT_TRUE(holder.Open());
   EXPECT_FALSE(control->Request());
-  EXPECT_EQ(reporter.requestLines(), (std::vector<LogEntry>{{"T31", 3}}));
+  ASSERT_FALSE(link.lastOpenError().message.empty());
+  EXPECT_EQ(reporter.requestLines(),
+            (std::vector<LogEntry>{{"T31", 3}, {link.lastOpenError().message, 2}}));
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
   EXPECT_TRUE(reporter.notices().empty());
   EXPECT_TRUE(reporter.messages().empty());

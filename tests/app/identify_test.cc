@@ -47,13 +47,15 @@ TEST_F(IdentifyTest, NoMeterLogsNotFoundInRedAndKeepsTheLastIdentity) {
   EXPECT_EQ(reporter.status(StatusField::kVersion), "T1:2.1");
 }
 
-TEST_F(IdentifyTest, AMeterHeldElsewhereCannotBeOpened) {
-  PlugMeter();
+TEST_F(IdentifyTest, AMeterHeldElsewhereCannotBeOpenedAndTheLogSaysWhy) {
+  sim::VirtualMeter& meter = PlugMeter();
   MeterLink holder;
   holder.Configure();
   ASSERT_TRUE(holder.Open());
   EXPECT_FALSE(Identify(link, state, reporter));
-  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T31", 3}}));
+  const std::string cause = link.lastOpenError().message;
+  EXPECT_NE(cause.find(meter.SocketPath().string()), std::string::npos) << cause;
+  EXPECT_EQ(reporter.lines(), (std::vector<LogEntry>{{"T31", 3}, {cause, 2}}));
 }
 
 TEST_F(IdentifyTest, AMeterThatDoesNotAnswerIsACommunicationError) {
@@ -108,19 +110,19 @@ TEST_F(IdentifyTest, UnlessKnownIdentifiesOnlyAfterAFailedIdentification) {
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
 }
 
-TEST(OpenFailure, IsFollowedByTheHintOnlyWhenPermissionWasRefused) {
+TEST(OpenFailure, ShowsTheCauseUnderTheErrorAndTheHintOnlyWhenPermissionWasRefused) {
   TextTable texts;
   NumberTexts(texts);
-  ASSERT_FALSE(texts.Extra("hint_permission").empty());
-  for (OpenRefusal why : {OpenRefusal::kNone, OpenRefusal::kNoDevice, OpenRefusal::kBusy}) {
-    RecordingReporter reporter;
-    LogOpenFailure(why, texts, reporter);
-    EXPECT_EQ(reporter.log(), (std::vector<LogEntry>{{"T31", 3}})) << static_cast<int>(why);
-  }
-  RecordingReporter reporter;
-  LogOpenFailure(OpenRefusal::kPermission, texts, reporter);
-  EXPECT_EQ(reporter.log(),
-            (std::vector<LogEntry>{{"T31", 3}, {"\n", -1}, {texts.Extra("hint_permission"), 2}}));
+  const std::string hint = texts.Extra("hint_permission");
+  ASSERT_FALSE(hint.empty());
+  RecordingReporter held;
+  LogOpenFailure(Error{ErrorKind::kBusy, "held elsewhere"}, texts, held);
+  EXPECT_EQ(held.log(), (std::vector<LogEntry>{{"T31", 3}, {"\n", -1}, {"held elsewhere", 2}}));
+  RecordingReporter refused;
+  LogOpenFailure(Error{ErrorKind::kPermission, "permission denied on x"}, texts, refused);
+  EXPECT_EQ(refused.log(),
+            (std::vector<LogEntry>{
+                {"T31", 3}, {"\n", -1}, {"permission denied on x", 2}, {"\n", -1}, {hint, 2}}));
 }
 
 TEST(FirmwareTooOldNotice, IsTwoYellowLinesAMessageBoxAndTheFailureBeep) {

@@ -27,6 +27,11 @@ using testing::Process;
 
 using CliTest = testing::CliFixture;
 
+// The emulator's socket, as the cause of a refused open names it.
+std::string MeterSocket(const fs::path& folder) {
+  return (folder / "dev/hid-0716-5027-0100-meter.sock").string();
+}
+
 TEST_F(CliTest, InfoPrintsTheStatusFieldsOfAnIdentifiedMeter) {
   StartSim({"--serial", "ABCDEF", "--version-byte", "0x15"});
   auto cli = Cli({"info"});
@@ -58,7 +63,8 @@ TEST_F(CliTest, InfoReportsAMeterHeldByAnotherClient) {
   ASSERT_TRUE(holder.Open());
   auto cli = Cli({"info"});
   EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n");
+  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n" + MeterSocket(folder_) +
+                          " refused the open: another program holds it\n");
 }
 
 // The connected line, then the notice on lines of its own, once.
@@ -89,7 +95,8 @@ TEST_F(CliTest, StreamReportsAMeterHeldElsewhereInsteadOfOldFirmware) {
   ASSERT_TRUE(holder.Open());
   auto cli = Cli({"stream", "--count", "5"});
   EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n");
+  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n" + MeterSocket(folder_) +
+                          " refused the open: another program holds it\n");
   EXPECT_EQ(cli->out, "");
 }
 
@@ -112,15 +119,15 @@ TEST_P(PermissionTest, AMeterThisUserMayNotOpenGetsTheHint) {
     fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                            fs::perms::others_read | fs::perms::others_exec);
   // The meter's socket is root's alone, as a device node without the udev rule.
-  fs::permissions(folder_ / "dev/hid-0716-5027-0100-meter.sock",
-                  fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(MeterSocket(folder_), fs::perms::owner_read | fs::perms::owner_write);
   std::vector<std::string> args = {kSetpriv,         "--reuid=65534", "--regid=65534",
                                    "--clear-groups", VIREO_CLI,       GetParam()};
   if (args.back() == "stream")
     args.insert(args.end(), {"--count", "3"});
   auto cli = std::make_unique<Process>(args, (folder_ / "work").string());
   EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\n" + texts_.Extra("hint_permission") + "\n");
+  EXPECT_EQ(cli->err, texts_[TXT_ERR_OPEN] + "\npermission denied on " + MeterSocket(folder_) +
+                          "\n" + texts_.Extra("hint_permission") + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, PermissionTest, ::testing::Values("info", "stream"),
@@ -130,8 +137,7 @@ TEST_F(CliTest, ListMarksTheMeter) {
   StartSim();
   auto cli = Cli({"list"});
   EXPECT_EQ(cli->Wait(), 0);
-  const std::string expected =
-      "0716:5027 0100 " + (folder_ / "dev/hid-0716-5027-0100-meter.sock").string() + " meter\n";
+  const std::string expected = "0716:5027 0100 " + MeterSocket(folder_) + " meter\n";
   EXPECT_NE(cli->out.find(expected), std::string::npos) << cli->out;
 }
 

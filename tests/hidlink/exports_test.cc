@@ -1,4 +1,4 @@
-// The library exports the 31 functions of its interface, versioned, and nothing else.
+// The library exports the 32 functions of its interface, versioned, and nothing else.
 #include <elf.h>
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 
 namespace {
 
-// The names, ordinals 1 to 31.
+// The names, ordinals 1 to 31, of version HIDLINK_1.0.
 const char* const kExports =
     "QelHidInit QelHidFreeDevicesInfo QelHidScanDevices QelHidGetDevices QelHidOpen QelHidClose "
     "QelHidSetInpQelReportLength QelHidSetOQelpQelReportLength QelHidSetInpQelReportID "
@@ -29,7 +29,7 @@ const char* const kExports =
     "QelHidD_GetProductString QelHidD_GetIndexedString QelHidD_GetSerialNumberString "
     "QelHidD_GetMsGenreDescriptor";
 
-TEST(ExportsTest, AreExactlyTheInterfaceFunctionsInVersionHIDLINK_1_0) {
+TEST(ExportsTest, AreExactlyTheInterfaceFunctionsTheFirst31InHIDLINK_1_0AndThe32ndIn1_1) {
   struct PipeCloser {
     void operator()(FILE* f) const { ::pclose(f); }
   };
@@ -42,15 +42,18 @@ TEST(ExportsTest, AreExactlyTheInterfaceFunctionsInVersionHIDLINK_1_0) {
     std::istringstream fields(line);
     std::string address, type, symbol;
     fields >> address >> type >> symbol;
-    if (type == "A" && symbol == "HIDLINK_1.0")
-      continue;  // the version node itself
+    if (type == "A" && (symbol == "HIDLINK_1.0" || symbol == "HIDLINK_1.1"))
+      continue;  // the version nodes themselves
     const size_t at = symbol.find("@@");
-    EXPECT_EQ(at == std::string::npos ? "" : symbol.substr(at), "@@HIDLINK_1.0") << symbol;
+    const std::string name = symbol.substr(0, at);
+    const std::string version = name == "QelHidGetLastError" ? "@@HIDLINK_1.1" : "@@HIDLINK_1.0";
+    EXPECT_EQ(at == std::string::npos ? "" : symbol.substr(at), version) << symbol;
     EXPECT_EQ(type, "T") << symbol;
-    functions.insert(symbol.substr(0, at));
+    functions.insert(name);
   }
-  std::istringstream names(kExports);
+  std::istringstream names(std::string(kExports) + " QelHidGetLastError");
   const std::set<std::string> expected{std::istream_iterator<std::string>(names), {}};
+  EXPECT_EQ(expected.size(), 32u);
   EXPECT_EQ(functions, expected);
 }
 
@@ -111,12 +114,11 @@ TEST(ExportsTest, LibraryNeedsTheCLibraryOnly) {
 }
 
 // A C++ caller may rely on the exports never throwing.
-static_assert(
-    noexcept(QelHidOpen(nullptr)) && noexcept(QelHidClose(0)) && noexcept(QelHidScanDevices(nullptr)) && noexcept(QelHidInit()) && noexcept(
-        QelHidRead(
-            0, nullptr, 0, nullptr,
-            0)) && noexcept(QelHidWrite(0, nullptr, 0, nullptr,
-                                        0)) && noexcept(QelHidD_GetAttributes(0,
-                                                                              nullptr)) && noexcept(QelHidD_GetHidGuid(nullptr)));
+static_assert(noexcept(QelHidOpen(nullptr)) && noexcept(QelHidClose(0)));
+static_assert(noexcept(QelHidScanDevices(nullptr)) && noexcept(QelHidInit()));
+static_assert(noexcept(QelHidRead(0, nullptr, 0, nullptr, 0)));
+static_assert(noexcept(QelHidWrite(0, nullptr, 0, nullptr, 0)));
+static_assert(noexcept(QelHidD_GetAttributes(0, nullptr)) && noexcept(QelHidD_GetHidGuid(nullptr)));
+static_assert(noexcept(QelHidGetLastError(0, nullptr, 0)));
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,18 @@ constexpr auto kPatience = 5s;
 
 QelHidHandle Open(const std::string& path) {
   return OpenPath(path);
+}
+
+// What QelHidGetLastError says about a handle, or with HIDLINK_INVALID_HANDLE about this
+// thread's last failed open.
+struct LastError {
+  int code;
+  std::string text;
+};
+LastError LastErrorOf(QelHidHandle handle) {
+  char text[512];
+  const int code = QelHidGetLastError(handle, text, sizeof text);
+  return {code, text};
 }
 
 // One input report as the device sends it: the ID byte, then 64 data bytes.
@@ -69,11 +82,16 @@ TEST_F(DeviceTest, SecondOpenIsRefusedUntilTheFirstIsClosed) {
 
 class RefusingDeviceTest : public DeviceTest, public ::testing::WithParamInterface<Greeting> {};
 
-TEST_P(RefusingDeviceTest, OpenFailsWithoutTheGrantByte) {
+TEST_P(RefusingDeviceTest, OpenFailsWithoutTheGrantByteAndSaysHow) {
   FakeDevice device(path_, GetParam());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Open(path_), HIDLINK_INVALID_HANDLE);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // gives up after about a second
+  // A refusal is another program holding the device; a hang-up, a device that went away.
+  const int kCodes[] = {0, EBUSY, ETIMEDOUT, ECONNRESET};
+  const LastError error = LastErrorOf(HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(error.code, kCodes[static_cast<int>(GetParam())]);
+  EXPECT_NE(error.text.find(path_), std::string::npos) << error.text;
 }
 
 std::string GreetingName(const ::testing::TestParamInfo<Greeting>& p) {
@@ -85,16 +103,53 @@ INSTANTIATE_TEST_SUITE_P(Greetings, RefusingDeviceTest,
                          ::testing::Values(Greeting::kRefuse, Greeting::kSilent, Greeting::kHangUp),
                          GreetingName);
 
-TEST_F(DeviceTest, OpenRejectsWhatIsNoDevice) {
+TEST_F(DeviceTest, OpenRejectsWhatIsNoDeviceAndSaysWhy) {
   EXPECT_EQ(QelHidOpen(nullptr), HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).code, EINVAL);
   EXPECT_EQ(QelHidOpen(reinterpret_cast<const HidDeviceInfo*>(~uintptr_t{0})),
             HIDLINK_INVALID_HANDLE);
   MakeSocketFile(path_);  // left behind by a device that is gone
   EXPECT_EQ(Open(path_), HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).code, ECONNREFUSED);
   // Character devices and files that are no hidraw nodes.
   EXPECT_EQ(Open("/dev/null"), HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).text, "/dev/null is no HID device");
   EXPECT_EQ(Open(dir_ / "hidraw0"), HIDLINK_INVALID_HANDLE);
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).code, ENOENT);
   EXPECT_EQ(QelHidClose(HIDLINK_INVALID_HANDLE), 1);
+}
+
+TEST_F(DeviceTest, EachThreadHearsOfItsOwnFailedOpenOnly) {
+  EXPECT_EQ(Open(dir_ / "hidraw0"), HIDLINK_INVALID_HANDLE);
+  const LastError other = std::async(std::launch::async, [] {
+                            Open("/dev/null");
+                            return LastErrorOf(HIDLINK_INVALID_HANDLE);
+                          }).get();
+  EXPECT_EQ(other.code, ENOTTY);
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).code, ENOENT);
+  // A success later leaves the record as it was.
+  Connect();
+  EXPECT_EQ(LastErrorOf(HIDLINK_INVALID_HANDLE).code, ENOENT);
+}
+
+TEST_F(DeviceTest, AHandleKeepsItsLastFailedTransferUntilItIsClosed) {
+  Connect();
+  EXPECT_EQ(LastErrorOf(handle_).code, 0);
+  uint8_t buffer[64];
+  EXPECT_EQ(QelHidRead(handle_, buffer, sizeof buffer, nullptr, kShortTimeoutMs), 0);
+  EXPECT_EQ(LastErrorOf(handle_).code, ETIMEDOUT);
+  EXPECT_EQ(LastErrorOf(handle_).text, "no report came from " + path_ + " within 50 ms");
+  device_->HangUp();
+  EXPECT_EQ(QelHidRead(handle_, buffer, sizeof buffer, nullptr, kNoLimit), 0);
+  EXPECT_EQ(LastErrorOf(handle_).text, "the device " + path_ + " was unplugged");
+  // Cut to the buffer, and the number alone without one.
+  char cut[8];
+  EXPECT_EQ(QelHidGetLastError(handle_, cut, sizeof cut), ENODEV);
+  EXPECT_STREQ(cut, "the dev");
+  EXPECT_EQ(QelHidGetLastError(handle_, nullptr, 0), ENODEV);
+  ASSERT_EQ(QelHidClose(handle_), 1);
+  EXPECT_EQ(LastErrorOf(handle_).code, EBADF);
+  handle_ = HIDLINK_INVALID_HANDLE;
 }
 
 TEST_F(DeviceTest, ReadTimesOutWithNothingDelivered) {

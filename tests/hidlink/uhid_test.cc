@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -191,8 +192,11 @@ TEST_P(UhidTest, IsListedOpenedOnceAndMovesReportsBothWays) {
 
   handle_ = QelHidOpen(record);
   ASSERT_NE(handle_, HIDLINK_INVALID_HANDLE);
-  // The lock keeps a second opener out, in this process as in any other.
+  // The lock keeps a second opener out, in this process as in any other, and says so.
   EXPECT_EQ(QelHidOpen(record), HIDLINK_INVALID_HANDLE);
+  char why[256];
+  EXPECT_EQ(QelHidGetLastError(HIDLINK_INVALID_HANDLE, why, sizeof why), EBUSY);
+  EXPECT_EQ(std::string(why), "the device is held by another program (" + node_ + " is locked)");
 
   QelHidAttributes attributes{};
   ASSERT_EQ(QelHidD_GetAttributes(handle_, &attributes), 1);
@@ -237,6 +241,7 @@ TEST_P(UhidTest, UnplugEndsAWaitingReadAtOnce) {
   device_->Destroy();
   ASSERT_EQ(read.wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(read.get(), 0);
+  EXPECT_EQ(QelHidGetLastError(handle_, nullptr, 0), ENODEV);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, UhidTest, ::testing::Values(0, 7),

@@ -7,30 +7,16 @@
 #include <numeric>
 #include <vector>
 
+#include "support/frame_bytes.h"
+
 namespace vireo {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A reply as the meter sends it: FF 55, six tick bytes, the code, the length, the data, zeros,
-// byte 62 = sum of bytes 8..61, byte 63 = sum of bytes 0..61.
 Bytes Reply(uint8_t code, const Bytes& data = {}) {
-  Bytes frame(64, 0);
-  frame[0] = 0xFF;
-  frame[1] = 0x55;
-  for (int i = 2; i < 8; ++i)
-    frame[i] = static_cast<uint8_t>(0x30 + i);
-  frame[8] = code;
-  frame[9] = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), frame.begin() + 10);
-  unsigned data8 = 0, all = 0;
-  for (int i = 0; i < 62; ++i) {
-    all += frame[i];
-    data8 += i >= 8 ? frame[i] : 0;
-  }
-  frame[62] = static_cast<uint8_t>(data8);
-  frame[63] = static_cast<uint8_t>(all);
-  return frame;
+  const testing::FrameBytes frame = testing::MeterFrame(code, data);
+  return Bytes(frame.begin(), frame.end());
 }
 
 Bytes Counting(uint8_t first, size_t size) {

@@ -192,7 +192,12 @@ TEST_F(FirmwareTransferTest, WriteAndVerifyRefuseAFileThatIsMissingOrNoLongerVal
     file.put(static_cast<char>(stored ^ 0x01));  // changed after it was checked
   }
   EXPECT_FALSE(link_.WriteApplication(path, nullptr, {}));
-  EXPECT_TRUE(History().empty());
+  // The meter handles requests in order: once it has answered this one, it has seen every
+  // request sent before it, and there were none.
+  ASSERT_TRUE(link_.QueryUpgradeMode());
+  const auto history = History();
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0].code, 3);
 }
 
 TEST_F(FirmwareTransferTest, WriteWithoutTheMeterConsentingFails) {

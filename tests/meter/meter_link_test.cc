@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "base/posix.h"
+#include "meter/meter_devices.h"
 #include "meter/product_constants.h"
+#include "support/frame_bytes.h"
 #include "support/virtual_meter_fixture.h"
 #include "tests/hidlink/fake_device.h"
 
@@ -89,6 +91,32 @@ TEST_F(MeterLinkTest, WithTwoMetersOpenKeepsTheFirstAndLeavesTheOtherFree) {
   third.Configure();
   EXPECT_TRUE(second.Open());  // the other meter was never opened by the first link
   EXPECT_FALSE(third.Open());
+}
+
+TEST_F(MeterLinkTest, ALinkBoundToOneOfTwoMetersOpensThatOneOnlyAndLosesItWhenItLeaves) {
+  sim::VirtualMeter& first = PlugMeter({}, "a");
+  sim::VirtualMeter& second = PlugMeter({}, "b");
+  const std::vector<MeterDevice> meters = ListMeters();
+  ASSERT_EQ(meters, (std::vector<MeterDevice>{{first.SocketPath().string(), 0x0100},
+                                              {second.SocketPath().string(), 0x0100}}));
+  link.BindToPath(meters[1].path);
+  ASSERT_TRUE(link.Open());
+  EXPECT_TRUE(testing::WaitFor([&] { return second.Connections() == 1; }));
+  // Another link bound to the second is refused, though the first meter is free.
+  MeterLink other;
+  other.Configure();
+  other.BindToPath(meters[1].path);
+  EXPECT_FALSE(other.Open());
+  EXPECT_EQ(other.lastOpenRefusal(), OpenRefusal::kBusy);
+
+  link.Close();
+  second.Unplug();
+  EXPECT_FALSE(link.IsPresent());
+  EXPECT_FALSE(link.Open());
+  EXPECT_EQ(link.lastOpenError(),
+            (Error{ErrorKind::kNoDevice, "no meter is connected at " + meters[1].path}));
+  link.BindToPath({});
+  EXPECT_TRUE(link.IsPresent());
 }
 
 TEST_F(MeterLinkTest, ReadsTheIdentityBlockAndVersionByte) {
@@ -246,6 +274,9 @@ TEST_F(MeterLinkTest, AFailedOpenTellsWhyNoMeterAMeterHeldElsewhereOrNoPermissio
   EXPECT_EQ(holder.lastOpenRefusal(), OpenRefusal::kNone);
   EXPECT_FALSE(link.Open());
   EXPECT_EQ(link.lastOpenRefusal(), OpenRefusal::kBusy);
+  EXPECT_EQ(link.lastOpenError(),
+            (Error{ErrorKind::kBusy,
+                   meter.SocketPath().string() + " refused the open: another program holds it"}));
   holder.Close();
 
   // A node that this user may not read and write, in a folder that anyone may search.
@@ -290,24 +321,9 @@ class ScriptedReplyTest : public MeterLinkTest {
     MeterLinkTest::TearDown();
   }
 
-  // Queues a frame as a 65-byte report: ID byte 0, FF 55, tick bytes, code, length, data,
-  // byte 62 = sum of 8..61, byte 63 = sum of 0..61.
-  void Queue(uint8_t code, std::vector<uint8_t> data = {}) {
-    std::vector<uint8_t> report(65, 0);
-    uint8_t* f = report.data() + 1;
-    f[0] = 0xFF;
-    f[1] = 0x55;
-    f[8] = code;
-    f[9] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), f + 10);
-    unsigned dataSum = 0, all = 0;
-    for (int i = 0; i < 62; ++i) {
-      all += f[i];
-      dataSum += i >= 8 ? f[i] : 0;
-    }
-    f[62] = static_cast<uint8_t>(dataSum);
-    f[63] = static_cast<uint8_t>(all);
-    ASSERT_TRUE(device_->Send(report));
+  // Queues a valid frame as an input report.
+  void Queue(uint8_t code, const std::vector<uint8_t>& data = {}) {
+    ASSERT_TRUE(device_->Send(testing::AsInputReport(testing::MeterFrame(code, data))));
   }
 
   std::unique_ptr<hidlink::testing::FakeDevice> device_;
