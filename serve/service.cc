@@ -13,7 +13,7 @@
 
 #include "acquire/live_stream.h"
 #include "app/identify.h"
-#include "hidlink/hidlink.h"
+#include "meter/meter_devices.h"
 #include "record/device_watch.h"
 
 namespace vireo::serve {
@@ -37,19 +37,6 @@ std::string Seconds(double s) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f s", s);
   return text;
-}
-
-// The device paths of the attached meters, in scan order.
-std::vector<std::string> AttachedMeterPaths() {
-  std::vector<std::string> paths;
-  uint32_t count = 0;
-  QelHidScanDevices(&count);
-  for (const HidDeviceInfo* d = QelHidGetDevices(); d; d = d->Next) {
-    if (d->VendorID == kMeterVendorId && d->ProductID == kMeterProductId)
-      paths.emplace_back(d->DevicePath);
-  }
-  QelHidFreeDevicesInfo();
-  return paths;
 }
 
 DroppedFrames operator+(const DroppedFrames& a, const DroppedFrames& b) {
@@ -160,17 +147,18 @@ bool Service::Take(const std::string& path, int64_t now) {
   // Identified with a link of its own: the meter's link may still be closing an old stream.
   MeterLink probe;
   probe.Configure();
+  probe.BindToPath(path);
   NullReporter quiet;
   if (!Identify(probe, identifyState_, quiet, OldFirmware::kQuiet)) {
     const OpenRefusal why = probe.lastOpenRefusal();
     if (why == OpenRefusal::kNoDevice)
       return true;  // gone again
     if (told_.insert(path).second) {
-      log_.Warning(why == OpenRefusal::kPermission
-                       ? "cannot open " + path +
-                             ": permission denied (is the udev rule 70-vireometer.rules installed?)"
-                       : "cannot use " + path +
-                             ": another program holds it; trying again every few seconds");
+      const std::string cause = probe.lastOpenError().message;
+      log_.Warning((cause.empty() ? "cannot open " + path : cause) +
+                   (why == OpenRefusal::kPermission
+                        ? " (is the udev rule 70-vireometer.rules installed?)"
+                        : "; trying again every few seconds"));
     }
     return false;
   }
@@ -194,6 +182,7 @@ bool Service::Take(const std::string& path, int64_t now) {
   if (meter.streaming)
     return true;
   meter.stream.Join();
+  meter.link.BindToPath(path);
   meter.ended = -1;
   meter.firmware = firmware;
   meter.state.StreamStarted(firmware);
@@ -230,7 +219,8 @@ bool Service::Take(const std::string& path, int64_t now) {
 
 void Service::Scan(int64_t now) {
   bool again = false;
-  for (const std::string& path : AttachedMeterPaths()) {
+  for (const MeterDevice& device : ListMeters()) {
+    const std::string& path = device.path;
     const bool streamed = std::any_of(meters_.begin(), meters_.end(), [&](const auto& m) {
       return m->streaming && m->path == path;
     });

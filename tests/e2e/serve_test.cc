@@ -105,7 +105,7 @@ TEST_F(ServeE2e, PrometheusRateOfTheEnergyCounterIsTheEmulatorsPower) {
   ASSERT_TRUE(profile) << why;
   const double watts =
       static_cast<float>(profile->VoltageAt(0)) * static_cast<float>(profile->CurrentAt(0));
-  StartSim({"--load", load});
+  StartSim({"--load", load, "--frame-interval-ms", "1"});
   const std::string base = StartServe({});
   ASSERT_FALSE(base.empty()) << serve_->err;
 
@@ -136,12 +136,12 @@ TEST_F(ServeE2e, PrometheusRateOfTheEnergyCounterIsTheEmulatorsPower) {
   auto value = [](const nlohmann::json& result) {
     return result.empty() ? NAN : std::stod(result[0]["value"][1].get<std::string>());
   };
-  // Ten scrapes, a second apart, in the window.
+  // Six scrapes, a second apart, in the window.
   ASSERT_TRUE(Eventually(
-      [&] { return value(query("count_over_time(vireometer_energy_joules_total[10s])")) >= 10; },
+      [&] { return value(query("count_over_time(vireometer_energy_joules_total[6s])")) >= 6; },
       std::chrono::seconds(40), std::chrono::milliseconds(250)))
       << server.err;
-  const double rate = value(query("rate(vireometer_energy_joules_total[10s])"));
+  const double rate = value(query("rate(vireometer_energy_joules_total[6s])"));
   EXPECT_NEAR(rate, watts, watts * 0.01);
   // OpenMetrics was what Prometheus asked for: the info family and the meter label came through.
   const nlohmann::json info = query("vireometer_build_info");
