@@ -336,6 +336,7 @@ void Service::StopAll() {
     m->stream.RequestStop();
   for (const auto& m : meters_) {
     m->stream.Join();
+    const bool wasStreaming = m->streaming;
     if (m->streaming) {
       m->streaming = false;
       m->dropsBefore = m->dropsBefore + FromLive(m->stream.Drops());
@@ -346,7 +347,10 @@ void Service::StopAll() {
       char text[160];
       std::snprintf(text, sizeof text, "%llu frames, %.6g Wh, %.6g Ah, %llu gaps (%.3f s)",
                     static_cast<unsigned long long>(s.frames), s.energyJoules / 3600,
-                    s.chargeCoulombs / 3600, static_cast<unsigned long long>(s.gaps), s.gapSeconds);
+                    // The end of this run is no gap.
+                    s.chargeCoulombs / 3600,
+                    static_cast<unsigned long long>(s.gaps - (wasStreaming && s.gaps ? 1 : 0)),
+                    s.gapSeconds);
       log_.Info("meter " + s.serial + ": " + text);
     }
     m->mqtt.reset();  // marks the meter offline and disconnects
