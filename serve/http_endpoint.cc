@@ -21,10 +21,35 @@ constexpr const char* kIndex =
     "vireometer-cli serve\n/metrics         Prometheus metrics\n/api/v1/meters   the meters as "
     "JSON\n/healthz         ok while the service runs\n";
 
+MHD_Result Send(MHD_Connection* connection, unsigned status, std::string body,
+                const char* contentType);
+
+// The first call only sees the headers; answering a good request then would cost the
+// connection its keep-alive, so its answer waits for the second call. A request with a body,
+// or another method, is answered at once: every endpoint is read-only.
 MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const char* method,
-                  const char*, const char*, size_t*, void**) {
-  return static_cast<MHD_Result>(
-      static_cast<HttpEndpoint*>(self)->Respond(connection, url ? url : "", method ? method : ""));
+                  const char*, const char*, size_t* uploadSize, void** request) {
+  static int headersSeen;
+  auto* endpoint = static_cast<HttpEndpoint*>(self);
+  const std::string_view m = method ? method : "";
+  if (*request == nullptr) {
+    *request = &headersSeen;
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const bool body =
+        (length && std::string_view(length) != "0") ||
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (body)
+      return Send(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request body here\n", "text/plain");
+    if (m != MHD_HTTP_METHOD_GET && m != MHD_HTTP_METHOD_HEAD)
+      return static_cast<MHD_Result>(endpoint->Respond(connection, url ? url : "", m));
+    return MHD_YES;
+  }
+  if (*uploadSize != 0) {
+    *uploadSize = 0;
+    return MHD_YES;
+  }
+  return static_cast<MHD_Result>(endpoint->Respond(connection, url ? url : "", m));
 }
 
 void LogLibraryError(void* self, const char* format, va_list args) {
