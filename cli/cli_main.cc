@@ -23,6 +23,7 @@ int Run(int argc, char** argv) {
   AddFirmwareCommands(app, status);
   AddUpdateCommands(app, status);
   AddRecordCommands(app, status);
+  AddServeCommand(app, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

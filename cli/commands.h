@@ -55,5 +55,6 @@ void AddSessionCommands(CLI::App& app, int& status);   // record, sessions, expo
 void AddFirmwareCommands(CLI::App& app, int& status);  // image, upgrade, logo
 void AddUpdateCommands(CLI::App& app, int& status);    // check-update
 void AddRecordCommands(CLI::App& app, int& status);    // readout, records
+void AddServeCommand(CLI::App& app, int& status);      // serve
 
 }  // namespace vireo::cli

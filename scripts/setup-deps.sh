@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need. As root it runs apt-get;
 # otherwise it names the missing packages and the command that installs them. Optional
-# packages are only named: clang and libfuzzer-14-dev let scripts/fuzz.sh (and CI) fuzz.
+# packages are only named: clang and libfuzzer-14-dev let scripts/fuzz.sh (and CI) fuzz;
+# libsystemd-dev lets `serve` tell systemd it is ready (Type=notify, watchdog).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
   libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core
-  libcurl4-openssl-dev python3 desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
-optional=(clang libfuzzer-14-dev)
+  libcurl4-openssl-dev libmicrohttpd-dev libmosquitto-dev libcrypt-dev libyaml-dev mosquitto mosquitto-clients
+  prometheus python3 desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
+optional=(clang libfuzzer-14-dev libsystemd-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -16,7 +18,7 @@ for p in "${optional[@]}"; do
   installed "$p" || missing_optional+=("$p")
 done
 if [ ${#missing_optional[@]} -gt 0 ]; then
-  echo "Optional, for fuzzing (scripts/fuzz.sh): apt-get install ${missing_optional[*]}" >&2
+  echo "Optional (fuzzing, sd_notify): apt-get install ${missing_optional[*]}" >&2
 fi
 
 missing=()
