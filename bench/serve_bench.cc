@@ -93,8 +93,9 @@ int Run(double seconds, double floorSeconds) {
   for (int i = 0; i < kMeters; ++i) {
     sim::EmulatorOptions options;
     options.frameIntervalUs = 1000;
-    options.serial = "BENCH" + std::to_string(i);
-    meters.push_back(std::make_unique<sim::VirtualMeter>(folder, options, "m" + std::to_string(i)));
+    options.serial = std::string("BENCH").append(std::to_string(i));
+    meters.push_back(std::make_unique<sim::VirtualMeter>(
+        folder, options, std::string("m").append(std::to_string(i))));
     if (!meters.back()->Plug()) {
       std::fprintf(stderr, "cannot plug an emulated meter in %s\n", folder.c_str());
       return 1;

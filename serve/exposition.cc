@@ -60,7 +60,7 @@ void AppendNumber(std::string& out, T value) {
   } else {
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+    out.append(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
   }
 }
 
