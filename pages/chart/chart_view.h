@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "meter/record_file.h"
 #include "pages/chart/chart_scene.h"
-#include "pages/chart/record_file.h"
 
 namespace vireo {
 

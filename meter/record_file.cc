@@ -1,4 +1,4 @@
-#include "pages/chart/record_file.h"
+#include "meter/record_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // Record files from bytes and from disk: what loads, what is refused and why, and the rows
 // the tool prints and the chart exports.
-#include "pages/chart/record_file.h"
+#include "meter/record_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
