@@ -13,7 +13,7 @@
 #include "app/upgrade_control.h"
 #include "cli/commands.h"
 #include "cli/upgrade_reporter.h"
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 namespace vireo::cli {
 namespace {

@@ -14,7 +14,7 @@
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "app/upgrade_control.h"
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 namespace vireo {
 
