@@ -252,15 +252,6 @@ TEST(RecordFileName, LocalTimeNamesTheFileInTheDatFolder) {
   EXPECT_EQ(RecordFileName("./", LocalTime(1999, 12, 31, 23, 59, 59)), "./dat/19991231_235959.vat");
 }
 
-TEST(RecordCount, SmallerCounterAtMostTheCapacity) {
-  EXPECT_EQ(RecordCount(120, 120), 120u);
-  EXPECT_EQ(RecordCount(352, 5), 5u);
-  EXPECT_EQ(RecordCount(5, 352), 5u);
-  EXPECT_EQ(RecordCount(0, 0), 0u);
-  EXPECT_EQ(RecordCount(353, 400), 352u);
-  EXPECT_EQ(RecordCount(0xFFFFFFFF, 0xFFFFFFFF), 352u);
-}
-
 class AtomicWrite : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -32,6 +32,18 @@ TEST(RecordFileDecode, RecordBytesAreMillivoltsMilliampsAndDegrees) {
   EXPECT_EQ(result.set.points[0].temperature, 25.0f);
 }
 
+TEST(RecordFileEncode, MarkRecordHoursThenTheRecordsAsRead) {
+  const Bytes records = {0xE8, 0x03, 0x18, 0xFC, 0x19, 1, 2, 3, 4, 5};
+  const Bytes file = EncodeRecordFile(24, records);
+  EXPECT_EQ(file, (Bytes{0x05, 24, 0xE8, 0x03, 0x18, 0xFC, 0x19, 1, 2, 3, 4, 5}));
+  const auto result = Decode(file);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.set.RecordHours, 24);
+  EXPECT_EQ(result.set.count, 2u);
+  EXPECT_FLOAT_EQ(result.set.points[0].voltage, 1.0f);
+  EXPECT_EQ(EncodeRecordFile(1, {}), (Bytes{0x05, 1}));
+}
+
 TEST(RecordFileDecode, ExtremesOfEachField) {
   const auto result =
       Decode({0x05, 0xFF, 0xFF, 0xFF, 0x00, 0x80, 0x80, 0x00, 0x00, 0xFF, 0x7F, 0x7F});
