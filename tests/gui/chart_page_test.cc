@@ -11,7 +11,7 @@
 #include <QTest>
 #include <fstream>
 
-#include "app/gui/main_window.h"
+#include "gui/main_window.h"
 #include "pages/chart/chart_export.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "support/virtual_meter_fixture.h"

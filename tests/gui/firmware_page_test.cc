@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/gui/device_watcher.h"
-#include "app/gui/main_window.h"
+#include "gui/device_watcher.h"
+#include "gui/main_window.h"
 #include "pages/dialog_units.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "sim/test_image.h"
