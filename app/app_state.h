@@ -55,7 +55,6 @@ struct AppState {
   SharedDeviceInfo deviceInfo;
   // Written on the GUI thread before a worker is asked to run, read by that worker.
   std::string FirmwarePath;
-  std::string RecordFilePath;
   std::array<uint8_t, 4096> LogoPatch{};
   std::atomic<int> LogoPatchEnabled{0};
   // The chart's sample stores; the GUI thread alone uses them.

@@ -284,10 +284,9 @@ void MainWindow::FirmwareTooOld() {
 }
 
 void MainWindow::RecordsReady(std::string path) {
-  // The read-out's file becomes the path the chart page loads.
-  state_.RecordFilePath = path;
+  // The read-out's file becomes the one the chart page shows.
   if (chartPage_) {
-    chartPage_->LoadRecords();
+    chartPage_->LoadRecords(path);
   }
   Q_EMIT recordsReady(QString::fromStdString(path));
 }
