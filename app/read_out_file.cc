@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,10 +12,6 @@
 #include "base/posix.h"
 
 namespace vireo {
-
-uint32_t RecordCount(uint32_t counterA, uint32_t counterB) {
-  return std::min({counterA, counterB, kRecordCapacity});
-}
 
 std::string RecordFileName(const std::string& programFolder, const std::tm& t) {
   char name[64];

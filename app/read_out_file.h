@@ -1,5 +1,5 @@
-// What the read-out needs around the meter: the record count its counters allow, the name of
-// the record file, and writing a file so that it appears whole or not at all.
+// What the read-out needs around the meter: the name of the record file, and writing a file so
+// that it appears whole or not at all. The meter's record memory is meter/record_memory.h.
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,6 @@
 #include <string>
 
 namespace vireo {
-
-// The record memory holds 352 records of 5 bytes.
-inline constexpr uint32_t kRecordCapacity = 352;
-
-// The records to read for the two counters: the smaller one, at most the capacity, so that
-// counters above it read the whole memory.
-uint32_t RecordCount(uint32_t counterA, uint32_t counterB);
 
 // ProgramFolder + "dat/" + YYYYMMDD_HHMMSS.vat of the local time.
 std::string RecordFileName(const std::string& programFolder, const std::tm& localTime);
