@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 namespace vireo::serve {
 
@@ -303,7 +303,7 @@ std::string MetersJson(const std::vector<MeterSnapshot>& meters, std::string_vie
                        {"temp_internal", number(r.tempInternal)},
                        {"temp_external", r.tempExternal >= kNoProbeBelow ? number(r.tempExternal)
                                                                          : nlohmann::json()}};
-      j["last_frame"] = record::FormatUtc(m.lastFrameWallNs / 1000);
+      j["last_frame"] = FormatUtc(m.lastFrameWallNs / 1000);
     } else {
       j["readings"] = nullptr;
       j["last_frame"] = nullptr;

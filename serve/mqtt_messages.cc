@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 #include "serve/exposition.h"
 
 namespace vireo::serve {
@@ -127,7 +127,7 @@ std::string StateJson(const MeterSnapshot& m) {
   j["charge_ah"] = m.chargeCoulombs / 3600;
   j["frames"] = m.frames;
   j["gaps"] = m.gaps;
-  j["time"] = record::FormatUtc(m.lastFrameWallNs / 1000);
+  j["time"] = FormatUtc(m.lastFrameWallNs / 1000);
   return j.dump();
 }
 

@@ -11,10 +11,11 @@
 #include <cstring>
 #include <utility>
 
+#include "acquire/device_watch.h"
 #include "acquire/live_stream.h"
 #include "app/identify.h"
+#include "meter/firmware_version.h"
 #include "meter/meter_devices.h"
-#include "record/device_watch.h"
 
 namespace vireo::serve {
 
@@ -27,10 +28,6 @@ constexpr int64_t kTickNs = 1000 * kMs;   // drops and availability follow at le
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
-}
-
-std::string FirmwareText(uint8_t version) {
-  return std::to_string(version >> 4) + "." + std::to_string(version & 0x0F);
 }
 
 std::string Seconds(double s) {
@@ -81,7 +78,7 @@ struct Service::Meter {
 Service::Service(ServeOptions options, ServiceLog& log)
     : options_(std::move(options)), log_(log), endFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (options_.watchFolders.empty())
-    options_.watchFolders = record::DeviceWatch::DefaultFolders();
+    options_.watchFolders = DeviceWatch::DefaultFolders();
   if (options_.mqtt) {
     const MqttBroker& b = options_.mqtt->broker;
     broker_ = std::make_unique<BrokerWatch>(
@@ -164,7 +161,7 @@ bool Service::Take(const std::string& path, int64_t now) {
   }
   const DeviceInfo info = identifyState_.deviceInfo.Load();
   const std::string serial = SerialText(info);
-  const std::string firmware = FirmwareText(info.version);
+  const std::string firmware = FirmwareVersionText(info.version);
   if (!options_.meters.empty() &&
       std::find(options_.meters.begin(), options_.meters.end(), serial) == options_.meters.end()) {
     if (told_.insert(path).second)
@@ -270,7 +267,7 @@ void Service::Tick(bool publish) {
 }
 
 bool Service::Run(int stopFd) {
-  record::DeviceWatch watch(options_.watchFolders);  // before the first look: no change missed
+  DeviceWatch watch(options_.watchFolders);  // before the first look: no change missed
   if (!endFd_ || !watch.IsValid()) {
     log_.Error(std::string("cannot watch the devices: ") + std::strerror(errno));
     return false;
