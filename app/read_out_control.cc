@@ -108,10 +108,11 @@ bool ReadOutControl::ReadRecordsIntoFile() {
     ::mkdir(folder.c_str(), 0777);  // a failure shows when the file is written
   }
   const std::string path = RecordFileName(state_.ProgramFolder, now);
-  const std::string error =
+  const Result<void> written =
       WriteFileAtomically(path, EncodeRecordFile(SettingsRecordHours(settings), records));
-  if (!error.empty()) {
-    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + error + ")", LogLevel::kError);
+  if (!written) {
+    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + written.error().message + ")",
+                        LogLevel::kError);
     return false;
   }
   reporter_.AppendLog(texts[TXT_SAVED] + ":" + path, LogLevel::kSuccess);

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "base/result.h"
+
 namespace vireo {
 
 // ProgramFolder + "dat/" + YYYYMMDD_HHMMSS.vat of the local time.
@@ -17,7 +19,7 @@ std::tm LocalTimeNow();
 
 // Writes `bytes` to `path` through a temporary file in the same folder that is flushed and
 // then renamed over `path`: a failure leaves no partial file and an existing file as it was.
-// Returns an empty string on success, else the system's reason.
-std::string WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes);
+// The error names the cause in a sentence ("permission denied on dat").
+Result<void> WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes);
 
 }  // namespace vireo
