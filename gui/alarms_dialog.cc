@@ -142,8 +142,9 @@ void AlarmsDialog::accept() {
   // Written whole or not at all: a crash never leaves half a file for the next start.
   QSaveFile file(path);
   const std::string text = alarms::AlarmFileText(Entries());
-  const bool written = QDir().mkpath(QFileInfo(path).absolutePath()) &&
-                       file.open(QIODevice::WriteOnly) &&
+  // A folder that cannot be made shows in the open's error.
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  const bool written = file.open(QIODevice::WriteOnly) &&
                        file.write(text.data(), static_cast<qint64>(text.size())) ==
                            static_cast<qint64>(text.size()) &&
                        file.commit();
