@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QFrame>
 #include <QMessageBox>
+#include <algorithm>
 
+#include "alarms/alarm_file.h"
 #include "app/curl_http_client.h"
 #include "app/identify.h"
 #include "app/update_check.h"
+#include "gui/alarms_dialog.h"
 #include "gui/device_watcher.h"
 #include "pages/about/about_page.h"
 #include "pages/chart/chart_page.h"
@@ -133,6 +136,7 @@ void MainWindow::CreatePages() {
   }
   tabs_->Init(PageTabCtrl::kMaxPages);
   readingsPage_ = new ReadingsPage(state_);
+  readingsPage_->onAlarms = [this] { OpenAlarms(); };
   tabs_->SetPage(0, readingsPage_);
   chartPage_ = new ChartPage(state_, reporter_);
   chartPage_->onReadOff = [this] { StartReadOut(); };
@@ -151,6 +155,9 @@ void MainWindow::CreateWorkers() {
         this, [this] { OnLinkReleased(); }, Qt::QueuedConnection);
   });
   live_ = std::make_unique<LiveControl>(link_, state_, reporter_);
+  alarms_ = std::make_unique<WindowAlarms>(live_->stream(), state_.texts, reporter_);
+  connect(alarms_.get(), &WindowAlarms::changed, this, &MainWindow::ShowAlarmMarks);
+  alarms_->Load(alarms::AlarmFilePath());
   readOut_ = std::make_unique<ReadOutControl>(link_, state_, reporter_);
   upgrade_ = std::make_unique<UpgradeControl>(link_, state_, reporter_);
   update_ = std::make_unique<UpdateControl>(std::make_unique<CurlHttpClient>(), UpdateBaseUrl(),
@@ -176,6 +183,9 @@ void MainWindow::Shutdown() {
 void MainWindow::OnStart() {
   if (live_) {
     live_->Start();
+    if (state_.LiveRunning) {
+      alarms_->StreamStarted();
+    }
   }
 }
 
@@ -194,6 +204,46 @@ void MainWindow::StartReadOut() {
 void MainWindow::StartUpgrade(const UpgradeRequest& request) {
   if (upgrade_) {
     upgrade_->Request(request);
+  }
+}
+
+AlarmsDialog* MainWindow::OpenAlarms() {
+  const std::string path = alarms::AlarmFilePath();
+  auto* dialog = new AlarmsDialog(state_.texts, path, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowModality(Qt::WindowModal);
+  connect(dialog, &QDialog::accepted, this, [this, path] {
+    if (alarms_) {
+      alarms_->Load(path);
+    }
+  });
+  dialog->open();
+  return dialog;
+}
+
+void MainWindow::ShowAlarmMarks() {
+  // The fast readings have no field of their own; they mark the field of their quantity.
+  struct Marked {
+    ReadingsPage::Field field;
+    std::string_view quantities[2];
+  };
+  static constexpr Marked kMarked[] = {
+      {ReadingsPage::kVoltage, {"voltage", "voltage_fast"}},
+      {ReadingsPage::kCurrent, {"current", "current_fast"}},
+      {ReadingsPage::kPower, {"power"}},
+      {ReadingsPage::kDPlus, {"dplus"}},
+      {ReadingsPage::kDMinus, {"dminus"}},
+      {ReadingsPage::kTempInternal, {"temp_internal"}},
+      {ReadingsPage::kTempExternal, {"temp_external"}},
+  };
+  if (!readingsPage_ || !alarms_) {
+    return;
+  }
+  for (const Marked& marked : kMarked) {
+    readingsPage_->SetMarked(marked.field,
+                             std::ranges::any_of(marked.quantities, [this](std::string_view q) {
+                               return !q.empty() && alarms_->Raised(q);
+                             }));
   }
 }
 

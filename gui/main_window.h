@@ -1,9 +1,10 @@
 // MainWindow: the program's one window, with the log, START, BUY and STOP, the progress bar,
 // the status row and the page tabs. It is wiring and presentation: the identification, the
 // live stream, the read-out and the upgrade are the sequences of app/, each on its worker,
-// which report back through a GuiReporter. It owns the meter link and the sequences' controls,
-// and joins every worker before it goes. It is a plain top-level widget, not a dialog: it has
-// no default button and Escape does not reject it, so neither Enter nor Escape can close it.
+// which report back through a GuiReporter; the alarms hear the live stream. It owns the meter link
+// and the sequences' controls, and joins every worker before it goes. It is a plain top-level
+// widget, not a dialog: it has no default button and Escape does not reject it, so neither Enter
+// nor Escape can close it.
 #pragma once
 
 #include <QLabel>
@@ -22,10 +23,12 @@
 #include "gui/gui_reporter.h"
 #include "gui/log_view.h"
 #include "gui/progress_bar.h"
+#include "gui/window_alarms.h"
 #include "meter/meter_link.h"
 
 namespace vireo {
 
+class AlarmsDialog;
 class ChartPage;
 class DeviceWatcher;
 class FirmwarePage;
@@ -56,6 +59,9 @@ class MainWindow : public QWidget, private Reporter {
   void OnBuy();
   // Tests put a recorder here instead of the desktop's browser.
   void SetUrlOpener(std::function<bool(const QUrl&)> opener) { urlOpener_ = std::move(opener); }
+  // The readings page's "Alarms…": opens the alarms dialog, window-modal; its OK puts the new
+  // rules to work.
+  AlarmsDialog* OpenAlarms();
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
   void Shutdown();
 
@@ -77,6 +83,7 @@ class MainWindow : public QWidget, private Reporter {
   ChartPage& chartPage() { return *chartPage_; }
   FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
+  WindowAlarms* alarms() { return alarms_.get(); }
 
  Q_SIGNALS:
   void beeped(bool success);
@@ -103,6 +110,8 @@ class MainWindow : public QWidget, private Reporter {
   void CreateWorkers();
   // Some sequence gave the link back; a deferred identification may run now.
   void OnLinkReleased();
+  // Marks the readings page's fields whose quantities have an alarm raised.
+  void ShowAlarmMarks();
 
   AppState& state_;
   MeterLink link_;
@@ -130,6 +139,8 @@ class MainWindow : public QWidget, private Reporter {
   QUrl shopUrl_;
   std::function<bool(const QUrl&)> urlOpener_;
 
+  // Subscribed to the live stream, so it goes after it.
+  std::unique_ptr<WindowAlarms> alarms_;
   // Declared last: they go first, while everything they report to still exists.
   std::unique_ptr<LiveControl> live_;
   std::unique_ptr<ReadOutControl> readOut_;

@@ -39,6 +39,27 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"export_csv", "Export CSV\u2026"},
     {"png_files", "PNG images"},
     {"csv_files", "CSV files"},
+    // The readings page's context menu entry and the dialog it opens.
+    {"alarms_menu", "Alarms\u2026"},
+    {"alarms_title", "Alarms"},
+    {"alarm_add", "Add"},
+    {"alarm_remove", "Remove"},
+    // The checkbox that switches a rule on and off.
+    {"alarm_enabled", "On"},
+    // Shown in an empty rule field.
+    {"alarm_example", "e.g. overvolt: voltage > 5.25 for 0.5s clear < 5.20"},
+    // %1: an alarm's name given to more than one switched-on rule.
+    {"alarm_duplicate", "Another rule is named %1 too"},
+    // %1: the alarms file, %2: the system's words for the error.
+    {"alarms_unwritable", "The alarms file %1 cannot be written: %2"},
+    {"alarms_unreadable", "No alarms: the alarms file %1 cannot be read (%2)."},
+    // %1: where the rule is and why it is wrong.
+    {"alarm_not_used", "Alarm not used: %1"},
+    // %1: the alarm's name, %2: what caused it, e.g. "voltage 5.31V".
+    {"alarm_raised", "Alarm %1 raised: %2"},
+    {"alarm_cleared", "Alarm %1 cleared: %2"},
+    // The body of the desktop notification; %1: the meter's serial.
+    {"alarm_meter", "Meter %1"},
 };
 
 namespace extra_texts_detail {

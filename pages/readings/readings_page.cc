@@ -1,5 +1,8 @@
 #include "pages/readings/readings_page.h"
 
+#include <QContextMenuEvent>
+#include <QMenu>
+
 #include "pages/design_font.h"
 #include "pages/dialog_units.h"
 #include "pages/readings/readings_format.h"
@@ -64,6 +67,17 @@ ReadingsPage::ReadingsPage(const AppState& state, QWidget* parent)
     timer_.start(kRefreshMs);
   });
   timer_.start(kRefreshMs);
+}
+
+void ReadingsPage::contextMenuEvent(QContextMenuEvent* event) {
+  if (!onAlarms) {
+    return;
+  }
+  auto* menu = new QMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addAction(QString::fromStdString(state_.texts.Extra("alarms_menu")), this,
+                  [this] { onAlarms(); });
+  menu->popup(event->globalPos());
 }
 
 void ReadingsPage::Refresh() {

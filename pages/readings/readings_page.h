@@ -1,6 +1,7 @@
 // The readings page: the eight live values in large coloured figures with their labels, and
 // the Fahrenheit checkbox. It never talks to the meter: every 300 ms it formats the current
-// readings, whether it is shown or not.
+// readings, whether it is shown or not. Its context menu opens the alarms; a field whose
+// quantity has an alarm raised is marked.
 #pragma once
 
 #include <QCheckBox>
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <functional>
 
 #include "app/app_state.h"
 #include "pages/readings/value_field.h"
@@ -33,10 +35,18 @@ class ReadingsPage : public QWidget {
 
   // Rewrites every field from the current readings.
   void Refresh();
+  // Marks a field, or takes the mark away.
+  void SetMarked(Field which, bool marked) { fields_[which]->SetMarked(marked); }
+
+  // The context menu's "Alarms…"; the menu offers it only when this is set.
+  std::function<void()> onAlarms;
 
   const ValueField& field(Field which) const { return *fields_[which]; }
   const QLabel& label(Field which) const { return *labels_[which]; }
   QCheckBox& fahrenheitBox() { return *fahrenheit_; }
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   const AppState& state_;

@@ -8,6 +8,7 @@ namespace vireo {
 namespace {
 
 constexpr int kMargin = 2;
+constexpr int kMarkWidth = 2;
 
 }  // namespace
 
@@ -24,9 +25,27 @@ void ValueField::SetText(const QString& text) {
   update();
 }
 
+void ValueField::SetMarked(bool marked) {
+  if (marked == marked_) {
+    return;
+  }
+  marked_ = marked;
+  update();
+}
+
 void ValueField::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::black);
+  if (marked_) {
+    // Inside the margin, so the figures keep their place and size.
+    const QRect frame = rect();
+    painter.fillRect(frame.x(), frame.y(), frame.width(), kMarkWidth, Qt::red);
+    painter.fillRect(frame.x(), frame.bottom() - kMarkWidth + 1, frame.width(), kMarkWidth,
+                     Qt::red);
+    painter.fillRect(frame.x(), frame.y(), kMarkWidth, frame.height(), Qt::red);
+    painter.fillRect(frame.right() - kMarkWidth + 1, frame.y(), kMarkWidth, frame.height(),
+                     Qt::red);
+  }
   const QRect area = rect().adjusted(kMargin, 0, -kMargin, 0);
   // Fonts standing in for the design's face are often wider; every figure must stay visible.
   painter.setFont(FitFont(font_, text_, area.width()));

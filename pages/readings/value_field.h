@@ -1,5 +1,6 @@
 // One value field of the readings page: coloured figures on a black field. The text is drawn
-// as it stands, never read as markup, and in a smaller size only when it would not fit.
+// as it stands, never read as markup, and in a smaller size only when it would not fit. A
+// marked field (an alarm on its quantity is raised) has a red frame around the same figures.
 #pragma once
 
 #include <QColor>
@@ -16,6 +17,8 @@ class ValueField : public QWidget {
   void SetText(const QString& text);
   const QString& text() const { return text_; }
   const QColor& colour() const { return colour_; }
+  void SetMarked(bool marked);
+  bool marked() const { return marked_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -24,6 +27,7 @@ class ValueField : public QWidget {
   QColor colour_;
   QFont font_;
   QString text_;
+  bool marked_ = false;
 };
 
 }  // namespace vireo

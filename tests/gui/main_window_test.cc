@@ -1,23 +1,32 @@
 // The main window on the offscreen platform, with emulated meters: initialisation, START and
 // STOP, the log and the reports from workers, the tabs, device changes, the link held by
-// another sequence, and closing.
+// another sequence, closing, and the alarms with their desktop notifications.
 #include "gui/main_window.h"
 
 #include <gtest/gtest.h>
 
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTabBar>
 #include <QTest>
 #include <QTextBlock>
 #include <QThread>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "app/identify.h"
 #include "gui/device_watcher.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "pages/readings/readings_page.h"
+#include "sim/load_profile.h"
+#include "support/process.h"
 #include "support/virtual_meter_fixture.h"
 
 // Failures show texts as text.
@@ -34,9 +43,21 @@ using testing::VirtualMeterTest;
 
 class MainWindowTest : public VirtualMeterTest {
  protected:
+  // The alarms file of the test's own, empty: no alarms and no warning about a missing file.
+  void SetUp() override {
+    VirtualMeterTest::SetUp();
+    setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+    std::filesystem::create_directories(folder_ / "config" / "vireometer");
+    WriteAlarms("");
+  }
   void TearDown() override {
     window_.reset();
+    unsetenv("XDG_CONFIG_HOME");
     VirtualMeterTest::TearDown();
+  }
+
+  void WriteAlarms(const std::string& text) {
+    std::ofstream(folder_ / "config" / "vireometer" / "alarms.conf") << text;
   }
 
   MainWindow& Open() {
@@ -475,6 +496,91 @@ TEST_F(MainWindowTest, ClosingDuringASlowStreamEndsWithinAFewSeconds) {
       static_cast<long long>(closedMs), static_cast<long long>(releasedMs));
   EXPECT_TRUE(released);
   EXPECT_LT(releasedMs, kDeadlineMs);
+}
+
+// A notification service on a bus of its own: answers each Notify with a fresh id and records it.
+class NotificationServer final : public QDBusVirtualObject {
+ public:
+  struct Call {
+    uint replaces;
+    QString summary;
+    int urgency;
+    uint id;
+  };
+
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != "Notify" || message.arguments().size() != 8)
+      return false;
+    const QList<QVariant> args = message.arguments();
+    const QVariantMap hints = qdbus_cast<QVariantMap>(args[6]);
+    calls.push_back({args[1].toUInt(), args[3].toString(), hints.value("urgency", -1).toInt(),
+                     static_cast<uint>(100 + calls.size())});
+    if (onCall)
+      onCall(calls.back());
+    connection.send(message.createReply(QVariant::fromValue(calls.back().id)));
+    return true;
+  }
+
+  std::vector<Call> calls;
+  std::function<void(const Call&)> onCall;
+};
+
+TEST_F(MainWindowTest, ARuleThatBecomesTrueNotifiesOnceLogsBeepsAndMarksUntilItClears) {
+  const QString daemon = QStandardPaths::findExecutable("dbus-daemon");
+  if (daemon.isEmpty())
+    GTEST_SKIP() << "dbus-daemon is not installed";
+  testing::Process bus({daemon.toStdString(), "--session", "--print-address", "--nofork"});
+  const std::string address = bus.ReadLine();
+  ASSERT_FALSE(address.empty()) << bus.err;
+  NotificationServer server;
+  struct BusInUse {
+    explicit BusInUse(const std::string& address) {
+      setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    }
+    ~BusInUse() {
+      unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      QDBusConnection::disconnectFromBus("notification-server");
+    }
+  } inUse(address);
+  QDBusConnection serverBus =
+      QDBusConnection::connectToBus(QString::fromStdString(address), "notification-server");
+  ASSERT_TRUE(serverBus.registerService("org.freedesktop.Notifications"));
+  ASSERT_TRUE(serverBus.registerVirtualObject("/org/freedesktop/Notifications", &server));
+
+  // The current rises over 1 A a little after the start, holds, and falls to nothing.
+  std::string error;
+  const auto charge = sim::LoadProfile::Parse(
+      "charge:idle=0.2,rise=0.1,hold=1,taper=0.3,rest=1,peak=2,repeat=0", error);
+  ASSERT_TRUE(charge) << error;
+  PlugMeter(Options([&](sim::EmulatorOptions& o) {
+    o.frameIntervalUs = 2000;
+    o.loadProfile = charge;
+  }));
+  WriteAlarms("busy: current > 1 clear < 0.5\n");
+  MainWindow& window = Open();
+  std::vector<bool> markedAtCall;
+  server.onCall = [&](const NotificationServer::Call&) {
+    markedAtCall.push_back(window.readingsPage().field(ReadingsPage::kCurrent).marked());
+  };
+  window.startButton().click();
+
+  // The clear comes after the raise on the same connection: once it is here, so is every raise.
+  ASSERT_TRUE(Until([&] { return server.calls.size() >= 2; }));
+  ASSERT_EQ(server.calls.size(), 2u);
+  EXPECT_EQ(server.calls[0].urgency, 2);
+  EXPECT_EQ(server.calls[0].replaces, 0u);
+  EXPECT_TRUE(server.calls[0].summary.startsWith("Alarm busy raised: current "));
+  EXPECT_EQ(server.calls[1].urgency, 1);
+  EXPECT_EQ(server.calls[1].replaces, server.calls[0].id);
+  EXPECT_EQ(markedAtCall, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(window.readingsPage().field(ReadingsPage::kVoltage).marked());
+
+  EXPECT_EQ(Log().count("Alarm busy raised"), 1);
+  ExpectLevel("Alarm busy raised: current ", LogLevel::kError);
+  ExpectLevel("Alarm busy cleared: current ", LogLevel::kSuccess);
+  EXPECT_EQ(beeps_, (std::vector<bool>{true, false}));  // START, then the raise
+  window_.reset();
 }
 
 }  // namespace
