@@ -56,12 +56,14 @@ void MqttPublisher::Destroy::operator()(mosquitto* m) const {
 }
 
 MqttPublisher::MqttPublisher(const MqttSettings& settings, BrokerWatch& watch, std::string serial,
-                             std::string firmware)
+                             std::string firmware, std::vector<std::string> alarms)
     : settings_(settings),
       watch_(watch),
       serial_(std::move(serial)),
       topics_(settings.prefix, settings.haPrefix, serial_),
-      firmware_(std::move(firmware)) {
+      alarms_(std::move(alarms)),
+      firmware_(std::move(firmware)),
+      raised_(alarms_.size(), false) {
   static std::once_flag init;
   std::call_once(init, [] { mosquitto_lib_init(); });
   client_.reset(mosquitto_new(ClientId(topics_.id).c_str(), true, this));
@@ -200,16 +202,35 @@ bool MqttPublisher::Publish(const std::string& topic, const std::string& payload
 void MqttPublisher::PublishIdentity() {
   std::string firmware;
   bool online;
+  std::vector<bool> raised;
   {
     std::lock_guard lock(mutex_);
     firmware = firmware_;
     online = online_;
+    raised = raised_;
   }
   if (settings_.haDiscovery) {
-    Publish(topics_.discovery, DiscoveryJson(topics_, serial_, firmware, settings_.version), 1,
-            true);
+    Publish(topics_.discovery,
+            DiscoveryJson(topics_, serial_, firmware, settings_.version, alarms_), 1, true);
   }
   Publish(topics_.availability, online ? "online" : "offline", 1, true);
+  for (size_t i = 0; i < alarms_.size(); ++i)
+    Publish(topics_.AlarmState(alarms_[i]), raised[i] ? "ON" : "OFF", 1, false);
+}
+
+void MqttPublisher::PublishAlarm(const AlarmNotice& notice) {
+  {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < alarms_.size(); ++i) {
+      if (alarms_[i] == notice.name)
+        raised_[i] = notice.raised;
+    }
+  }
+  // A connection made later publishes the state; the event is not kept for it.
+  if (!connected_)
+    return;
+  Publish(topics_.AlarmState(notice.name), notice.raised ? "ON" : "OFF", 1, false);
+  Publish(topics_.alarm, AlarmEventJson(notice), 1, false);
 }
 
 void MqttPublisher::SetOnline(bool online, const std::string& firmware) {
