@@ -15,6 +15,7 @@ namespace {
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kMaxInFlight = 64;  // messages handed over but not yet written (or acknowledged)
 constexpr int kMaxBackOffSeconds = 60;
+constexpr size_t kMaxPendingEvents = 64;  // alarm events kept while the broker is away
 constexpr auto kGoodbyeTime = std::chrono::seconds(1);
 
 std::string Reason(int rc) {
@@ -202,33 +203,37 @@ bool MqttPublisher::Publish(const std::string& topic, const std::string& payload
 void MqttPublisher::PublishIdentity() {
   std::string firmware;
   bool online;
-  std::vector<bool> raised;
   {
     std::lock_guard lock(mutex_);
     firmware = firmware_;
     online = online_;
-    raised = raised_;
   }
   if (settings_.haDiscovery) {
     Publish(topics_.discovery,
             DiscoveryJson(topics_, serial_, firmware, settings_.version, alarms_), 1, true);
   }
   Publish(topics_.availability, online ? "online" : "offline", 1, true);
+  // Under the lock, so that a change on the worker's thread is never overtaken by a stale state.
+  std::lock_guard lock(mutex_);
   for (size_t i = 0; i < alarms_.size(); ++i)
-    Publish(topics_.AlarmState(alarms_[i]), raised[i] ? "ON" : "OFF", 1, false);
+    Publish(topics_.AlarmState(alarms_[i]), raised_[i] ? "ON" : "OFF", 1, false);
+  for (const std::string& event : pendingEvents_)
+    Publish(topics_.alarm, event, 1, false);
+  pendingEvents_.clear();
 }
 
 void MqttPublisher::PublishAlarm(const AlarmNotice& notice) {
-  {
-    std::lock_guard lock(mutex_);
-    for (size_t i = 0; i < alarms_.size(); ++i) {
-      if (alarms_[i] == notice.name)
-        raised_[i] = notice.raised;
-    }
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < alarms_.size(); ++i) {
+    if (alarms_[i] == notice.name)
+      raised_[i] = notice.raised;
   }
-  // A connection made later publishes the state; the event is not kept for it.
-  if (!connected_)
+  if (!connected_) {
+    // The connection publishes the states when it is made, and the events kept so far.
+    if (pendingEvents_.size() < kMaxPendingEvents)
+      pendingEvents_.push_back(AlarmEventJson(notice));
     return;
+  }
   Publish(topics_.AlarmState(notice.name), notice.raised ? "ON" : "OFF", 1, false);
   Publish(topics_.alarm, AlarmEventJson(notice), 1, false);
 }

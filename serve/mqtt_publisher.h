@@ -2,7 +2,8 @@
 // whose last will marks the meter offline if the service dies: the retained Home Assistant
 // discovery config (again whenever Home Assistant's status topic says online), the retained
 // availability, the state JSON the service hands it, never retained, and each alarm's state
-// (again on every connection and Home Assistant start) and events. The connection runs
+// (again on every connection and Home Assistant start) and events (kept while the broker is
+// away, up to a bound). The connection runs
 // on the publisher's thread and reconnects with back-off; publishing only queues, and state
 // is skipped while the broker is away or falls behind, so a broker never slows a stream.
 // BrokerWatch tells the log once when the broker goes away and once when it is back.
@@ -69,7 +70,8 @@ class MqttPublisher {
   void SetOnline(bool online, const std::string& firmware);
   // Publishes the state, when connected and not behind.
   void PublishState(const MeterSnapshot& meter);
-  // An alarm raised or cleared: its state, and the event on PREFIX/SERIAL/alarm. Any thread.
+  // An alarm raised or cleared: its state, and the event on PREFIX/SERIAL/alarm, once connected.
+  // Any thread.
   void PublishAlarm(const AlarmNotice& notice);
 
   // Messages handed to the broker's connection so far, and state messages skipped.
@@ -96,11 +98,12 @@ class MqttPublisher {
   const MqttTopics topics_;
   std::unique_ptr<mosquitto, Destroy> client_;
   const std::vector<std::string> alarms_;
-  std::mutex mutex_;  // guards firmware_, online_, raised_, and the back-off wait
+  std::mutex mutex_;  // guards firmware_, online_, raised_, pendingEvents_, the back-off wait
   std::condition_variable wake_;
   std::string firmware_;
   bool online_ = false;
-  std::vector<bool> raised_;  // by alarm
+  std::vector<bool> raised_;                // by alarm
+  std::vector<std::string> pendingEvents_;  // alarm events while not connected
   std::atomic<bool> connected_{false};
   std::atomic<bool> stop_{false};
   std::atomic<int> inFlight_{0};
