@@ -22,6 +22,8 @@ namespace vireo::serve {
 
 class MeterFeed {
  public:
+  static constexpr const char* kThreadName = "meter-work";
+
   // `log` hears a failure of the thread, one sentence.
   MeterFeed(std::unique_ptr<MeterWorker> worker, std::function<void(const std::string&)> log);
   // Stop() if it has not been.
