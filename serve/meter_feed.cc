@@ -10,9 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <system_error>
-#include <utility>
 
 namespace vireo::serve {
 
@@ -62,11 +60,11 @@ void MeterFeed::Post(Notice notice) {
 }
 
 void MeterFeed::StreamStarting(int64_t nowNs, const std::string& firmware, uint64_t lastNumber) {
-  Post({true, nowNs, firmware, lastNumber});
+  Post({true, nowNs, firmware, StreamEnd::kStopped, lastNumber});
 }
 
-void MeterFeed::StreamFailed(int64_t nowNs) {
-  Post({false, nowNs, {}, 0});
+void MeterFeed::StreamEnded(int64_t nowNs, StreamEnd end, uint64_t lastNumber) {
+  Post({false, nowNs, {}, end, lastNumber});
 }
 
 void MeterFeed::Stop() {
@@ -90,12 +88,11 @@ void MeterFeed::Feed(size_t from, size_t to) {
   worker_->OnFrames(part_);
 }
 
-void MeterFeed::Drain(int64_t nowNs) {
-  // Frames first, then the notices: a frame taken here was queued after the notice of its
-  // stream was posted, so that notice is seen now too.
-  const std::optional<StreamEnd> taken = queue_.Take(frames_);
-  bool ended = taken.has_value();
-  const StreamEnd end = taken.value_or(StreamEnd::kStopped);
+void MeterFeed::Drain() {
+  // Frames first, then the notices: a frame taken here was queued after the start of its stream
+  // was told, and the end of a stream is told after its last frame was queued, so every notice
+  // seen now finds the frames before it taken. The queue's own note of the end is not needed.
+  queue_.Take(frames_);
   std::vector<Notice> notices;
   {
     std::lock_guard lock(mutex_);
@@ -103,24 +100,18 @@ void MeterFeed::Drain(int64_t nowNs) {
   }
   size_t at = 0;
   for (const Notice& notice : notices) {
-    if (!notice.started) {
-      worker_->OnStreamEnd(notice.nowNs, StreamEnd::kMeterRefused);
-      continue;
-    }
-    // The frames of the stream before, then its end, then the new one.
     const auto split =
         std::find_if(frames_.begin() + static_cast<ptrdiff_t>(at), frames_.end(),
-                     [&](const TimedReadings& f) { return f.number > notice.after; });
+                     [&](const TimedReadings& f) { return f.number > notice.lastNumber; });
     const size_t to = static_cast<size_t>(split - frames_.begin());
     Feed(at, to);
     at = to;
-    if (std::exchange(ended, false))
-      worker_->OnStreamEnd(nowNs, end);
-    worker_->OnStreamStarted(notice.nowNs, notice.firmware);
+    if (notice.started)
+      worker_->OnStreamStarted(notice.nowNs, notice.firmware);
+    else
+      worker_->OnStreamEnd(notice.nowNs, notice.end);
   }
   Feed(at, frames_.size());
-  if (ended)
-    worker_->OnStreamEnd(nowNs, end);
 }
 
 void MeterFeed::Run() {
@@ -157,12 +148,12 @@ void MeterFeed::Run() {
       if (notified || (frameWaiting && now >= drainAt)) {
         frameWaiting = false;
         drainAt = now + kDrainIntervalNs;
-        Drain(now);
+        Drain();
       }
       worker_->OnTick(now);
     }
     const int64_t now = Now();
-    Drain(now);
+    Drain();
     worker_->Finish(now);
   } catch (const std::exception& e) {
     log_(std::string("a meter's thread failed: ") + e.what());

@@ -1,8 +1,8 @@
 // MeterFeed: runs one meter's MeterWorker on a thread of its own. The meter's streams come and
-// go (unplugs), so the service tells the feed before each stream starts; frames come through
-// the feed's FrameQueue, which the stream fills. The feed keeps the order of what happened even
-// when it takes the end of one stream and frames of the next at once: the running numbers of
-// the frames tell which stream each came from.
+// go (unplugs): the service tells the feed before each stream starts and after it has ended;
+// frames come through the feed's FrameQueue, which the stream fills. The feed keeps the order
+// of what happened even when it takes the end of one stream and frames of the next at once: the
+// running numbers of the frames tell which stream each came from.
 #pragma once
 
 #include <atomic>
@@ -34,11 +34,10 @@ class MeterFeed {
   // What the meter's stream subscribes.
   FrameQueue& queue() { return queue_; }
   bool Start(std::string& error);
-  // Before a stream starts: its frames are numbered after `lastNumber` (the stream object's
-  // Published() count).
+  // Before a stream starts, and once it has ended (or failed to start): `lastNumber` is the
+  // stream object's Published() count then, so its frames are those numbered up to it.
   void StreamStarting(int64_t nowNs, const std::string& firmware, uint64_t lastNumber);
-  // The stream told of last did not start after all.
-  void StreamFailed(int64_t nowNs);
+  void StreamEnded(int64_t nowNs, StreamEnd end, uint64_t lastNumber);
   // Hands on what is queued, finishes the worker and joins the thread. Once the streams have
   // ended.
   void Stop();
@@ -47,15 +46,16 @@ class MeterFeed {
 
  private:
   struct Notice {
-    bool started = false;  // else a start that failed
+    bool started = false;  // else ended
     int64_t nowNs = 0;
     std::string firmware;
-    uint64_t after = 0;
+    StreamEnd end = StreamEnd::kStopped;
+    uint64_t lastNumber = 0;
   };
   void Post(Notice notice);
   void Run();
   // Hands the queued frames, stream ends and notices to the worker in the order they happened.
-  void Drain(int64_t nowNs);
+  void Drain();
   void Feed(size_t from, size_t to);
 
   std::unique_ptr<MeterWorker> worker_;

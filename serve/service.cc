@@ -229,7 +229,7 @@ bool Service::Take(const std::string& path, int64_t now) {
   if (started != LiveStream::StartError::kNone) {
     meter.state.OnStreamEnd(StreamEnd::kMeterRefused);
     if (meter.feed)
-      meter.feed->StreamFailed(now);
+      meter.feed->StreamEnded(now, StreamEnd::kMeterRefused, meter.stream.Published());
     if (told_.insert(path).second)
       log_.Warning("meter " + serial + " at " + path + " cannot stream; trying again");
     return false;
@@ -288,6 +288,8 @@ void Service::Reap(int64_t now) {
     m->dropsBefore = m->dropsBefore + FromLive(m->stream.Drops());
     UpdateDropped(*m);
     const auto end = static_cast<StreamEnd>(ended);
+    if (m->feed)
+      m->feed->StreamEnded(now, end, m->stream.Published());
     log_.Info("meter " + m->state.serial() + " lost (" + StreamEndText(end) +
               "); its series go on after the gap");
     if (m->mqtt)
@@ -392,6 +394,8 @@ void Service::StopAll() {
     if (m->streaming) {
       m->streaming = false;
       m->dropsBefore = m->dropsBefore + FromLive(m->stream.Drops());
+      if (m->feed)
+        m->feed->StreamEnded(Now(), StreamEnd::kStopped, m->stream.Published());
     }
     // What the worker was owed goes to it before the meter's summary is said.
     if (m->feed) {
