@@ -25,6 +25,7 @@ constexpr int64_t kMs = 1'000'000;
 constexpr int64_t kSettleNs = 250 * kMs;  // a new device node or socket settles first
 constexpr int64_t kRetryNs = 5000 * kMs;  // a meter held by another program is tried again
 constexpr int64_t kTickNs = 1000 * kMs;   // drops and availability follow at least this often
+constexpr size_t kMaxAlarmsBeforeMqtt = 64;
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
@@ -55,6 +56,7 @@ DroppedFrames FromLive(const LiveDrops& d) {
 struct Service::Meter final : MeterHost {
   Meter(Service& owner, const std::string& serial, const std::string& firmwareText, int endFd)
       : service(owner),
+        options(owner.options_),
         state(serial, firmwareText),
         firmware(firmwareText),
         stream(link, LiveStreamHooks{{}, [this, endFd](StreamEnd end) {
@@ -73,10 +75,13 @@ struct Service::Meter final : MeterHost {
     std::lock_guard lock(mqttMutex);
     if (mqtt)
       mqtt->PublishAlarm(notice);
+    else if (options.mqtt && beforeMqtt.size() < kMaxAlarmsBeforeMqtt)
+      beforeMqtt.push_back(notice);
   }
   void RequestStop() override { service.RequestStop(); }
 
   Service& service;
+  const ServeOptions& options;
   MeterState state;
   std::string firmware;
   MeterLink link;
@@ -85,7 +90,8 @@ struct Service::Meter final : MeterHost {
   std::vector<std::string> alarms;
   std::mutex mqttMutex;  // the worker's thread publishes alarms; the main thread sets mqtt
   std::unique_ptr<MqttPublisher> mqtt;
-  std::string path;  // the device streamed, while streaming
+  std::vector<AlarmNotice> beforeMqtt;  // alarms the worker reported before mqtt was made
+  std::string path;                     // the device streamed, while streaming
   bool streaming = false;
   std::atomic<int> ended{-1};  // how the last stream ended, -1 while none has
   int64_t lostAt = 0;
@@ -251,6 +257,8 @@ bool Service::Take(const std::string& path, int64_t now) {
     std::string error;
     if (mqtt->Start(error)) {
       std::lock_guard lock(meter.mqttMutex);
+      for (const AlarmNotice& notice : std::exchange(meter.beforeMqtt, {}))
+        mqtt->PublishAlarm(notice);
       meter.mqtt = std::move(mqtt);
     } else {
       log_.Error(error);
