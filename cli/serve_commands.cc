@@ -302,7 +302,7 @@ void AddServeCommand(CLI::App& app, int& status) {
       "Store: with --db, each meter is recorded into the one file as `record` does: one session "
       "per meter and run, its unplugs as gaps, alarm events in its events table.\n"
       "Exit status: 0 after a stop signal, 1 when an address cannot be served, the devices "
-      "cannot be watched or the store cannot be written, 2 usage error, 3 when an alarm of "
+      "cannot be watched or the store cannot be opened, 2 usage error, 3 when an alarm of "
       "--exit-on-alarm was raised.");
   auto args = std::make_shared<ServeArgs>();
   serve->add_option("--meter", args->meters, "Serve only this meter (repeatable).")

@@ -56,7 +56,6 @@ DroppedFrames FromLive(const LiveDrops& d) {
 struct Service::Meter final : MeterHost {
   Meter(Service& owner, const std::string& serial, const std::string& firmwareText, int endFd)
       : service(owner),
-        options(owner.options_),
         state(serial, firmwareText),
         firmware(firmwareText),
         stream(link, LiveStreamHooks{{}, [this, endFd](StreamEnd end) {
@@ -75,13 +74,12 @@ struct Service::Meter final : MeterHost {
     std::lock_guard lock(mqttMutex);
     if (mqtt)
       mqtt->PublishAlarm(notice);
-    else if (options.mqtt && beforeMqtt.size() < kMaxAlarmsBeforeMqtt)
+    else if (service.options_.mqtt && beforeMqtt.size() < kMaxAlarmsBeforeMqtt)
       beforeMqtt.push_back(notice);
   }
   void RequestStop() override { service.RequestStop(); }
 
   Service& service;
-  const ServeOptions& options;
   MeterState state;
   std::string firmware;
   MeterLink link;
