@@ -42,11 +42,6 @@ struct AppState {
   std::atomic<int> LiveRunning{0};
   CurrentReadings readings;  // a subscriber of the live stream
   SharedDeviceInfo deviceInfo;
-  // Written on the GUI thread before a worker is asked to run, read by that worker.
-  std::string FirmwarePath;
-  std::string RecordFilePath;
-  std::array<uint8_t, 4096> LogoPatch{};
-  std::atomic<int> LogoPatchEnabled{0};
   // The chart's sample stores; the GUI thread alone uses them.
   SampleStore VoltageStore;
   SampleStore CurrentStore;

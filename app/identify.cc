@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "meter/firmware_version.h"
 #include "meter/meter_devices.h"
 #include "meter/product_constants.h"
 
@@ -144,9 +145,7 @@ std::string SerialField(const TextTable& texts, const DeviceInfo& info) {
 }
 
 std::string VersionField(const TextTable& texts, const DeviceInfo& info) {
-  char digits[16];
-  std::snprintf(digits, sizeof digits, ":%d.%d", info.version >> 4, info.version & 0x0F);
-  return texts[TXT_VERSION_LABEL] + digits;
+  return texts[TXT_VERSION_LABEL] + ":" + FirmwareVersionText(info.version);
 }
 
 void ShowIdentity(const AppState& state, Reporter& reporter) {

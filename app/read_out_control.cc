@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <vector>
 
 #include "app/identify.h"
 #include "app/read_out_file.h"
+#include "meter/record_file.h"
+#include "meter/record_memory.h"
 
 namespace vireo {
 
@@ -65,46 +68,32 @@ void ReadOutControl::Sequence() {
 }
 
 bool ReadOutControl::ReadRecordsIntoFile() {
-  constexpr uint32_t kSettingsAddress = 68;
-  constexpr uint32_t kSettingsSize = 43;
-  constexpr uint32_t kRecordHoursOffset = 10;  // address 78
-  constexpr uint32_t kCountersAddress = 2016;
-  constexpr uint32_t kRecordsAddress = 256;
-  constexpr uint32_t kRecordSize = 5;
-  constexpr uint32_t kRecordsPerExchange = 10;  // 50 bytes: one reply frame
-
   const TextTable& texts = state_.texts;
-  uint8_t settings[kSettingsSize];
-  uint8_t counters[8];
-  if (!link_.ReadRecordMemory(kSettingsAddress, settings, kSettingsSize) ||
-      !link_.ReadRecordMemory(kCountersAddress, counters, sizeof counters)) {
+  std::array<uint8_t, kSettingsSize> settings{};
+  std::array<uint8_t, kCountersSize> counters{};
+  if (!link_.ReadRecordMemory(kSettingsAddress, settings.data(), kSettingsSize) ||
+      !link_.ReadRecordMemory(kCountersAddress, counters.data(), kCountersSize)) {
     reporter_.AppendLog(texts[TXT_ERR_COMM], LogLevel::kError);
     return false;
   }
-  const auto u32 = [](const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-  };
-  const uint32_t count = RecordCount(u32(counters), u32(counters + 4));
+  const uint32_t count = RecordCount(counters);
   if (count == 0) {
     reporter_.AppendLog(texts[TXT_ERR_READOUT], LogLevel::kError);
     return false;
   }
 
-  // The file as it will be written: mark, RecordHours, the records exactly as read.
-  std::array<uint8_t, 2 + kRecordCapacity * kRecordSize> file{};
-  file[0] = 0x05;
-  file[1] = settings[kRecordHoursOffset];
-  uint8_t* records = file.data() + 2;
+  // The records exactly as read.
+  std::vector<uint8_t> records(kRecordBytes * count);
   reporter_.SetProgress(0);
   uint32_t read = 0;
   while (read < count) {
-    const uint32_t k = std::min(kRecordsPerExchange, count - read);
-    if (!link_.ReadRecordMemory(kRecordsAddress + kRecordSize * read, records + kRecordSize * read,
-                                kRecordSize * k)) {
+    const RecordRead next = NextRecordRead(read, count);
+    if (!link_.ReadRecordMemory(next.address, records.data() + kRecordBytes * next.first,
+                                next.bytes)) {
       reporter_.AppendLog(texts[TXT_ERR_COMM], LogLevel::kError);
       break;
     }
-    read += k;
+    read += next.count;
     reporter_.SetProgress(static_cast<int>(read * 100 / count));
   }
   if (read < count) {
@@ -119,10 +108,11 @@ bool ReadOutControl::ReadRecordsIntoFile() {
     ::mkdir(folder.c_str(), 0777);  // a failure shows when the file is written
   }
   const std::string path = RecordFileName(state_.ProgramFolder, now);
-  const std::string error =
-      WriteFileAtomically(path, std::span<const uint8_t>(file.data(), 2 + kRecordSize * count));
-  if (!error.empty()) {
-    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + error + ")", LogLevel::kError);
+  const Result<void> written =
+      WriteFileAtomically(path, EncodeRecordFile(SettingsRecordHours(settings), records));
+  if (!written) {
+    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + written.error().message + ")",
+                        LogLevel::kError);
     return false;
   }
   reporter_.AppendLog(texts[TXT_SAVED] + ":" + path, LogLevel::kSuccess);

@@ -4,19 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "base/errno_error.h"
 #include "base/posix.h"
 
 namespace vireo {
-
-uint32_t RecordCount(uint32_t counterA, uint32_t counterB) {
-  return std::min({counterA, counterB, kRecordCapacity});
-}
 
 std::string RecordFileName(const std::string& programFolder, const std::tm& t) {
   char name[64];
@@ -32,7 +28,7 @@ std::tm LocalTimeNow() {
   return local;
 }
 
-std::string WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
+Result<void> WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
   static std::atomic<unsigned> serial{0};
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -46,12 +42,13 @@ std::string WriteFileAtomically(const std::string& path, std::span<const uint8_t
     fd.Reset(posix::RetryOnSignal(
         [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }));
     if (!fd && errno != EEXIST) {
-      return std::strerror(errno);
+      // The temporary file could not be made: the folder is missing, not ours, or full.
+      return ErrorFromErrno(errno, folder.empty() ? "." : folder.substr(0, folder.size() - 1));
     }
   }
   const auto fail = [&](int error) {
     ::unlink(temporary.c_str());
-    return std::string(std::strerror(error));
+    return Result<void>(ErrorFromErrno(error, path));
   };
   for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = posix::RetryOnSignal(

@@ -1,9 +1,9 @@
 #include "app/update_check.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
+#include "meter/firmware_version.h"
 #include "text/utf16.h"
 
 namespace vireo {
@@ -29,11 +29,8 @@ UpdateVersionWord ParseVersionFile(std::string_view content) {
 }
 
 std::string UpdateLine(const TextTable& texts, const UpdateVersionWord& word) {
-  char numbers[32];
-  std::snprintf(numbers, sizeof numbers, "%d.%d", word[0] >> 4, word[0] & 0x0F);
-  std::string line = texts[TXT_UPDATE_LABEL] + ":" + texts[TXT_LATEST_LABEL] + numbers + " ";
-  std::snprintf(numbers, sizeof numbers, "%d.%d", word[1] >> 4, word[1] & 0x0F);
-  return line + texts[TXT_VERSION_LABEL] + numbers;
+  return texts[TXT_UPDATE_LABEL] + ":" + texts[TXT_LATEST_LABEL] + FirmwareVersionText(word[0]) +
+         " " + texts[TXT_VERSION_LABEL] + FirmwareVersionText(word[1]);
 }
 
 std::string AdvertText(std::string_view content) {

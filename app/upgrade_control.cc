@@ -39,7 +39,6 @@ bool UpgradeControl::Request(const UpgradeRequest& request) {
     reporter_.ShowMessage(state_.texts[TXT_ERR_NO_FIRMWARE_FILE]);
     return false;
   }
-  state_.FirmwarePath = request.firmwarePath;
   if (state_.LiveRunning || !state_.linkOwner.TryTake(LinkUser::kUpgrade)) {
     reporter_.ShowMessage(state_.texts[TXT_BUSY]);
     return false;
@@ -56,9 +55,8 @@ bool UpgradeControl::Request(const UpgradeRequest& request) {
     // refused with its own words
   } else {
     // The run works on what was accepted now, whatever the page converts meanwhile.
-    job_.firmwarePath = state_.FirmwarePath;
-    job_.logoEnabled = state_.LogoPatchEnabled != 0;
-    job_.logo = state_.LogoPatch;
+    job_.firmwarePath = request.firmwarePath;
+    job_.logo = request.logo;
     if (worker_.RequestRun())
       return true;  // the worker gives the link back when the sequence has ended
   }
@@ -67,8 +65,7 @@ bool UpgradeControl::Request(const UpgradeRequest& request) {
 }
 
 bool UpgradeControl::AcceptLogo(const UpgradeRequest& request) {
-  state_.LogoPatchEnabled = 0;
-  if (!request.logoWanted)
+  if (!request.logo)
     return true;
   if (request.logoSize > kLogoSizeLimit || !request.logoConverted) {
     const std::string text = request.logoConverted
@@ -80,7 +77,6 @@ bool UpgradeControl::AcceptLogo(const UpgradeRequest& request) {
     reporter_.ShowMessage(text);
     return false;
   }
-  state_.LogoPatchEnabled = 1;
   return true;
 }
 
@@ -101,7 +97,7 @@ void UpgradeControl::Sequence() {
   const TextTable& texts = state_.texts;
   Reporter& r = reporter_;
   const std::string& path = job_.firmwarePath;
-  const LogoPatchBytes* logo = job_.logoEnabled ? &job_.logo : nullptr;
+  const LogoPatchBytes* logo = job_.logo ? &*job_.logo : nullptr;
   const ProgressCallback progress = [&r](int percent) { r.SetProgress(percent); };
   auto error = [&](TextId id) { r.AppendLog(texts[id], LogLevel::kError); };
   auto success = [&](TextId id) { r.AppendLog(texts[id], LogLevel::kSuccess); };

@@ -3,22 +3,26 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "app/worker.h"
+#include "meter/firmware_image.h"
 #include "meter/meter_link.h"
 
 namespace vireo {
 
-// What DFUSTART hands over: the page's firmware path and the state of its logo.
+// What DFUSTART hands over: the page's firmware path and its logo.
 struct UpgradeRequest {
   std::string firmwarePath;
-  bool logoWanted = false;  // the logo box is ticked and a bitmap was chosen
-  uint32_t logoSize = 0;    // encoded size of the last conversion
-  // The chosen bitmap's pixels were read by the last conversion; otherwise the logo buffer
-  // still holds an earlier picture, or none.
+  // The logo to write into the image, when the logo box is ticked and a bitmap was chosen:
+  // the bytes of the last conversion.
+  std::optional<LogoPatchBytes> logo{};
+  uint32_t logoSize = 0;  // encoded size of the last conversion
+  // The chosen bitmap's pixels were read by the last conversion; otherwise the logo holds an
+  // earlier picture, or none.
   bool logoConverted = true;
 };
 
@@ -30,16 +34,15 @@ class UpgradeControl {
   UpgradeControl(MeterLink& link, AppState& state, Reporter& reporter);
   ~UpgradeControl();
 
-  // DFUSTART's checks, in their order: an empty firmware path TXT_ERR_NO_FIRMWARE_FILE
-  // (nothing set); then, with state.FirmwarePath set to the path, TXT_BUSY while the live
-  // stream, a read-out or another upgrade holds the link; without a meter TXT_ERR_NO_DEVICE;
-  // when the last identification failed, the meter is identified again (without the
-  // firmware-too-old notice: the user is upgrading) and a new failure reported; for version
-  // byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a wanted logo over 4096 bytes, or one never
-  // converted from the chosen bitmap (TXT_ERR_BMP), is refused with a red log line too and the
-  // failure beep. The refusals are message boxes. Otherwise state.LogoPatchEnabled says
-  // whether the logo goes along, the upgrade of that path runs on the worker with a copy of
-  // state.LogoPatch taken now, and the result is true.
+  // DFUSTART's checks, in their order: an empty firmware path TXT_ERR_NO_FIRMWARE_FILE;
+  // TXT_BUSY while the live stream, a read-out or another upgrade holds the link; without a
+  // meter TXT_ERR_NO_DEVICE; when the last identification failed, the meter is identified
+  // again (without the firmware-too-old notice: the user is upgrading) and a new failure
+  // reported; for version byte 0x10 TXT_ERR_UNSUPPORTED_DEVICE; a logo over 4096 bytes, or
+  // one never converted from the chosen bitmap (TXT_ERR_BMP), is refused with a red log line
+  // too and the failure beep. The refusals are message boxes. Otherwise the upgrade of the
+  // request's path, with its logo if it has one, runs on the worker with a copy of both taken
+  // now, and the result is true.
   bool Request(const UpgradeRequest& request);
   bool IsRunning() const { return worker_.IsRunning(); }
   // Whether the last upgrade that ran to its end succeeded.
@@ -54,8 +57,7 @@ class UpgradeControl {
   // read by the worker alone while it runs.
   struct Job {
     std::string firmwarePath;
-    LogoPatchBytes logo{};
-    bool logoEnabled = false;
+    std::optional<LogoPatchBytes> logo;
   };
 
   // The upgrade sequence, on the worker, with the link held.

@@ -62,8 +62,9 @@ inline std::string ErrnoSentence(int error, std::string_view path) {
     case EROFS:
       return name + " is on a disk that may only be read";
     case ENOENT:
-    case ENOTDIR:
       return name + " does not exist";
+    case ENOTDIR:
+      return name + " is not a folder";
     case ECONNREFUSED:
       return name + " refused the connection: nobody serves it";
     case EBUSY:

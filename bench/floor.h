@@ -44,9 +44,9 @@ inline FloorFigures MeasureFloor(double seconds) {
       sinceRequest = 0;
       link.RequestReadings();
     }
-    uint8_t report[64];
+    uint8_t report[kReportBytes];
     uint32_t count = 0;
-    if (!QelHidRead(link.handle, report, 64, &count, 100) || count != 64)
+    if (!QelHidRead(link.handle, report, kReportBytes, &count, 100) || count != kReportBytes)
       continue;
     float number;
     __builtin_memcpy(&number, report + 10 + 8, sizeof number);

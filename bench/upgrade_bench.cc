@@ -13,7 +13,7 @@
 #include <string>
 
 #include "app/upgrade_control.h"
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 #include "sim/meter_emulator.h"
 #include "sim/test_image.h"
 

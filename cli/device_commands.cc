@@ -24,6 +24,7 @@
 #include "cli/alarm_options.h"
 #include "cli/commands.h"
 #include "hidlink/hidlink.h"
+#include "meter/firmware_version.h"
 
 namespace vireo::cli {
 namespace {
@@ -63,7 +64,7 @@ int Info(bool json, const std::string& meter) {
     nlohmann::ordered_json out;
     out["connected"] = identified;
     out["serial"] = SerialText(info);
-    out["version"] = std::to_string(info.version >> 4) + "." + std::to_string(info.version & 0x0F);
+    out["version"] = FirmwareVersionText(info.version);
     out["versionByte"] = info.version;
     std::printf("%s\n", out.dump().c_str());
   } else {

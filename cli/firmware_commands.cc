@@ -13,7 +13,7 @@
 #include "app/upgrade_control.h"
 #include "cli/commands.h"
 #include "cli/upgrade_reporter.h"
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 namespace vireo::cli {
 namespace {
@@ -82,17 +82,17 @@ struct LogoOptions {
   std::string patchOut;
 };
 
-// The bitmap through the page's steps: check, tolerance (searched unless given), conversion
-// into state.LogoPatch, preview beside the source. Nothing when the bitmap is refused.
+// The bitmap through the page's steps: check, tolerance (searched unless given), conversion,
+// preview beside the source. Nothing when the bitmap is refused.
 struct ConvertedLogo {
   int tolerance = 0;
   uint32_t size = 0;
+  LogoPatchBytes bytes{};  // as the conversion left them: all zeros when it did not fit
   bool fits() const { return size <= kLogoSizeLimit; }
 };
 
-std::optional<ConvertedLogo> ConvertBitmap(const LogoOptions& options, AppState& state,
+std::optional<ConvertedLogo> ConvertBitmap(const LogoOptions& options, const TextTable& texts,
                                            Reporter& reporter) {
-  const TextTable& texts = state.texts;
   if (!CheckLogoBitmap(options.bitmap)) {
     reporter.AppendLog(texts[TXT_ERR_BMP], LogLevel::kError);
     reporter.NewLogLine();
@@ -119,12 +119,12 @@ std::optional<ConvertedLogo> ConvertBitmap(const LogoOptions& options, AppState&
     reporter.NewLogLine();
   }
   LogoHeader header;
-  logo.size = ConvertLogo(*pixels, logo.tolerance, header, state.LogoPatch);
+  logo.size = ConvertLogo(*pixels, logo.tolerance, header, logo.bytes);
   reporter.AppendLog(LogoNotice(texts, logo.size),
                      logo.fits() ? LogLevel::kNormal : LogLevel::kError);
   reporter.NewLogLine();
   if (logo.fits())
-    WriteLogoPreview(LogoPreviewName(options.bitmap), state.LogoPatch);
+    WriteLogoPreview(LogoPreviewName(options.bitmap), logo.bytes);
   return logo;
 }
 
@@ -147,13 +147,13 @@ bool WritePatch(const std::string& path, const LogoPatchBytes& patch) {
 
 int Logo(const LogoOptions& options) {
   Session session;
-  const auto logo = ConvertBitmap(options, session.state, session.reporter);
+  const auto logo = ConvertBitmap(options, session.state.texts, session.reporter);
   if (!logo)
     return kExitFailed;
   std::printf("tolerance: %d\nsize: %u\n", logo->tolerance, logo->size);
   if (!logo->fits())
     return kExitFailed;
-  if (!options.patchOut.empty() && !WritePatch(options.patchOut, session.state.LogoPatch)) {
+  if (!options.patchOut.empty() && !WritePatch(options.patchOut, logo->bytes)) {
     std::fprintf(stderr, "vireometer-cli: cannot write %s\n", options.patchOut.c_str());
     return kExitFailed;
   }
@@ -171,10 +171,10 @@ int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std:
   UpgradeRequest request;
   request.firmwarePath = image;
   if (!logoOptions.bitmap.empty()) {
-    const auto logo = ConvertBitmap(logoOptions, session.state, reporter);
+    const auto logo = ConvertBitmap(logoOptions, session.state.texts, reporter);
     if (!logo)
       return kExitFailed;
-    request.logoWanted = true;
+    request.logo = logo->bytes;
     request.logoSize = logo->size;
   }
   UpgradeControl upgrade(session.link, session.state, reporter);

@@ -7,7 +7,7 @@
 
 #include "app/read_out_control.h"
 #include "cli/commands.h"
-#include "pages/chart/record_file.h"
+#include "meter/record_file.h"
 
 namespace vireo::cli {
 namespace {

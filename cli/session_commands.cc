@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "alarms/alarm_engine.h"
+#include "base/iso_time.h"
 #include "base/posix.h"
 #include "cli/alarm_options.h"
 #include "cli/commands.h"
-#include "record/iso_time.h"
 #include "record/record_store.h"
 #include "record/recorder.h"
 

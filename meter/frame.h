@@ -7,7 +7,10 @@
 
 namespace vireo {
 
-using Frame = std::array<uint8_t, 64>;
+// A report of the meter's HID interface, each way: one frame.
+inline constexpr uint32_t kReportBytes = 64;
+
+using Frame = std::array<uint8_t, kReportBytes>;
 
 inline constexpr uint8_t kFrameStart0 = 0xFF;
 inline constexpr uint8_t kFrameStart1 = 0x55;

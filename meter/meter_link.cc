@@ -16,7 +16,6 @@ namespace vireo {
 
 namespace {
 
-constexpr uint32_t kReportSize = 64;
 constexpr uint32_t kFlashBlockChunk = 4000;  // bytes per ReadFlashLong request
 constexpr uint32_t kWriteChunk = 40;         // data bytes per WriteFlash request
 constexpr int kScreenLineHeight = 12;
@@ -127,20 +126,20 @@ void MeterLink::Close() {
 
 uint32_t MeterLink::WriteReport(const uint8_t* buffer, uint32_t timeoutMs) {
   uint32_t count = 0;
-  QelHidWrite(handle, buffer, kReportSize, &count, timeoutMs);
+  QelHidWrite(handle, buffer, kReportBytes, &count, timeoutMs);
   return count;
 }
 
 uint32_t MeterLink::ReadReport(uint8_t* buffer, uint32_t timeoutMs) {
   uint32_t count = 0;
-  QelHidRead(handle, buffer, kReportSize, &count, timeoutMs);
+  QelHidRead(handle, buffer, kReportBytes, &count, timeoutMs);
   lastReadCount_ = count;
   return count;
 }
 
 bool MeterLink::WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply) {
   const Frame request = BuildFrame(command, payload, wantsReply, GetTickCount());
-  return WriteReport(request.data(), kWriteTimeoutMs) == kReportSize;
+  return WriteReport(request.data(), kWriteTimeoutMs) == kReportBytes;
 }
 
 void MeterLink::ReadReply(ExchangeReplies& replies) {
@@ -154,7 +153,7 @@ void MeterLink::ReadReply(ExchangeReplies& replies) {
     // A time-out of 0 would wait without limit.
     Frame reply{};
     if (left.count() <= 0 ||
-        ReadReport(reply.data(), static_cast<uint32_t>(left.count())) != kReportSize) {
+        ReadReport(reply.data(), static_cast<uint32_t>(left.count())) != kReportBytes) {
       replies.Missed();
       return;
     }
@@ -292,7 +291,7 @@ bool MeterLink::RequestReadings() {
 
 bool MeterLink::ReceiveReadings(ReadingsRecord& record, bool* arrived) {
   Frame frame{};
-  const bool gotReport = ReadReport(frame.data(), kLiveFrameTimeoutMs) == kReportSize;
+  const bool gotReport = ReadReport(frame.data(), kLiveFrameTimeoutMs) == kReportBytes;
   if (arrived)
     *arrived = gotReport;
   const LiveFrame live = ParseLiveReport(std::span(frame.data(), gotReport ? frame.size() : 0));

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 namespace vireo::record {
 

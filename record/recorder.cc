@@ -12,7 +12,8 @@
 
 #include "app/identify.h"
 #include "app/live_control.h"
-#include "record/iso_time.h"
+#include "base/iso_time.h"
+#include "meter/firmware_version.h"
 
 namespace vireo::record {
 
@@ -27,10 +28,6 @@ constexpr std::chrono::milliseconds kBusyPatience{1000};
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
-}
-
-std::string FirmwareText(uint8_t version) {
-  return std::to_string(version >> 4) + "." + std::to_string(version & 0x0F);
 }
 
 }  // namespace
@@ -111,7 +108,7 @@ Recorder::Connection Recorder::Connect(bool first) {
   lastRefused_.clear();
   if (!IsFirmwareSupported(info.version))
     return Connection::kRefused;  // the identification has given the notice
-  firmware_ = FirmwareText(info.version);
+  firmware_ = FirmwareVersionText(info.version);
   sessions_.SetMeter(serial_, firmware_);
 
   sessions_.OnStreamStarted(Now());

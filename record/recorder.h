@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "acquire/device_watch.h"
 #include "acquire/frame_queue.h"
 #include "acquire/live_stream.h"
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "meter/meter_link.h"
-#include "record/device_watch.h"
 #include "record/session_recorder.h"
 
 namespace vireo::record {

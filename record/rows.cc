@@ -4,7 +4,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 namespace vireo::record {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 namespace vireo::record {
 

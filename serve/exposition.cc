@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 namespace vireo::serve {
 
@@ -61,7 +61,7 @@ void AppendNumber(std::string& out, T value) {
   } else {
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+    out.append(std::string_view(buffer, static_cast<size_t>(result.ptr - buffer)));
   }
 }
 
@@ -312,7 +312,7 @@ std::string MetersJson(const std::vector<MeterSnapshot>& meters, std::string_vie
                        {"temp_internal", number(r.tempInternal)},
                        {"temp_external", r.tempExternal >= kNoProbeBelow ? number(r.tempExternal)
                                                                          : nlohmann::json()}};
-      j["last_frame"] = record::FormatUtc(m.lastFrameWallNs / 1000);
+      j["last_frame"] = FormatUtc(m.lastFrameWallNs / 1000);
     } else {
       j["readings"] = nullptr;
       j["last_frame"] = nullptr;

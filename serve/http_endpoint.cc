@@ -88,7 +88,7 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
   if (text.starts_with("[")) {
     const size_t close = text.find("]:");
     if (close == std::string_view::npos) {
-      error = "'" + std::string(text) + "' is not [IPV6]:PORT";
+      error = std::string("'").append(text).append("' is not [IPV6]:PORT");
       return std::nullopt;
     }
     a.host = std::string(text.substr(1, close - 1));
@@ -96,7 +96,8 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
   } else {
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || text.find(':') != colon) {
-      error = "'" + std::string(text) + "' is not ADDRESS:PORT (IPv6 in brackets: [::1]:9741)";
+      error = std::string("'").append(text).append(
+          "' is not ADDRESS:PORT (IPv6 in brackets: [::1]:9741)");
       return std::nullopt;
     }
     a.host = std::string(text.substr(0, colon));
@@ -107,7 +108,7 @@ std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::stri
   char* end = nullptr;
   port = std::strtoul(portString.c_str(), &end, 10);
   if (portString.empty() || *end != '\0' || port > 65535) {
-    error = "'" + std::string(text) + "' has no port number 0..65535";
+    error = std::string("'").append(text).append("' has no port number 0..65535");
     return std::nullopt;
   }
   a.port = static_cast<uint16_t>(port);

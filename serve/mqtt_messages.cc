@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 #include "serve/exposition.h"
 
 namespace vireo::serve {
@@ -129,7 +129,7 @@ std::string AlarmEventJson(const AlarmNotice& notice) {
   j["state"] = notice.raised ? "raised" : "cleared";
   j["quantity"] = notice.quantity;
   j["value"] = std::isfinite(notice.value) ? nlohmann::ordered_json(notice.value) : nullptr;
-  j["time"] = record::FormatUtc(notice.wallNs / 1000);
+  j["time"] = FormatUtc(notice.wallNs / 1000);
   return j.dump();
 }
 
@@ -148,7 +148,7 @@ std::string StateJson(const MeterSnapshot& m) {
   j["charge_ah"] = m.chargeCoulombs / 3600;
   j["frames"] = m.frames;
   j["gaps"] = m.gaps;
-  j["time"] = record::FormatUtc(m.lastFrameWallNs / 1000);
+  j["time"] = FormatUtc(m.lastFrameWallNs / 1000);
   return j.dump();
 }
 

@@ -11,10 +11,11 @@
 #include <cstring>
 #include <utility>
 
+#include "acquire/device_watch.h"
 #include "acquire/live_stream.h"
 #include "app/identify.h"
+#include "meter/firmware_version.h"
 #include "meter/meter_devices.h"
-#include "record/device_watch.h"
 #include "serve/meter_feed.h"
 
 namespace vireo::serve {
@@ -29,10 +30,6 @@ constexpr size_t kMaxAlarmsBeforeMqtt = 64;
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
-}
-
-std::string FirmwareText(uint8_t version) {
-  return std::to_string(version >> 4) + "." + std::to_string(version & 0x0F);
 }
 
 std::string Seconds(double s) {
@@ -102,7 +99,7 @@ Service::Service(ServeOptions options, ServiceLog& log)
       endFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (options_.watchFolders.empty())
-    options_.watchFolders = record::DeviceWatch::DefaultFolders();
+    options_.watchFolders = DeviceWatch::DefaultFolders();
   if (options_.mqtt) {
     const MqttBroker& b = options_.mqtt->broker;
     broker_ = std::make_unique<BrokerWatch>(
@@ -205,7 +202,7 @@ bool Service::Take(const std::string& path, int64_t now) {
   }
   const DeviceInfo info = identifyState_.deviceInfo.Load();
   const std::string serial = SerialText(info);
-  const std::string firmware = FirmwareText(info.version);
+  const std::string firmware = FirmwareVersionText(info.version);
   if (!options_.meters.empty() &&
       std::find(options_.meters.begin(), options_.meters.end(), serial) == options_.meters.end()) {
     if (told_.insert(path).second)
@@ -327,7 +324,7 @@ void Service::Tick(bool publish) {
 }
 
 bool Service::Run(int stopFd) {
-  record::DeviceWatch watch(options_.watchFolders);  // before the first look: no change missed
+  DeviceWatch watch(options_.watchFolders);  // before the first look: no change missed
   if (!endFd_ || !stopFd_ || !watch.IsValid()) {
     log_.Error(std::string("cannot watch the devices: ") + std::strerror(errno));
     return false;

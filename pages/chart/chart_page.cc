@@ -126,7 +126,7 @@ void ChartPage::SelectMode() {
   if (chartMode_ == kLive) {
     view_->ReleaseRecordSet();
   } else if (!path_->text().isEmpty()) {
-    view_->LoadRecordFile();
+    view_->LoadRecordFile(recordPath_);
   }
 }
 
@@ -152,20 +152,19 @@ void ChartPage::ShowOff() {
   if (chosen.isEmpty()) {
     return;
   }
-  state_.RecordFilePath = FileName(QFileInfo(chosen).absoluteFilePath());
-  LoadRecords();
+  LoadRecords(FileName(QFileInfo(chosen).absoluteFilePath()));
 }
 
-void ChartPage::LoadRecords() {
-  path_->setText(ShownPath(state_.RecordFilePath));
-  view_->LoadRecordFile();
+void ChartPage::LoadRecords(const std::string& path) {
+  recordPath_ = path;
+  path_->setText(ShownPath(recordPath_));
+  view_->LoadRecordFile(recordPath_);
 }
 
 void ChartPage::OpenRecordFile(const QString& path) {
   mode_->setCurrentIndex(kRecords);
   SelectMode();
-  state_.RecordFilePath = FileName(QFileInfo(path).absoluteFilePath());
-  LoadRecords();
+  LoadRecords(FileName(QFileInfo(path).absoluteFilePath()));
 }
 
 void ChartPage::ShowContextMenu(const QPoint& at) {

@@ -36,8 +36,9 @@ class ChartPage : public QWidget {
   std::function<QString()> chooseRecordFile;
   std::function<QString(const QString&, const QString&, const QString&)> chooseSaveFile;
 
-  // The records-ready notice: shows state.RecordFilePath in the path edit and loads it.
-  void LoadRecords();
+  // The records-ready notice: the record file at `path` becomes the page's, shown in the path
+  // edit and loaded; choosing Records again loads it again.
+  void LoadRecords(const std::string& path);
   // Shows a record file as if it had been chosen with ShowOff, in Records mode.
   void OpenRecordFile(const QString& path);
 
@@ -53,6 +54,9 @@ class ChartPage : public QWidget {
   // The period of the rate combo's selection.
   uint32_t SamplePeriodMs() const;
   int chartMode() const { return chartMode_; }
+  // The record file the page shows in Records mode, as the file system names it; empty before
+  // the first.
+  const std::string& recordPath() const { return recordPath_; }
 
   ChartView& view() { return *view_; }
   QComboBox& modeCombo() { return *mode_; }
@@ -75,6 +79,7 @@ class ChartPage : public QWidget {
   AppState& state_;
   Reporter& reporter_;
   int chartMode_ = kLive;
+  std::string recordPath_;
   ChartView* view_;
   QComboBox* mode_;
   QComboBox* rate_;

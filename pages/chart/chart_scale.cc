@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "meter/record_memory.h"
 #include "pages/readings/readings_format.h"
 
 namespace vireo {
@@ -156,7 +157,7 @@ std::array<std::string, 6> ReadoutTexts(const ReadoutSnapshot& s) {
 
 std::array<std::string, 7> TimeLabelTexts(uint8_t recordHours, uint32_t count, bool fullMode) {
   const double records = fullMode ? count : kPlotColumns;
-  const double span = recordHours * 3600.0 * records / 352;
+  const double span = recordHours * 3600.0 * records / kRecordCapacity;
   std::array<std::string, 7> texts;
   for (int i = 1; i <= 7; ++i) {
     // Below 2^63 for any count a file can hold, so the conversion is always defined.

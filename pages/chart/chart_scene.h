@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "meter/record_file.h"
 #include "pages/chart/chart_scale.h"
-#include "pages/chart/record_file.h"
 
 namespace vireo {
 

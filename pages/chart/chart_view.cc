@@ -121,9 +121,9 @@ void ChartView::SetFullMode(bool full) {
   curves_ = records_ ? BuildRecordCurves(*records_, fullMode_, client_) : RecordCurves{};
 }
 
-bool ChartView::LoadRecordFile() {
+bool ChartView::LoadRecordFile(const std::string& path) {
   ReleaseRecordSet();
-  lastLoad_ = ReadRecordFile(state_.RecordFilePath);
+  lastLoad_ = ReadRecordFile(path);
   if (!lastLoad_.ok()) {
     return false;
   }

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "meter/record_file.h"
 #include "pages/chart/chart_scene.h"
-#include "pages/chart/record_file.h"
 
 namespace vireo {
 
@@ -40,9 +40,9 @@ class ChartView : public QFrame {
   // painted at most once every kMinRepaintMs, however fast it is sampled.
   void Invalidate();
 
-  // Reads the file named by state.RecordFilePath into a new record set; the set held before
-  // is gone either way. False when the file was refused; lastLoad() says why.
-  bool LoadRecordFile();
+  // Reads the record file at `path` into a new record set; the set held before is gone either
+  // way. False when the file was refused; lastLoad() says why.
+  bool LoadRecordFile(const std::string& path);
   void ReleaseRecordSet();
 
   // One whole paint of the client area, as it goes to the screen.

@@ -163,7 +163,8 @@ void FirmwarePage::StartUpgrade() {
   TakeValues();
   UpgradeRequest request;
   request.firmwarePath = firmwarePathValue_;
-  request.logoWanted = logoBox_->isChecked() && !bitmapPathValue_.empty();
+  if (logoBox_->isChecked() && !bitmapPathValue_.empty())
+    request.logo = logo_;
   request.logoSize = size_;
   request.logoConverted = convertedPath_ == bitmapPathValue_;
   if (startUpgrade_)
@@ -213,12 +214,12 @@ void FirmwarePage::Convert() {
   if (!pixels)
     return;
   convertedPath_ = bitmapPathValue_;
-  size_ = ConvertLogo(*pixels, tolerance_, header_, state_.LogoPatch);
+  size_ = ConvertLogo(*pixels, tolerance_, header_, logo_);
   notice_->setText(FromUtf8(LogoNotice(state_.texts, size_)));
   if (size_ > kLogoSizeLimit)
     return;
   const std::string preview = LogoPreviewName(bitmapPathValue_);
-  if (WriteLogoPreview(preview, state_.LogoPatch))
+  if (WriteLogoPreview(preview, logo_))
     ShowPicture(*afterPicture_, FromUtf8(preview));
 }
 

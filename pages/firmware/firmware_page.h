@@ -1,5 +1,5 @@
 // The logo and firmware page, slot 2 of the tab control: the firmware image's path with its
-// file dialog, and DFUSTART, which hands the path and the logo's state to the upgrade. Its
+// file dialog, and DFUSTART, which hands the path and the logo to the upgrade. Its
 // logo controls (check box, tolerance, bitmap, size, Notice line, the two pictures) are
 // created hidden, as the layout has them, and work all the same.
 #pragma once
@@ -14,7 +14,7 @@
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "app/upgrade_control.h"
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 namespace vireo {
 
@@ -42,6 +42,9 @@ class FirmwarePage : public QWidget {
 
   // Replaces the file dialogs (tests answer them).
   void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+  // What DFUSTART calls; tests see the requests through it.
+  const UpgradeStarter& upgradeStarter() const { return startUpgrade_; }
+  void SetUpgradeStarter(UpgradeStarter start) { startUpgrade_ = std::move(start); }
 
   QLineEdit& firmwarePathEdit() { return *firmwarePath_; }
   QPushButton& firmwareButton() { return *firmwareButton_; }
@@ -58,6 +61,8 @@ class FirmwarePage : public QWidget {
   QLabel& afterPicture() { return *afterPicture_; }
   int tolerance() const { return tolerance_; }
   uint32_t size() const { return size_; }
+  // The logo as the last conversions left it; all zeros before the first.
+  const LogoPatchBytes& logo() const { return logo_; }
 
   // The prompt shown for a tolerance that is not a whole number from 0 to 999.
   QString TolerancePrompt() const;
@@ -93,6 +98,7 @@ class FirmwarePage : public QWidget {
   int tolerance_ = kDefaultLogoTolerance;
   std::string bitmapPathValue_;
   LogoHeader header_;
+  LogoPatchBytes logo_{};
   uint32_t size_ = 0;
   // The bitmap whose pixels the last conversion read: the size and the logo are its.
   std::string convertedPath_;

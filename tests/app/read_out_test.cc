@@ -136,10 +136,9 @@ TEST_F(ReadOutTest, EqualCountersReadThatManyRecordsInTensWithProgress) {
   EXPECT_EQ(reporter.clears(), 1);
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{true});
   EXPECT_EQ(reporter.notices(), std::vector<std::string>{testing::RecordsReadyNotice(path)});
-  // The worker gives the link back and leaves it closed; the path is the GUI's to set.
+  // The worker gives the link back and leaves it closed; the path travels in the notice only.
   EXPECT_TRUE(state.linkOwner.IsFree());
   EXPECT_FALSE(link.IsOpen());
-  EXPECT_EQ(state.RecordFilePath, "");
 }
 
 struct CounterCase {
@@ -216,7 +215,8 @@ TEST_F(ReadOutTest, ADatThatIsNotAFolderFailsToSaveWithThePath) {
   ASSERT_TRUE(Run());
   const auto lines = reporter.lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, "T62:" + FilePath().string() + " (Not a directory)");
+  EXPECT_EQ(lines[0].text, "T62:" + FilePath().string() + " (" + FilePath().parent_path().string() +
+                               " is not a folder)");
   EXPECT_EQ(lines[0].level, 3);
   EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
   EXPECT_TRUE(reporter.notices().empty());
@@ -252,15 +252,6 @@ TEST(RecordFileName, LocalTimeNamesTheFileInTheDatFolder) {
   EXPECT_EQ(RecordFileName("./", LocalTime(1999, 12, 31, 23, 59, 59)), "./dat/19991231_235959.vat");
 }
 
-TEST(RecordCount, SmallerCounterAtMostTheCapacity) {
-  EXPECT_EQ(RecordCount(120, 120), 120u);
-  EXPECT_EQ(RecordCount(352, 5), 5u);
-  EXPECT_EQ(RecordCount(5, 352), 5u);
-  EXPECT_EQ(RecordCount(0, 0), 0u);
-  EXPECT_EQ(RecordCount(353, 400), 352u);
-  EXPECT_EQ(RecordCount(0xFFFFFFFF, 0xFFFFFFFF), 352u);
-}
-
 class AtomicWrite : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -282,7 +273,7 @@ TEST_F(AtomicWrite, ReplacesAnExistingFileWhole) {
   const fs::path path = folder_ / "a.vat";
   std::ofstream(path) << "old contents that are longer";
   const std::vector<uint8_t> bytes = {5, 1, 2, 3};
-  EXPECT_EQ(WriteFileAtomically(path.string(), bytes), "");
+  EXPECT_TRUE(WriteFileAtomically(path.string(), bytes).ok());
   EXPECT_EQ(ReadFile(path), bytes);
   EXPECT_EQ(Entries(), 1u);
 }
@@ -296,20 +287,20 @@ TEST_F(AtomicWrite, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   const rlimit small{100, old.rlim_max};
   signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::string error = WriteFileAtomically(path.string(), std::vector<uint8_t>(1762, 7));
+  const Result<void> written = WriteFileAtomically(path.string(), std::vector<uint8_t>(1762, 7));
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
-  EXPECT_EQ(error, "File too large");
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().kind, ErrorKind::kNoSpace);
   EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
   EXPECT_EQ(Entries(), 1u);
 }
 
 TEST_F(AtomicWrite, AMissingFolderOrAFolderInTheWayFails) {
-  EXPECT_EQ(WriteFileAtomically((folder_ / "none" / "a.vat").string(), {}),
-            "No such file or directory");
+  EXPECT_EQ(WriteFileAtomically((folder_ / "none" / "a.vat").string(), {}).error().message,
+            (folder_ / "none").string() + " does not exist");
   fs::create_directory(folder_ / "b.vat");
-  EXPECT_EQ(WriteFileAtomically((folder_ / "b.vat").string(), std::vector<uint8_t>{1}),
-            "Is a directory");
+  EXPECT_FALSE(WriteFileAtomically((folder_ / "b.vat").string(), std::vector<uint8_t>{1}).ok());
   EXPECT_EQ(Entries(), 1u);
   EXPECT_TRUE(fs::is_directory(folder_ / "b.vat"));
 }

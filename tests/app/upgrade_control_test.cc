@@ -271,14 +271,13 @@ TEST_F(UpgradeControlTest, AfterAnUnplugDuringTheWriteASecondUpgradeSucceeds) {
 
 TEST_F(UpgradeControlTest, TheLogoCopiedAtTheRequestIsWrittenWhateverIsConvertedMeanwhile) {
   sim::VirtualMeter& meter = UpgradeMeter();
-  state_.LogoPatch.fill(0x11);
   UpgradeRequest request;
   request.firmwarePath = imagePath_;
-  request.logoWanted = true;
+  request.logo.emplace().fill(0x11);
   request.logoSize = 4096;
   ASSERT_TRUE(control_.Request(request));
-  EXPECT_EQ(state_.LogoPatchEnabled, 1);
-  state_.LogoPatch.fill(0x22);  // another picture converted while the upgrade runs
+  request.logo->fill(0x22);  // another picture converted while the upgrade runs
+  request.firmwarePath = (folder_ / "elsewhere.lrm").string();
   control_.WaitIdle();
   EXPECT_TRUE(control_.LastUpgradeSucceeded());
   const auto flashed = Application(meter);
@@ -288,17 +287,14 @@ TEST_F(UpgradeControlTest, TheLogoCopiedAtTheRequestIsWrittenWhateverIsConverted
 
 TEST_F(UpgradeControlTest, DfuStartChecksRunInTheirOrderAndOnlyTheFirstFailureIsShown) {
   UpgradeRequest request;
-  request.logoWanted = true;
+  request.logo.emplace();
   request.logoSize = 4097;
-  // Empty path: nothing set.
-  state_.FirmwarePath = "before";
+  // Empty path first.
   EXPECT_FALSE(control_.Request(request));
-  EXPECT_EQ(state_.FirmwarePath, "before");
   // Busy, then no meter, then version 0x10, then the logo: each with all later ones failing too.
   request.firmwarePath = imagePath_;
   state_.LiveRunning = 1;
   EXPECT_FALSE(control_.Request(request));
-  EXPECT_EQ(state_.FirmwarePath, imagePath_);
   state_.LiveRunning = 0;
   ASSERT_TRUE(state_.linkOwner.TryTake(LinkUser::kReadOut));
   EXPECT_FALSE(control_.Request(request));
@@ -308,9 +304,7 @@ TEST_F(UpgradeControlTest, DfuStartChecksRunInTheirOrderAndOnlyTheFirstFailureIs
   sim::VirtualMeter& meter = UpgradeMeter();
   EXPECT_FALSE(control_.Request(request));
   state_.deviceInfo.Store(DeviceInfo{{}, 0x15, true});
-  state_.LogoPatchEnabled = 1;
   EXPECT_FALSE(control_.Request(request));
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
 
   const std::string tooBig = "bmp" + T(TXT_NOTICE_TOO_BIG) + " >4096";
   EXPECT_EQ(
@@ -327,17 +321,16 @@ TEST_F(UpgradeControlTest, ALogoNeverConvertedFromTheChosenBitmapIsRefused) {
   sim::VirtualMeter& meter = UpgradeMeter();
   UpgradeRequest request;
   request.firmwarePath = imagePath_;
-  request.logoWanted = true;
+  request.logo.emplace();
   request.logoSize = 521;  // of an earlier picture
   request.logoConverted = false;
   EXPECT_FALSE(control_.Request(request));
   EXPECT_EQ(reporter_.messages(), std::vector<std::string>{T(TXT_ERR_BMP)});
   EXPECT_EQ(reporter_.log(), (std::vector<LogEntry>{{T(TXT_ERR_BMP), 3}, {"\n", kBreak}}));
   EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
   EXPECT_TRUE(History(meter).empty());
-  // Without the logo wanted, whether it was converted does not matter.
-  request.logoWanted = false;
+  // Without a logo, whether it was converted does not matter.
+  request.logo.reset();
   EXPECT_TRUE(Run(request));
   EXPECT_TRUE(control_.LastUpgradeSucceeded());
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vireo;

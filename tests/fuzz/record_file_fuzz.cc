@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "meter/record_file.h"
 #include "pages/chart/chart_scene.h"
-#include "pages/chart/record_file.h"
 
 namespace {
 

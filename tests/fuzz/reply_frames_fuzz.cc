@@ -16,7 +16,7 @@
 namespace {
 
 constexpr size_t kHeader = 4;
-constexpr size_t kReport = 64;
+constexpr size_t kReport = vireo::kReportBytes;
 constexpr uint32_t kMaxStreamLength = 4000;  // one ReadFlashLong request
 
 void Check(bool condition) {

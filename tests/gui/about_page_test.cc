@@ -9,8 +9,8 @@
 
 #include <QTest>
 
-#include "app/gui/main_window.h"
 #include "base/posix.h"
+#include "gui/main_window.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "support/virtual_meter_fixture.h"
 

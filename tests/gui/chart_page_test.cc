@@ -11,7 +11,7 @@
 #include <QTest>
 #include <fstream>
 
-#include "app/gui/main_window.h"
+#include "gui/main_window.h"
 #include "pages/chart/chart_export.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "support/virtual_meter_fixture.h"
@@ -229,7 +229,7 @@ TEST_F(ChartPageTest, ShowOffLoadsTheChosenFileAndLiveModeReleasesIt) {
   page_->chooseRecordFile = [&] { return QString::fromStdString(path); };
   PickMode(ChartPage::kRecords);
   page_->ShowOff();
-  EXPECT_EQ(state_.RecordFilePath, path);
+  EXPECT_EQ(page_->recordPath(), path);
   EXPECT_EQ(page_->pathEdit().text().toStdString(), path);
   ASSERT_NE(page_->view().recordSet(), nullptr);
   EXPECT_EQ(page_->view().recordSet()->count, 352u);
@@ -246,7 +246,7 @@ TEST_F(ChartPageTest, ShowOffLoadsTheChosenFileAndLiveModeReleasesIt) {
   // A cancelled dialog changes nothing.
   page_->chooseRecordFile = [] { return QString(); };
   page_->ShowOff();
-  EXPECT_EQ(state_.RecordFilePath, path);
+  EXPECT_EQ(page_->recordPath(), path);
   EXPECT_NE(page_->view().recordSet(), nullptr);
 }
 
@@ -260,7 +260,7 @@ TEST_F(ChartPageTest, ReselectingRecordsReloadsTheFileOfTheRecordPath) {
   ASSERT_NE(page_->view().recordSet(), nullptr);
   EXPECT_EQ(page_->view().recordSet()->count, 10u);
   // A refused file after a good one leaves no curves.
-  state_.RecordFilePath = RecordFile(Dir("b.vat"), 0, 0);
+  RecordFile(Dir("a.vat"), 0, 0);
   PickMode(ChartPage::kRecords);
   EXPECT_EQ(page_->view().recordSet(), nullptr);
   EXPECT_EQ(page_->view().lastLoad().error, RecordFileError::kNoRecordHours);
@@ -405,7 +405,7 @@ TEST_F(ChartReadOutTest, ReadOffShowsTheFileReadOutOfTheMeter) {
   EXPECT_TRUE(path.startsWith(QDir(program.path()).canonicalPath() + "/dat/") ||
               path.startsWith(program.path() + "/dat/"))
       << path.toStdString();
-  EXPECT_EQ(state_.RecordFilePath, path.toStdString());
+  EXPECT_EQ(page.recordPath(), path.toStdString());
   EXPECT_EQ(page.pathEdit().text(), path);
   ASSERT_NE(page.view().recordSet(), nullptr);
   EXPECT_EQ(page.view().recordSet()->count, 352u);

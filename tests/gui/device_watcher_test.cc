@@ -1,6 +1,6 @@
 // The device watcher: a change of the HID device list is reported, other files are not, and a
 // device folder that appears, goes and comes back is followed.
-#include "app/gui/device_watcher.h"
+#include "gui/device_watcher.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/gui/device_watcher.h"
-#include "app/gui/main_window.h"
+#include "gui/device_watcher.h"
+#include "gui/main_window.h"
 #include "pages/dialog_units.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "sim/test_image.h"
@@ -76,6 +76,12 @@ class FirmwarePageTest : public VirtualMeterTest {
     page_->SetFileChooser([this](FirmwarePage::FileKind kind) {
       return kind == FirmwarePage::FileKind::kFirmware ? firmwareChoice_ : bitmapChoice_;
     });
+    // The requests DFUSTART hands to the window, which goes on with them as before.
+    page_->SetUpgradeStarter(
+        [this, start = page_->upgradeStarter()](const UpgradeRequest& request) {
+          requests_.push_back(request);
+          start(request);
+        });
     return *window_;
   }
 
@@ -85,9 +91,13 @@ class FirmwarePageTest : public VirtualMeterTest {
     return QString::fromStdString((folder_ / name).string());
   }
   void Version(uint8_t version) { state_.deviceInfo.Store(DeviceInfo{{}, version, true}); }
-  void Start() {
+  // Presses DFUSTART and returns what it handed over.
+  UpgradeRequest Start() {
     messages_.clear();
+    requests_.clear();
     page_->startButton().click();
+    EXPECT_EQ(requests_.size(), 1u);
+    return requests_.empty() ? UpgradeRequest{} : requests_.back();
   }
   static bool Until(const std::function<bool()>& condition) {
     return QTest::qWaitFor(condition, 20000);
@@ -98,6 +108,7 @@ class FirmwarePageTest : public VirtualMeterTest {
   FirmwarePage* page_ = nullptr;
   std::vector<bool> beeps_;
   QStringList messages_;
+  std::vector<UpgradeRequest> requests_;
   QString firmwareChoice_;
   QString bitmapChoice_;
 };
@@ -146,10 +157,8 @@ TEST_F(FirmwarePageTest, TheLayoutShowsPathAndButtonsAndCreatesTheLogoControlsHi
 
 TEST_F(FirmwarePageTest, DfuStartChecksInTheirOrderAndReportsOnlyTheFirstFailure) {
   Open();
-  state_.FirmwarePath = "earlier";
-  Start();
+  EXPECT_EQ(Start().firmwarePath, "");
   EXPECT_EQ(messages_, QStringList{Text(TXT_ERR_NO_FIRMWARE_FILE)});
-  EXPECT_EQ(state_.FirmwarePath, "earlier");
 
   // The chosen file; every later check fails too from here on, so the order shows.
   firmwareChoice_ = Path("fw.lrm");
@@ -163,9 +172,8 @@ TEST_F(FirmwarePageTest, DfuStartChecksInTheirOrderAndReportsOnlyTheFirstFailure
   page_->sizeEdit().setText("4097");
   Version(0x10);
   state_.LiveRunning = 1;
-  Start();
+  EXPECT_EQ(Start().firmwarePath, firmwareChoice_.toStdString());
   EXPECT_EQ(messages_, QStringList{Text(TXT_BUSY)});
-  EXPECT_EQ(state_.FirmwarePath, firmwareChoice_.toStdString());
   state_.LiveRunning = 0;
 
   Start();
@@ -178,20 +186,22 @@ TEST_F(FirmwarePageTest, DfuStartChecksInTheirOrderAndReportsOnlyTheFirstFailure
   Version(0x15);
   window_->reporter().ClearLog();
   beeps_.clear();
-  state_.LogoPatchEnabled = 1;
-  Start();
+  const UpgradeRequest tooBigRequest = Start();
+  EXPECT_TRUE(tooBigRequest.logo.has_value());
+  EXPECT_EQ(tooBigRequest.logoSize, 4097u);
   const QString tooBig = "bmp" + Text(TXT_NOTICE_TOO_BIG) + " >4096";
   EXPECT_EQ(messages_, QStringList{tooBig});
   EXPECT_EQ(Log(), tooBig + "\n");
   EXPECT_EQ(beeps_, std::vector<bool>{false});
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
   EXPECT_EQ(page_->sizeEdit().text(), "4097");
 
   // Exactly 4096 bytes go along; the meter in normal mode then stops the sequence itself.
   page_->sizeEdit().setText("4096");
-  Start();
+  const UpgradeRequest fits = Start();
   EXPECT_TRUE(messages_.isEmpty());
-  EXPECT_EQ(state_.LogoPatchEnabled, 1);
+  ASSERT_TRUE(fits.logo.has_value());
+  EXPECT_EQ(*fits.logo, page_->logo());
+  EXPECT_EQ(fits.logoSize, 4096u);
   ASSERT_TRUE(Until([&] { return Log().contains(Text(TXT_HINT_UPGRADE_MODE)); }));
   ASSERT_TRUE(Until([&] { return state_.linkOwner.IsFree(); }));
 }
@@ -202,17 +212,13 @@ TEST_F(FirmwarePageTest, WithoutTheLogoTickedOrABitmapTheUpgradeCarriesNoLogo) {
   Version(0x15);
   page_->firmwarePathEdit().setText(Path("fw.lrm"));
   page_->sizeEdit().setText("9999");  // whatever the logo state
-  state_.LogoPatchEnabled = 1;
-  Start();
+  EXPECT_FALSE(Start().logo.has_value());
   EXPECT_TRUE(messages_.isEmpty());
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
   ASSERT_TRUE(Until([&] { return state_.linkOwner.IsFree(); }));
 
   page_->logoBox().click();  // ticked, but no bitmap chosen
-  state_.LogoPatchEnabled = 1;
-  Start();
+  EXPECT_FALSE(Start().logo.has_value());
   EXPECT_TRUE(messages_.isEmpty());
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
   ASSERT_TRUE(Until([&] { return state_.linkOwner.IsFree(); }));
 }
 
@@ -228,8 +234,8 @@ TEST_F(FirmwarePageTest, ABitmapIsSearchedConvertedAndPreviewed) {
   EXPECT_EQ(page_->sizeEdit().text(), "521");
   EXPECT_EQ(page_->notice().text(), Text(TXT_NOTICE) + " " + Text(TXT_NOTICE_FITS));
   EXPECT_EQ(Log(), Text(TXT_BMP_ACCEPTED) + "\n");
-  EXPECT_EQ(state_.LogoPatch[9], 0xE0);
-  EXPECT_EQ(state_.LogoPatch[10], 64);
+  EXPECT_EQ(page_->logo()[9], 0xE0);
+  EXPECT_EQ(page_->logo()[10], 64);
   const fs::path preview = (bitmapChoice_ + "_Tarndeal.bmp").toStdString();
   EXPECT_EQ(fs::file_size(preview), 49208u);
   EXPECT_EQ(page_->beforePicture().pixmap().size(), QSize(128, 128));
@@ -261,14 +267,14 @@ TEST_F(FirmwarePageTest, ABitmapNoToleranceFitsLeavesZeroAndSaysItIsTooBig) {
   page_->logoBox().click();
   bitmapChoice_ = Path("noise.bmp");
   WriteBmp(bitmapChoice_.toStdString(), [](int i) { return i % 2 ? 0xFFFFFFu : 0u; });
-  const LogoPatchBytes before = state_.LogoPatch;
+  const LogoPatchBytes before = page_->logo();
   page_->bitmapButton().click();
   EXPECT_EQ(page_->toleranceEdit().text(), "0");
   EXPECT_EQ(Log(), Text(TXT_ERR_BMP_LIMIT) + "\n");
   EXPECT_EQ(beeps_, std::vector<bool>{false});
   EXPECT_EQ(page_->sizeEdit().text(), "32777");
   EXPECT_EQ(page_->notice().text(), Text(TXT_NOTICE) + " " + Text(TXT_NOTICE_TOO_BIG) + ": >4096");
-  EXPECT_EQ(state_.LogoPatch, before);
+  EXPECT_EQ(page_->logo(), before);
   EXPECT_FALSE(fs::exists((bitmapChoice_ + "_Tarndeal.bmp").toStdString()));
 }
 
@@ -297,10 +303,11 @@ TEST_F(FirmwarePageTest, ABitmapWhosePixelsCannotBeReadNeverGoesAlongWithAnUpgra
   EXPECT_EQ(page_->sizeEdit().text(), "521");  // the red picture's, as it was
 
   window_->reporter().ClearLog();
-  Start();
+  const UpgradeRequest request = Start();
+  EXPECT_TRUE(request.logo.has_value());
+  EXPECT_FALSE(request.logoConverted);
   EXPECT_EQ(messages_, QStringList{Text(TXT_ERR_BMP)});
   EXPECT_EQ(Log(), Text(TXT_ERR_BMP) + "\n");
-  EXPECT_EQ(state_.LogoPatchEnabled, 0);
   EXPECT_TRUE(state_.linkOwner.IsFree());
 }
 
@@ -338,7 +345,7 @@ TEST_F(FirmwarePageTest, AnUpgradeFromThePageCarriesTheConvertedLogo) {
   bitmapChoice_ = Path("red.bmp");
   WriteBmp(bitmapChoice_.toStdString(), [](int) { return kRed; });
   page_->bitmapButton().click();
-  const LogoPatchBytes logo = state_.LogoPatch;
+  const LogoPatchBytes logo = page_->logo();
 
   Start();
   EXPECT_TRUE(messages_.isEmpty());

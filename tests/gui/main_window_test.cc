@@ -1,7 +1,7 @@
 // The main window on the offscreen platform, with emulated meters: initialisation, START and
 // STOP, the log and the reports from workers, the tabs, device changes, the link held by
 // another sequence, and closing.
-#include "app/gui/main_window.h"
+#include "gui/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/gui/device_watcher.h"
 #include "app/identify.h"
+#include "gui/device_watcher.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "pages/readings/readings_page.h"
 #include "support/virtual_meter_fixture.h"

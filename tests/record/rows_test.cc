@@ -5,7 +5,7 @@
 
 #include <limits>
 
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 #include "recording_sink.h"
 
 namespace vireo::record {

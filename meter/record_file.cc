@@ -1,4 +1,4 @@
-#include "pages/chart/record_file.h"
+#include "meter/record_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,6 +50,15 @@ std::string_view RecordFileErrorText(RecordFileError error) {
       return "larger than 16 MiB";
   }
   return "not readable";
+}
+
+std::vector<uint8_t> EncodeRecordFile(uint8_t recordHours, std::span<const uint8_t> records) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(kRecordHeaderBytes + records.size());
+  bytes.push_back(kRecordFileMark);
+  bytes.push_back(recordHours);
+  bytes.insert(bytes.end(), records.begin(), records.end());
+  return bytes;
 }
 
 RecordFileResult DecodeRecordFile(std::span<const uint8_t> bytes) {
@@ -130,7 +139,7 @@ RecordFileResult ReadRecordFile(const std::string& path) {
 }
 
 double RecordSeconds(uint32_t index, uint8_t recordHours) {
-  return index * static_cast<double>(recordHours) * 3600.0 / 352.0;
+  return index * static_cast<double>(recordHours) * 3600.0 / kRecordCapacity;
 }
 
 ChartRow RecordRow(const RecordSet& set, uint32_t index) {

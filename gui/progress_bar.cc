@@ -1,4 +1,4 @@
-#include "app/gui/progress_bar.h"
+#include "gui/progress_bar.h"
 
 namespace vireo {
 

@@ -1,6 +1,6 @@
 // The logo conversion with bitmaps written out byte by byte: the header rules, the pixel
 // reader, runs and their tolerance, the search, the encoding and the preview decoder.
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -14,14 +14,14 @@
 #include <memory>
 
 #include "app/app_state.h"
-#include "app/gui/gui_reporter.h"
-#include "app/gui/log_view.h"
-#include "app/gui/progress_bar.h"
 #include "app/live_control.h"
 #include "app/read_out_control.h"
 #include "app/reporter.h"
 #include "app/update_control.h"
 #include "app/upgrade_control.h"
+#include "gui/gui_reporter.h"
+#include "gui/log_view.h"
+#include "gui/progress_bar.h"
 #include "meter/meter_link.h"
 
 namespace vireo {

@@ -1,4 +1,4 @@
-#include "app/gui/demo_meter.h"
+#include "gui/demo_meter.h"
 
 namespace vireo {
 namespace {

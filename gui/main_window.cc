@@ -1,4 +1,4 @@
-#include "app/gui/main_window.h"
+#include "gui/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -8,9 +8,9 @@
 #include <QMessageBox>
 
 #include "app/curl_http_client.h"
-#include "app/gui/device_watcher.h"
 #include "app/identify.h"
 #include "app/update_check.h"
+#include "gui/device_watcher.h"
 #include "pages/about/about_page.h"
 #include "pages/chart/chart_page.h"
 #include "pages/design_font.h"
@@ -284,10 +284,9 @@ void MainWindow::FirmwareTooOld() {
 }
 
 void MainWindow::RecordsReady(std::string path) {
-  // The read-out's file becomes the path the chart page loads.
-  state_.RecordFilePath = path;
+  // The read-out's file becomes the one the chart page shows.
   if (chartPage_) {
-    chartPage_->LoadRecords();
+    chartPage_->LoadRecords(path);
   }
   Q_EMIT recordsReady(QString::fromStdString(path));
 }

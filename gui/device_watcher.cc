@@ -1,4 +1,4 @@
-#include "app/gui/device_watcher.h"
+#include "gui/device_watcher.h"
 
 #include <QDir>
 #include <QFileInfo>

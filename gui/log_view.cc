@@ -1,4 +1,4 @@
-#include "app/gui/log_view.h"
+#include "gui/log_view.h"
 
 #include <QScrollBar>
 #include <QTextCursor>

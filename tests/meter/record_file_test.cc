@@ -1,6 +1,6 @@
 // Record files from bytes and from disk: what loads, what is refused and why, and the rows
 // the tool prints and the chart exports.
-#include "pages/chart/record_file.h"
+#include "meter/record_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,6 +30,18 @@ TEST(RecordFileDecode, RecordBytesAreMillivoltsMilliampsAndDegrees) {
   EXPECT_FLOAT_EQ(result.set.points[0].voltage, 1.0f);
   EXPECT_FLOAT_EQ(result.set.points[0].current, -1.0f);
   EXPECT_EQ(result.set.points[0].temperature, 25.0f);
+}
+
+TEST(RecordFileEncode, MarkRecordHoursThenTheRecordsAsRead) {
+  const Bytes records = {0xE8, 0x03, 0x18, 0xFC, 0x19, 1, 2, 3, 4, 5};
+  const Bytes file = EncodeRecordFile(24, records);
+  EXPECT_EQ(file, (Bytes{0x05, 24, 0xE8, 0x03, 0x18, 0xFC, 0x19, 1, 2, 3, 4, 5}));
+  const auto result = Decode(file);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.set.RecordHours, 24);
+  EXPECT_EQ(result.set.count, 2u);
+  EXPECT_FLOAT_EQ(result.set.points[0].voltage, 1.0f);
+  EXPECT_EQ(EncodeRecordFile(1, {}), (Bytes{0x05, 1}));
 }
 
 TEST(RecordFileDecode, ExtremesOfEachField) {

@@ -1,5 +1,5 @@
 // The device watch of the recorder.
-#include "record/device_watch.h"
+#include "acquire/device_watch.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 
 #include "base/posix.h"
 
-namespace vireo::record {
+namespace vireo {
 namespace {
 
 bool Readable(int fd, int timeoutMs) {
@@ -64,4 +64,4 @@ TEST(DeviceNameTest, HidrawNodesAndDeviceSockets) {
 }
 
 }  // namespace
-}  // namespace vireo::record
+}  // namespace vireo

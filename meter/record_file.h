@@ -1,7 +1,8 @@
 // RecordFile and RecordSet: the ".vat" record file as bytes and decoded. A file is the mark
-// 0x05, the RecordHours byte, then 5-byte records (u16 millivolts, s16 milliamperes, s8 whole
-// degrees, little-endian); up to 4 trailing bytes are ignored. Decoding is a function from
-// bytes to a set or the reason the file is refused; reading a file only moves its bytes.
+// 0x05, the RecordHours byte, then 5-byte records as the meter's record memory holds them
+// (meter/record_memory.h: u16 millivolts, s16 milliamperes, s8 whole degrees, little-endian);
+// up to 4 trailing bytes are ignored. Encoding and decoding are functions of bytes; decoding
+// gives a set or the reason the file is refused; reading a file only moves its bytes.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "meter/record_memory.h"
 
 namespace vireo {
 
@@ -19,7 +22,7 @@ struct RecordPoint {
 };
 
 struct RecordSet {
-  uint8_t RecordHours = 0;  // a full memory of 352 records spans this many hours
+  uint8_t RecordHours = 0;  // a full memory (kRecordCapacity records) spans this many hours
   uint32_t count = 0;
   std::vector<RecordPoint> points;  // count points in file order
 };
@@ -38,7 +41,6 @@ enum class RecordFileError {
 std::string_view RecordFileErrorText(RecordFileError error);
 
 inline constexpr uint8_t kRecordFileMark = 0x05;
-inline constexpr size_t kRecordBytes = 5;
 inline constexpr size_t kRecordHeaderBytes = 2;
 // A file larger than this is refused before it is read (the meter writes at most 1762 bytes).
 inline constexpr uint64_t kMaxRecordFileBytes = 16u << 20;
@@ -50,6 +52,9 @@ struct RecordFileResult {
   bool ok() const { return error == RecordFileError::kNone; }
 };
 
+// The bytes of a record file: the mark, RecordHours, then the records' bytes as read.
+std::vector<uint8_t> EncodeRecordFile(uint8_t recordHours, std::span<const uint8_t> records);
+
 // Decodes the bytes of a record file.
 RecordFileResult DecodeRecordFile(std::span<const uint8_t> bytes);
 
@@ -58,7 +63,7 @@ RecordFileResult DecodeRecordFile(std::span<const uint8_t> bytes);
 RecordFileResult ReadRecordFile(const std::string& path);
 
 // The time of record `index` from the start of the set, in seconds:
-// index × RecordHours × 3600 ÷ 352.
+// index × RecordHours × 3600 ÷ kRecordCapacity.
 double RecordSeconds(uint32_t index, uint8_t recordHours);
 
 // One row of a record set or of the live samples, as the CLI prints it and the chart exports

@@ -1,9 +1,9 @@
-#include "record/iso_time.h"
+#include "base/iso_time.h"
 
 #include <cctype>
 #include <cstdio>
 
-namespace vireo::record {
+namespace vireo {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::optional<int64_t> ParseUtc(const std::string& text) {
   return seconds * 1'000'000 + micros;
 }
 
-}  // namespace vireo::record
+}  // namespace vireo

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "app/gui/demo_meter.h"
-#include "app/gui/main_window.h"
-#include "app/gui/meter_app.h"
+#include "gui/demo_meter.h"
+#include "gui/main_window.h"
+#include "gui/meter_app.h"
 #include "pages/chart/chart_export.h"
 #include "pages/chart/chart_page.h"
 #include "pages/readings/page_tab_ctrl.h"

@@ -1,4 +1,4 @@
-#include "record/device_watch.h"
+#include "acquire/device_watch.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vireo::record {
+namespace vireo {
 
 DeviceWatch::DeviceWatch(const std::vector<std::string>& folders)
     : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
@@ -48,4 +48,4 @@ bool DeviceWatch::Drain() {
   }
 }
 
-}  // namespace vireo::record
+}  // namespace vireo

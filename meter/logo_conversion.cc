@@ -1,4 +1,4 @@
-#include "pages/firmware/logo_conversion.h"
+#include "meter/logo_conversion.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace vireo::record {
+namespace vireo {
 
 // "2024-05-01T12:00:00.123456Z" for microseconds since 1970.
 std::string FormatUtc(int64_t unixUs);
@@ -14,4 +14,4 @@ std::string FormatUtc(int64_t unixUs);
 // if the text is not such a time.
 std::optional<int64_t> ParseUtc(const std::string& text);
 
-}  // namespace vireo::record
+}  // namespace vireo

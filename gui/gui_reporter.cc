@@ -1,4 +1,4 @@
-#include "app/gui/gui_reporter.h"
+#include "gui/gui_reporter.h"
 
 #include <QThread>
 

@@ -8,7 +8,7 @@
 
 #include "base/posix.h"
 
-namespace vireo::record {
+namespace vireo {
 
 class DeviceWatch {
  public:
@@ -30,4 +30,4 @@ class DeviceWatch {
 // device socket.
 bool IsHidDeviceName(const std::string& name);
 
-}  // namespace vireo::record
+}  // namespace vireo

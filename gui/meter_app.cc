@@ -1,9 +1,9 @@
-#include "app/gui/meter_app.h"
+#include "gui/meter_app.h"
 
 #include <QFile>
 
-#include "app/gui/main_window.h"
 #include "base/data_dir.h"
+#include "gui/main_window.h"
 
 namespace vireo {
 namespace {
