@@ -2,12 +2,15 @@
 // by the real `vireometer-cli serve` publishing to a local mosquitto, scraped ten times a
 // second. Prints the frames held and lost per meter, the service's CPU share beside the floor
 // (eight plain receive loops in the same run), the scrape latency (median, 99th percentile) and
-// the MQTT messages per second the broker passed on.
+// the MQTT messages per second the broker passed on. With --db the service also records every
+// meter into one store: the share of the meters' worker threads (the store's batches) and the
+// bytes on disk per sample are printed too.
 #include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -29,6 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kMeters = 8;
+// The name serve gives each meter's worker thread (its store and alarms).
+constexpr char kWorkerThread[] = "meter-work";
 
 // One plain loop per meter, all at once: what receiving 8 x 1000 reports a second costs.
 bench::FloorFigures MeasureFloors(double seconds) {
@@ -85,7 +90,7 @@ bench::FloorFigures MeasureFloors(double seconds) {
   return all;
 }
 
-int Run(double seconds, double floorSeconds) {
+int Run(double seconds, double floorSeconds, bool withStore) {
   char pattern[] = "/tmp/vireo-serve-bench-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
   setenv("HIDLINK_VIRTUAL_DIR", folder.c_str(), 1);
@@ -105,6 +110,9 @@ int Run(double seconds, double floorSeconds) {
 
   std::unique_ptr<testing::Process> broker, subscriber;
   std::vector<std::string> serveArgs = {VIREO_CLI, "serve", "--listen", "127.0.0.1:0"};
+  const std::filesystem::path store = folder / "bench.db";
+  if (withStore)
+    serveArgs.insert(serveArgs.end(), {"--db", store.string(), "--min-free", "0"});
   const std::string mosquitto = testing::FindProgram("mosquitto");
   const std::string sub = testing::FindProgram("mosquitto_sub");
   if (!mosquitto.empty() && !sub.empty()) {
@@ -140,9 +148,17 @@ int Run(double seconds, double floorSeconds) {
     return 1;
   }
   // Every meter streams before the clock starts.
-  while (std::count(serve.err.begin(), serve.err.end(), '\n') < 1 + 2 * kMeters)
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = serve.err.find(what); at != std::string::npos;
+         at = serve.err.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  while (count(" streaming\n") < kMeters)
     serve.Wait(std::chrono::milliseconds(20));
   const double cpuStart = serve.CpuSeconds();
+  const double workStart = serve.ThreadCpuSeconds(kWorkerThread);
   const auto start = Clock::now();
   std::vector<double> latencies;
   for (auto next = start; Clock::now() - start < std::chrono::duration<double>(seconds);) {
@@ -158,6 +174,7 @@ int Run(double seconds, double floorSeconds) {
   }
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = serve.CpuSeconds() - cpuStart;
+  const double work = serve.ThreadCpuSeconds(kWorkerThread) - workStart;
   const size_t mqttLines =
       subscriber ? std::count(subscriber->out.begin(), subscriber->out.end(), '\n') : 0;
   serve.Signal(SIGTERM);
@@ -170,14 +187,40 @@ int Run(double seconds, double floorSeconds) {
               100 * floor.cpuSeconds / floor.seconds);
   std::printf("%-8s CPU share %5.1f%% of one core (%.2f x the floor)\n", "serve", 100 * cpu / wall,
               (cpu / wall) / (floor.cpuSeconds / floor.seconds));
+  unsigned long long samples = 0;
+  if (withStore) {
+    // The samples of every session, as `sessions --json` counts them.
+    testing::Process sessions({VIREO_CLI, "sessions", store.string(), "--json"});
+    sessions.Wait();
+    for (size_t at = sessions.out.find("\"samples\":"); at != std::string::npos;
+         at = sessions.out.find("\"samples\":", at + 1))
+      samples += std::stoull(sessions.out.substr(at + 10));
+    std::error_code ec;
+    uintmax_t bytes = 0;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const uintmax_t size = std::filesystem::file_size(store.string() + suffix, ec);
+      bytes += ec ? 0 : size;
+    }
+    std::printf(
+        "%-8s CPU share %5.1f%% of one core (%.1f%% of serve), %llu samples, %.1f bytes "
+        "per sample\n",
+        "store", 100 * work / wall, 100 * work / cpu, samples,
+        samples ? static_cast<double>(bytes) / samples : 0.0);
+  }
   for (int i = 0; i < kMeters; ++i) {
     uint32_t sent = 0;
     meters[i]->WithEmulator([&](sim::MeterEmulator& e) { sent = e.framesSent(); });
     const std::string serial = "BENCH" + std::to_string(i);
     std::string reversed(serial.rbegin(), serial.rend());
-    const size_t at = serve.err.find("meter " + reversed + ": ");
+    // The meter's summary at the end: "meter SERIAL: N frames, ...".
+    const std::string prefix = "meter " + reversed + ": ";
+    size_t at = serve.err.find(prefix);
+    while (at != std::string::npos &&
+           !std::isdigit(static_cast<unsigned char>(
+               serve.err[std::min(serve.err.size() - 1, at + prefix.size())])))
+      at = serve.err.find(prefix, at + 1);
     const unsigned long long held =
-        at == std::string::npos ? 0 : std::stoull(serve.err.substr(at + 8 + reversed.size()));
+        at == std::string::npos ? 0 : std::stoull(serve.err.substr(at + prefix.size()));
     const unsigned long long total = sent - sentBefore[i];
     std::printf("meter %s  held %llu frames  lost %lld\n", reversed.c_str(), held,
                 static_cast<long long>(total) - static_cast<long long>(held));
@@ -202,7 +245,13 @@ int Run(double seconds, double floorSeconds) {
 }  // namespace vireo
 
 int main(int argc, char** argv) {
+  const bool withStore = argc > 1 && std::string(argv[1]) == "--db";
+  if (withStore) {
+    --argc;
+    ++argv;
+  }
   const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
   const double floorSeconds = argc > 2 ? std::atof(argv[2]) : 10.0;
-  return vireo::Run(seconds > 0 ? seconds : 60.0, floorSeconds > 0 ? floorSeconds : 10.0);
+  return vireo::Run(seconds > 0 ? seconds : 60.0, floorSeconds > 0 ? floorSeconds : 10.0,
+                    withStore);
 }

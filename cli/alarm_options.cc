@@ -61,7 +61,8 @@ void AddAlarmOptions(CLI::App& command, AlarmOptions& options) {
 }
 
 std::unique_ptr<CommandAlarms> CommandAlarms::Make(const AlarmOptions& options,
-                                                   std::vector<std::string>& errors) {
+                                                   std::vector<std::string>& errors,
+                                                   std::function<void(const std::string&)> say) {
   alarms::RuleSet set;
   for (const std::string& file : options.files)
     set.Load(file);
@@ -86,13 +87,14 @@ std::unique_ptr<CommandAlarms> CommandAlarms::Make(const AlarmOptions& options,
     return nullptr;
 
   std::unique_ptr<CommandAlarms> made(new CommandAlarms);
+  made->say_ = say ? std::move(say) : Say;
   for (const alarms::AlarmRule& rule : set.rules) {
     made->exitOn_.push_back(std::find(options.exitOn.begin(), options.exitOn.end(), rule.name) !=
                             options.exitOn.end());
   }
   made->engine_ = std::make_unique<alarms::AlarmEngine>(std::move(set.rules), *made);
   if (path)
-    made->program_ = std::make_unique<alarms::AlarmProgram>(*path, options.program, Say);
+    made->program_ = std::make_unique<alarms::AlarmProgram>(*path, options.program, made->say_);
   return made;
 }
 
@@ -110,8 +112,8 @@ bool CommandAlarms::OnTick(int64_t nowNs) {
 }
 
 void CommandAlarms::OnAlarm(const alarms::AlarmEvent& event) {
-  Say("alarm " + alarms::AlarmEventText(event) +
-      (event.serial.empty() ? "" : " (meter " + event.serial + ")"));
+  say_("alarm " + alarms::AlarmEventText(event) +
+       (event.serial.empty() ? "" : " (meter " + event.serial + ")"));
   if (program_)
     program_->Run(event);
   if (also_)

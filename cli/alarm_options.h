@@ -33,9 +33,11 @@ void AddAlarmOptions(CLI::App& command, AlarmOptions& options);
 class CommandAlarms final : public alarms::AlarmListener, public record::RecordWatcher {
  public:
   // The alarms the options ask for; null when they ask for none, and then `errors` says why
-  // when the options are wrong (a usage error, one sentence each).
+  // when the options are wrong (a usage error, one sentence each). `say` tells each event and
+  // what went wrong with a program, one line at a time (standard error when none).
   static std::unique_ptr<CommandAlarms> Make(const AlarmOptions& options,
-                                             std::vector<std::string>& errors);
+                                             std::vector<std::string>& errors,
+                                             std::function<void(const std::string&)> say = nullptr);
   ~CommandAlarms() override;
 
   // Each event also goes here, after its line (record: into the store).
@@ -61,6 +63,7 @@ class CommandAlarms final : public alarms::AlarmListener, public record::RecordW
   std::unique_ptr<alarms::AlarmProgram> program_;
   std::vector<bool> exitOn_;  // by rule
   bool exitRequested_ = false;
+  std::function<void(const std::string&)> say_;
   std::function<void(const alarms::AlarmEvent&)> also_;
 };
 

@@ -20,6 +20,8 @@ inline constexpr int kExitUsage = 2;
 
 // Accepts a number above 0, in words a user reads.
 CLI::Validator AboveZero();
+// Turns "256M", "1G", "4096", "0" into bytes: an optional K, M, G or T (powers of 1024).
+CLI::Validator ByteSize();
 
 // The current folder with a trailing "/", as the program's ProgramFolder.
 std::string CurrentFolder();

@@ -1,8 +1,12 @@
 // serve: every attached meter as a service: Prometheus metrics over HTTP(S), MQTT with Home
-// Assistant discovery, until SIGINT or SIGTERM.
+// Assistant discovery, each meter recorded into one store and watched for alarms, until SIGINT
+// or SIGTERM. The glue between the service, the recorder and the alarm engine lives here.
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,12 +14,104 @@
 #include <string>
 #include <vector>
 
+#include "alarms/alarm_engine.h"
 #include "base/posix.h"
+#include "cli/alarm_options.h"
 #include "cli/commands.h"
+#include "record/record_store.h"
+#include "record/session_recorder.h"
 #include "serve/service.h"
 
 namespace vireo::cli {
 namespace {
+
+using record::RecordStore;
+using record::SessionRecorder;
+
+// What serve does with one meter's frames besides the metrics: one session in the store for
+// the run (gaps across unplugs), and the alarms, whose events go into that session, to the
+// service's metrics and MQTT, and end the run for --exit-on-alarm. On the meter's own thread.
+class MeterJobs final : public serve::MeterWorker {
+ public:
+  MeterJobs(std::string serial, serve::MeterHost& host, std::unique_ptr<RecordStore> store,
+            uint64_t minFreeBytes, std::unique_ptr<CommandAlarms> alarms,
+            std::atomic<bool>& alarmExit, std::function<void(const std::string&)> say)
+      : serial_(std::move(serial)),
+        host_(host),
+        store_(std::move(store)),
+        alarms_(std::move(alarms)),
+        alarmExit_(alarmExit) {
+    if (store_) {
+      sessions_ = std::make_unique<SessionRecorder>(
+          record::TriggerSettings{}, minFreeBytes, std::vector<std::string>{store_->path()},
+          store_.get(), std::vector<record::LiveRowWriter*>{}, say);
+      recording_ = sessions_->SpaceToBegin();
+    }
+    if (alarms_) {
+      alarms_->SetSerial(serial_);
+      alarms_->OnEvent([this](const alarms::AlarmEvent& e) {
+        const bool raised = e.state == alarms::AlarmState::kRaised;
+        if (recording_) {
+          sessions_->OnEvent(e.monotonicNs, std::string("alarm ") + alarms::AlarmStateText(e.state),
+                             e.name + ": " + alarms::AlarmValueText(e));
+        }
+        host_.ReportAlarm({e.name, raised, std::string(e.quantity), e.value, e.wallNs});
+      });
+    }
+  }
+
+  std::vector<std::string> AlarmNames() const override {
+    std::vector<std::string> names;
+    if (alarms_) {
+      for (const alarms::AlarmRule& rule : alarms_->rules())
+        names.push_back(rule.name);
+    }
+    return names;
+  }
+  void OnStreamStarted(int64_t nowNs, const std::string& firmware) override {
+    if (recording_) {
+      sessions_->SetMeter(serial_, firmware);
+      sessions_->OnStreamStarted(nowNs);
+    }
+  }
+  void OnFrames(const std::vector<TimedReadings>& frames) override {
+    if (recording_)
+      sessions_->OnFrames(frames);
+    if (alarms_)
+      alarms_->OnFrames(frames);
+  }
+  void OnStreamEnd(int64_t nowNs, StreamEnd end) override {
+    // The end of the run is no gap: Finish ends the session there.
+    if (recording_ && end != StreamEnd::kStopped)
+      sessions_->OnMeterLost(nowNs, end == StreamEnd::kMeterSilent ? "meter silent" : "meter gone");
+  }
+  void OnTick(int64_t nowNs) override {
+    // A full disk or a failed write ends this meter's session; the service goes on.
+    if (recording_ && !sessions_->Tick(nowNs))
+      recording_ = false;
+    if (alarms_ && alarms_->OnTick(nowNs) && !alarmExit_.exchange(true))
+      host_.RequestStop();
+  }
+  int64_t NextDeadline() const override {
+    return std::min(recording_ ? sessions_->NextDeadline() : INT64_MAX,
+                    alarms_ ? alarms_->NextDeadline() : INT64_MAX);
+  }
+  void Finish(int64_t nowNs) override {
+    if (recording_)
+      sessions_->End(nowNs, record::EndReason::kStopped);
+    if (sessions_)
+      sessions_->Finish();
+  }
+
+ private:
+  const std::string serial_;
+  serve::MeterHost& host_;
+  std::unique_ptr<RecordStore> store_;  // this meter's connection to the run's store
+  std::unique_ptr<SessionRecorder> sessions_;
+  bool recording_ = false;
+  std::unique_ptr<CommandAlarms> alarms_;
+  std::atomic<bool>& alarmExit_;
+};
 
 struct ServeArgs {
   std::vector<std::string> meters;
@@ -28,6 +124,9 @@ struct ServeArgs {
   double mqttInterval = 1;
   bool noHaDiscovery = false;
   std::string haPrefix = "homeassistant";
+  std::string db;
+  uint64_t minFree = uint64_t{256} << 20;
+  AlarmOptions alarms;
 };
 
 int Usage(const std::string& text) {
@@ -111,10 +210,67 @@ int Serve(const ServeArgs& args) {
     return Usage("--mqtt-password-file needs --mqtt");
   }
 
+  std::vector<std::string> alarmErrors;
+  const bool withAlarms = CommandAlarms::Make(args.alarms, alarmErrors) != nullptr;
+  for (const std::string& error : alarmErrors)
+    std::fprintf(stderr, "vireometer-cli: %s\n", error.c_str());
+  if (!alarmErrors.empty())
+    return kExitUsage;
+
+  // The store's lock and its first connection, for the run; each meter adds its own.
+  std::unique_ptr<RecordStore> store;
+  if (!args.db.empty()) {
+    store = std::make_unique<RecordStore>();
+    const record::StoreOpenResult opened = store->OpenForRecording(args.db);
+    if (opened.error != record::StoreError::kNone) {
+      log.Error(opened.message);
+      return opened.error == record::StoreError::kUsage ? kExitUsage : kExitFailed;
+    }
+    std::string error;
+    for (const int64_t id : store->CloseUnfinished(error))
+      log.Warning("session " + std::to_string(id) +
+                  " was left unfinished by a recorder that stopped unexpectedly; closed it as "
+                  "interrupted at its last sample");
+    if (!error.empty()) {
+      log.Error("cannot close an unfinished session: " + error);
+      return kExitFailed;
+    }
+    log.Info("recording every meter into " + args.db);
+  }
+  std::atomic<bool> alarmExit{false};
+  if (store || withAlarms) {
+    options.makeWorker = [&](const std::string& serial,
+                             serve::MeterHost& host) -> std::unique_ptr<serve::MeterWorker> {
+      auto say = [&log, serial](const std::string& line) {
+        log.Info("meter " + serial + ": " + line);
+      };
+      std::unique_ptr<RecordStore> connection;
+      if (store) {
+        connection = std::make_unique<RecordStore>();
+        const record::StoreOpenResult opened = connection->OpenAlongside(*store);
+        if (opened.error != record::StoreError::kNone) {
+          log.Error("meter " + serial + " is not recorded: " + opened.message);
+          connection.reset();
+        }
+      }
+      std::vector<std::string> errors;
+      std::unique_ptr<CommandAlarms> alarms =
+          withAlarms ? CommandAlarms::Make(args.alarms, errors,
+                                           [&log](const std::string& line) { log.Warning(line); })
+                     : nullptr;
+      for (const std::string& error : errors)
+        log.Error("meter " + serial + " has no alarms: " + error);
+      return std::make_unique<MeterJobs>(serial, host, std::move(connection), args.minFree,
+                                         std::move(alarms), alarmExit, say);
+    };
+  }
+
   serve::Service service(std::move(options), log);
   if (!service.Listen())
     return kExitFailed;
-  return service.Run(signalFd.Get()) ? kExitOk : kExitFailed;
+  if (!service.Run(signalFd.Get()))
+    return kExitFailed;
+  return alarmExit ? kExitAlarm : kExitOk;
 }
 
 }  // namespace
@@ -132,16 +288,22 @@ void AddServeCommand(CLI::App& app, int& status) {
       "header asks for it; /api/v1/meters as JSON; /healthz. Only loopback addresses are served "
       "unless --web-config names a file with basic_auth_users (bcrypt hashes) or "
       "tls_server_config (cert_file, key_file), in the format Prometheus exporters share, or "
-      "--insecure-listen is given.\n"
+      "--insecure-listen is given. Each rule of --alarm and --alarms applies to each meter: "
+      "vireometer_alarm_active{meter,alarm} is 1 while it is raised.\n"
       "MQTT: per meter, PREFIX/SERIAL/state (JSON, every --mqtt-interval), PREFIX/SERIAL/"
       "availability (online, offline; retained, and the connection's last will) and the Home "
       "Assistant device config HA_PREFIX/device/vireometer_SERIAL/config (retained, published "
-      "again when HA_PREFIX/status says online). A broker that is away is retried with back-off.\n"
+      "again when HA_PREFIX/status says online), in which each alarm is a binary sensor "
+      "(PREFIX/SERIAL/alarms/NAME: ON, OFF), each raise and clear a JSON message on "
+      "PREFIX/SERIAL/alarm. A broker that is away is retried with back-off.\n"
       "As a service: systemctl --user enable --now vireometer-serve (options in "
       "~/.config/vireometer/serve.env); on a host without a login session, loginctl "
       "enable-linger USER first.\n"
-      "Exit status: 0 after a stop signal, 1 when an address cannot be served or the devices "
-      "cannot be watched, 2 usage error.");
+      "Store: with --db, each meter is recorded into the one file as `record` does: one session "
+      "per meter and run, its unplugs as gaps, alarm events in its events table.\n"
+      "Exit status: 0 after a stop signal, 1 when an address cannot be served, the devices "
+      "cannot be watched or the store cannot be opened, 2 usage error, 3 when an alarm of "
+      "--exit-on-alarm was raised.");
   auto args = std::make_shared<ServeArgs>();
   serve->add_option("--meter", args->meters, "Serve only this meter (repeatable).")
       ->type_name("SERIAL");
@@ -177,6 +339,17 @@ void AddServeCommand(CLI::App& app, int& status) {
   serve->add_option("--ha-prefix", args->haPrefix, "Home Assistant's discovery prefix.")
       ->type_name("PREFIX")
       ->capture_default_str();
+  serve
+      ->add_option("--db", args->db,
+                   "Record every meter into this store, a session per meter and run.")
+      ->type_name("FILE");
+  serve
+      ->add_option("--min-free", args->minFree,
+                   "With --db: end a meter's session cleanly as \"disk full\" below this much "
+                   "free space (default 256M; 0: only when the disk is full).")
+      ->transform(ByteSize())
+      ->type_name("SIZE");
+  AddAlarmOptions(*serve, args->alarms);
   serve->callback([&status, args] { status = Serve(*args); });
 }
 

@@ -1,6 +1,8 @@
 #include <signal.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/identify.h"
@@ -17,6 +19,31 @@ CLI::Validator AboveZero() {
         return {};
       },
       "ABOVE 0");
+}
+
+CLI::Validator ByteSize() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        std::string unit(end);
+        double factor = 1;
+        if (unit == "K" || unit == "KiB" || unit == "k")
+          factor = 1024.0;
+        else if (unit == "M" || unit == "MiB")
+          factor = 1024.0 * 1024;
+        else if (unit == "G" || unit == "GiB")
+          factor = 1024.0 * 1024 * 1024;
+        else if (unit == "T" || unit == "TiB")
+          factor = 1024.0 * 1024 * 1024 * 1024;
+        else if (!unit.empty() && unit != "B")
+          return "must be a size such as 256M or 1G, not '" + text + "'";
+        if (end == text.c_str() || !std::isfinite(value) || value < 0 || value * factor > 1e18)
+          return "must be a size such as 256M or 1G, not '" + text + "'";
+        text = std::to_string(static_cast<uint64_t>(value * factor));
+        return {};
+      },
+      "");
 }
 
 std::string CurrentFolder() {

@@ -101,32 +101,6 @@ void PrintSummary(const StoredSession& s) {
   std::fputs(text.c_str(), stderr);
 }
 
-// "256M", "1G", "4096", "0": bytes, with an optional K, M, G or T (powers of 1024).
-CLI::Validator ByteSize() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        std::string unit(end);
-        double factor = 1;
-        if (unit == "K" || unit == "KiB" || unit == "k")
-          factor = 1024.0;
-        else if (unit == "M" || unit == "MiB")
-          factor = 1024.0 * 1024;
-        else if (unit == "G" || unit == "GiB")
-          factor = 1024.0 * 1024 * 1024;
-        else if (unit == "T" || unit == "TiB")
-          factor = 1024.0 * 1024 * 1024 * 1024;
-        else if (!unit.empty() && unit != "B")
-          return "must be a size such as 256M or 1G, not '" + text + "'";
-        if (end == text.c_str() || !std::isfinite(value) || value < 0 || value * factor > 1e18)
-          return "must be a size such as 256M or 1G, not '" + text + "'";
-        text = std::to_string(static_cast<uint64_t>(value * factor));
-        return {};
-      },
-      "");
-}
-
 CLI::Validator NotNegative() {
   return CLI::Validator(
       [](std::string& text) -> std::string {

@@ -225,13 +225,23 @@ struct RecordStore::Queued {
   }
 };
 
+// What the recording connections of one file share: its lock, and the ids they hand out, so
+// that no two of them give a session or a gap the same one.
+struct RecordStore::Shared {
+  posix::UniqueFd lock;
+  std::mutex mutex;
+  int64_t nextSessionId = 0;  // 0 until the first session asks
+  int64_t nextGapId = 1;
+};
+
 RecordStore::RecordStore() : queued_(std::make_unique<Queued>()) {}
 
 RecordStore::~RecordStore() {
-  // The connection first: the lock's descriptor may only go once SQLite holds no locks.
+  // The connection first: the lock's descriptor may only go once SQLite holds no locks, so the
+  // last connection of the file closes it.
   db_.reset();
   journal_.Reset();
-  lock_.Reset();
+  shared_.reset();
 }
 
 bool RecordStore::Exec(const char* sql) {
@@ -276,7 +286,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
     db_.reset();
     if (!existed)
       ::unlink(path.c_str());
-    lock_.Reset();
+    shared_.reset();
     return StoreOpenResult{error, std::move(message)};
   };
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
@@ -284,8 +294,9 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
       return fail(StoreError::kBusy, path + " is being recorded into by another recorder");
     return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
   }
-  lock_ = std::move(fd);
-  if (std::string bad = CheckHeader(lock_.Get(), path); !bad.empty())
+  shared_ = std::make_shared<Shared>();
+  shared_->lock = std::move(fd);
+  if (std::string bad = CheckHeader(shared_->lock.Get(), path); !bad.empty())
     return fail(StoreError::kUsage, bad);
   sqlite3* db = nullptr;
   const int rc =
@@ -296,6 +307,26 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
   StoreOpenResult result = CheckAndPrepare(true);
   if (result.error != StoreError::kNone)
     return fail(result.error, result.message);
+  return result;
+}
+
+StoreOpenResult RecordStore::OpenAlongside(const RecordStore& first) {
+  path_ = first.path_;
+  if (!first.shared_ || !first.db_)
+    return {StoreError::kUsage, path_ + " is not open for recording"};
+  shared_ = first.shared_;
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  db_.reset(db);
+  StoreOpenResult result =
+      rc == SQLITE_OK ? CheckAndPrepare(true)
+                      : StoreOpenResult{StoreError::kFailed,
+                                        path_ + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
+  if (result.error != StoreError::kNone) {
+    db_.reset();
+    shared_.reset();
+  }
   return result;
 }
 
@@ -367,8 +398,11 @@ StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {
     }
   }
   Statement gapId(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM gaps");
-  if (gapId && gapId.Step())
-    nextGapId_ = gapId.Int(0);
+  if (gapId && gapId.Step()) {
+    // Another connection of this recorder may have handed out ids it has not written yet.
+    std::lock_guard lock(shared_->mutex);
+    shared_->nextGapId = std::max(shared_->nextGapId, gapId.Int(0));
+  }
   return {};
 }
 
@@ -429,11 +463,15 @@ std::vector<int64_t> RecordStore::CloseUnfinished(std::string& error) {
 }
 
 void RecordStore::BeginSession(const SessionStart& start) {
-  if (sessionId_ == 0) {
-    Statement next(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM sessions");
-    sessionId_ = next && next.Step() ? next.Int(0) : 1;
-  } else {
-    ++sessionId_;
+  if (!shared_)
+    shared_ = std::make_shared<Shared>();
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->nextSessionId == 0) {
+      Statement next(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM sessions");
+      shared_->nextSessionId = next && next.Step() ? next.Int(0) : 1;
+    }
+    sessionId_ = shared_->nextSessionId++;
   }
   queued_->sessions.push_back({sessionId_, start});
   queued_->startUnixUs = start.wallStartNs / 1000;
@@ -444,7 +482,10 @@ void RecordStore::Sample(int64_t tNs, const ReadingsRecord& readings) {
 }
 
 void RecordStore::GapOpened(int64_t fromNs, const std::string& cause) {
-  openGapId_ = nextGapId_++;
+  if (!shared_)
+    shared_ = std::make_shared<Shared>();
+  std::lock_guard lock(shared_->mutex);
+  openGapId_ = shared_->nextGapId++;
   queued_->openedGaps.push_back({openGapId_, sessionId_, {fromNs, fromNs, cause}});
 }
 

@@ -1,7 +1,8 @@
 // RecordStore: the SQLite file that holds the recording sessions (the schema is described in
 // docs/record-store.md). One recorder writes it at a time, in batches, in WAL mode, so that
 // readers (`sessions`, `export`) read while it records, and a kill at any moment leaves every
-// batch written before intact.
+// batch written before intact. That recorder may hold several connections to it (the service,
+// one per meter), each with a running session of its own; their batches take turns.
 #pragma once
 
 #include <sqlite3.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +67,9 @@ class RecordStore : public SessionSink {
   // Opens (creating when missing) the store for recording: takes the file's lock, refuses a
   // file that is not an SQLite database of this program, creates the tables in a new one.
   StoreOpenResult OpenForRecording(const std::string& path);
+  // Opens one more recording connection to the store that `first` opened for recording, sharing
+  // its lock and the session and gap ids it hands out. `first` may close before this one.
+  StoreOpenResult OpenAlongside(const RecordStore& first);
   // Opens an existing store read-only; it may be being recorded into.
   StoreOpenResult OpenForReading(const std::string& path);
 
@@ -108,19 +113,20 @@ class RecordStore : public SessionSink {
 
  private:
   struct Queued;
+  struct Shared;
   StoreOpenResult CheckAndPrepare(bool forWriting);
+  StoreOpenResult OpenConnection(bool forWriting);
   bool Exec(const char* sql);
   bool ReserveJournalRoom(bool& full);
   bool WriteQueued(const std::optional<Summary>& running);
 
   std::string path_;
   SqliteHandle db_;
-  posix::UniqueFd lock_;     // flock of the database file while recording
-  posix::UniqueFd journal_;  // the WAL file, to keep room reserved ahead of it
+  std::shared_ptr<Shared> shared_;  // the file's lock and ids, while recording
+  posix::UniqueFd journal_;         // the WAL file, to keep room reserved ahead of it
   std::unique_ptr<Queued> queued_;
   int64_t sessionId_ = 0;
   bool sessionInserted_ = false;
-  int64_t nextGapId_ = 1;
   int64_t openGapId_ = 0;
   std::string lastError_;
   int lastErrorCode_ = SQLITE_OK;

@@ -1,5 +1,6 @@
 #include "serve/exposition.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -161,6 +162,8 @@ constexpr Family kGapSeconds = {"vireometer_gap_seconds_total", Type::kCounter, 
                                 "Time not covered by frames, from the first frame on."};
 constexpr Family kLastFrame = {"vireometer_last_frame_timestamp_seconds", Type::kGauge, "seconds",
                                "Wall-clock time of the newest frame."};
+constexpr Family kAlarmActive = {"vireometer_alarm_active", Type::kGauge, "",
+                                 "1 while the alarm is raised, 0 while it is not."};
 
 }  // namespace
 
@@ -271,7 +274,13 @@ std::string WriteMetrics(const std::vector<MeterSnapshot>& meters, std::string_v
     if (m.haveReadings)
       w.Sample(m.serial, m.lastFrameWallNs / 1e9);
   }
-  // The alarm engine's families (vireometer_alarm_active{meter,alarm}) belong here.
+  if (std::any_of(meters.begin(), meters.end(), [](const auto& m) { return !m.alarms.empty(); })) {
+    w.Begin(kAlarmActive);
+    for (const MeterSnapshot& m : meters) {
+      for (const AlarmStatus& a : m.alarms)
+        w.Sample(m.serial, a.raised ? 1 : 0, "alarm", a.name);
+    }
+  }
   return w.Finish();
 }
 
@@ -313,6 +322,12 @@ std::string MetersJson(const std::vector<MeterSnapshot>& meters, std::string_vie
     j["frames"] = m.frames;
     j["gaps"] = m.gaps;
     j["gap_seconds"] = m.gapSeconds;
+    if (!m.alarms.empty()) {
+      nlohmann::ordered_json alarms = nlohmann::ordered_json::object();
+      for (const AlarmStatus& a : m.alarms)
+        alarms[a.name] = a.raised;
+      j["alarms"] = std::move(alarms);
+    }
     list.push_back(std::move(j));
   }
   nlohmann::ordered_json out;

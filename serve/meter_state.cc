@@ -64,6 +64,21 @@ void MeterState::SetDropped(const DroppedFrames& dropped) {
   dropped_ = dropped;
 }
 
+void MeterState::SetAlarmNames(const std::vector<std::string>& names) {
+  std::lock_guard lock(mutex_);
+  alarms_.clear();
+  for (const std::string& name : names)
+    alarms_.push_back({name, false});
+}
+
+void MeterState::SetAlarm(const std::string& name, bool raised) {
+  std::lock_guard lock(mutex_);
+  for (AlarmStatus& a : alarms_) {
+    if (a.name == name)
+      a.raised = raised;
+  }
+}
+
 MeterSnapshot MeterState::Snapshot(int64_t nowNs) const {
   MeterSnapshot s;
   s.serial = serial_;
@@ -84,6 +99,7 @@ MeterSnapshot MeterState::Snapshot(int64_t nowNs) const {
   s.chargeCoulombs = chargeCoulombs_;
   s.lastFrameWallNs = lastFrameWallNs_;
   s.dropped = dropped_;
+  s.alarms = alarms_;
   return s;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "acquire/frame_subscriber.h"
 
@@ -24,6 +25,12 @@ struct DroppedFrames {
   uint64_t queueFull = 0;  // a consumer of the frames (the store) fell behind
 };
 
+// An alarm of the meter and whether it is raised now.
+struct AlarmStatus {
+  std::string name;
+  bool raised = false;
+};
+
 // One meter at one moment, as the exposition, the JSON and MQTT show it.
 struct MeterSnapshot {
   std::string serial;
@@ -39,6 +46,7 @@ struct MeterSnapshot {
   double chargeCoulombs = 0;
   int64_t lastFrameWallNs = 0;
   DroppedFrames dropped;
+  std::vector<AlarmStatus> alarms;  // in the order of the rules
 
   bool connected() const { return streaming && !silent; }
 };
@@ -54,6 +62,9 @@ class MeterState final : public FrameSubscriber {
   void StreamStarted(std::string firmware);
   // Drops as the stream and the queues count them, in all since the run began.
   void SetDropped(const DroppedFrames& dropped);
+  // The alarms watched, none raised; then each change.
+  void SetAlarmNames(const std::vector<std::string>& names);
+  void SetAlarm(const std::string& name, bool raised);
 
   // The state at `nowNs` (CLOCK_BOOTTIME; taken now when 0). Counters never fall between two
   // snapshots, whichever thread takes them.
@@ -77,6 +88,7 @@ class MeterState final : public FrameSubscriber {
   double energyJoules_ = 0;
   double chargeCoulombs_ = 0;
   DroppedFrames dropped_;
+  std::vector<AlarmStatus> alarms_;
   // The latest moment a snapshot has shown: a gap closes no earlier, so its length never
   // shrinks below what a scrape already saw.
   mutable int64_t shownNs_ = 0;

@@ -31,6 +31,17 @@ std::optional<std::string> PercentDecode(std::string_view text) {
   return out;
 }
 
+// What topics and Home Assistant ids can hold: anything else becomes '_'.
+std::string TopicId(std::string_view text) {
+  std::string id;
+  for (char c : text) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c == '-';
+    id += plain ? c : '_';
+  }
+  return id;
+}
+
 }  // namespace
 
 std::optional<MqttBroker> ParseMqttUrl(std::string_view url, std::string& error) {
@@ -98,18 +109,28 @@ std::optional<MqttBroker> ParseMqttUrl(std::string_view url, std::string& error)
   return b;
 }
 
-MqttTopics::MqttTopics(std::string_view prefix, std::string_view haPrefix,
-                       std::string_view serial) {
-  for (char c : serial) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '_' || c == '-';
-    id += plain ? c : '_';
-  }
+MqttTopics::MqttTopics(std::string_view prefix, std::string_view haPrefix, std::string_view serial)
+    : id(TopicId(serial)) {
   const std::string base = std::string(prefix) + "/" + id + "/";
   state = base + "state";
   availability = base + "availability";
   discovery = std::string(haPrefix) + "/device/vireometer_" + id + "/config";
   haStatus = std::string(haPrefix) + "/status";
+  alarm = base + "alarm";
+}
+
+std::string MqttTopics::AlarmState(std::string_view name) const {
+  return alarm + "s/" + TopicId(name);
+}
+
+std::string AlarmEventJson(const AlarmNotice& notice) {
+  nlohmann::ordered_json j;
+  j["alarm"] = notice.name;
+  j["state"] = notice.raised ? "raised" : "cleared";
+  j["quantity"] = notice.quantity;
+  j["value"] = std::isfinite(notice.value) ? nlohmann::ordered_json(notice.value) : nullptr;
+  j["time"] = FormatUtc(notice.wallNs / 1000);
+  return j.dump();
 }
 
 std::string StateJson(const MeterSnapshot& m) {
@@ -132,7 +153,8 @@ std::string StateJson(const MeterSnapshot& m) {
 }
 
 std::string DiscoveryJson(const MqttTopics& topics, std::string_view serial,
-                          std::string_view firmware, std::string_view version) {
+                          std::string_view firmware, std::string_view version,
+                          const std::vector<std::string>& alarms) {
   using json = nlohmann::ordered_json;
   const std::string uid = "vireometer_" + topics.id;
   json components = json::object();
@@ -169,6 +191,17 @@ std::string DiscoveryJson(const MqttTopics& topics, std::string_view serial,
                                 {"payload_on", "online"},
                                 {"payload_off", "offline"},
                                 {"unique_id", uid + "_connectivity"}};
+  for (const std::string& name : alarms) {
+    const std::string key = "alarm_" + TopicId(name);
+    components[key] = {{"p", "binary_sensor"},
+                       {"name", "Alarm " + name},
+                       {"device_class", "problem"},
+                       {"state_topic", topics.AlarmState(name)},
+                       {"payload_on", "ON"},
+                       {"payload_off", "OFF"},
+                       {"availability_topic", topics.availability},
+                       {"unique_id", uid + "_" + key}};
+  }
   json config;
   config["dev"] = {{"ids", json::array({uid})},
                    {"name", "VireoMeter " + std::string(serial)},

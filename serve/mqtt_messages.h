@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serve/meter_state.h"
+#include "serve/meter_worker.h"
 
 namespace vireo::serve {
 
@@ -30,15 +32,23 @@ struct MqttTopics {
   std::string availability;  // PREFIX/ID/availability
   std::string discovery;     // HA_PREFIX/device/vireometer_ID/config
   std::string haStatus;      // HA_PREFIX/status
+  std::string alarm;         // PREFIX/ID/alarm: the alarms' events
+  // PREFIX/ID/alarms/NAME: ON or OFF, the state of one alarm (NAME made fit as the id is).
+  std::string AlarmState(std::string_view name) const;
 };
 
 // {"voltage": ..., "energy_wh": ..., ...}: readings that are not numbers (and the external
 // temperature without a probe) are null.
 std::string StateJson(const MeterSnapshot& meter);
 
+// {"alarm": NAME, "state": "raised"|"cleared", "quantity": ..., "value": ..., "time": ISO 8601}
+std::string AlarmEventJson(const AlarmNotice& notice);
+
 // One device with its sensors: voltage, current, power (measurement), energy in Wh and charge
-// in Ah (total_increasing), the two temperatures, and connectivity from the availability topic.
+// in Ah (total_increasing), the two temperatures, connectivity from the availability topic, and
+// a binary sensor (problem) for each alarm.
 std::string DiscoveryJson(const MqttTopics& topics, std::string_view serial,
-                          std::string_view firmware, std::string_view version);
+                          std::string_view firmware, std::string_view version,
+                          const std::vector<std::string>& alarms = {});
 
 }  // namespace vireo::serve

@@ -15,6 +15,7 @@ namespace {
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kMaxInFlight = 64;  // messages handed over but not yet written (or acknowledged)
 constexpr int kMaxBackOffSeconds = 60;
+constexpr size_t kMaxPendingEvents = 64;  // alarm events kept while the broker is away
 constexpr auto kGoodbyeTime = std::chrono::seconds(1);
 
 std::string Reason(int rc) {
@@ -56,12 +57,14 @@ void MqttPublisher::Destroy::operator()(mosquitto* m) const {
 }
 
 MqttPublisher::MqttPublisher(const MqttSettings& settings, BrokerWatch& watch, std::string serial,
-                             std::string firmware)
+                             std::string firmware, std::vector<std::string> alarms)
     : settings_(settings),
       watch_(watch),
       serial_(std::move(serial)),
       topics_(settings.prefix, settings.haPrefix, serial_),
-      firmware_(std::move(firmware)) {
+      alarms_(std::move(alarms)),
+      firmware_(std::move(firmware)),
+      raised_(alarms_.size(), false) {
   static std::once_flag init;
   std::call_once(init, [] { mosquitto_lib_init(); });
   client_.reset(mosquitto_new(ClientId(topics_.id).c_str(), true, this));
@@ -206,10 +209,33 @@ void MqttPublisher::PublishIdentity() {
     online = online_;
   }
   if (settings_.haDiscovery) {
-    Publish(topics_.discovery, DiscoveryJson(topics_, serial_, firmware, settings_.version), 1,
-            true);
+    Publish(topics_.discovery,
+            DiscoveryJson(topics_, serial_, firmware, settings_.version, alarms_), 1, true);
   }
   Publish(topics_.availability, online ? "online" : "offline", 1, true);
+  // Under the lock, so that a change on the worker's thread is never overtaken by a stale state.
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < alarms_.size(); ++i)
+    Publish(topics_.AlarmState(alarms_[i]), raised_[i] ? "ON" : "OFF", 1, false);
+  for (const std::string& event : pendingEvents_)
+    Publish(topics_.alarm, event, 1, false);
+  pendingEvents_.clear();
+}
+
+void MqttPublisher::PublishAlarm(const AlarmNotice& notice) {
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < alarms_.size(); ++i) {
+    if (alarms_[i] == notice.name)
+      raised_[i] = notice.raised;
+  }
+  if (!connected_) {
+    // The connection publishes the states when it is made, and the events kept so far.
+    if (pendingEvents_.size() < kMaxPendingEvents)
+      pendingEvents_.push_back(AlarmEventJson(notice));
+    return;
+  }
+  Publish(topics_.AlarmState(notice.name), notice.raised ? "ON" : "OFF", 1, false);
+  Publish(topics_.alarm, AlarmEventJson(notice), 1, false);
 }
 
 void MqttPublisher::SetOnline(bool online, const std::string& firmware) {

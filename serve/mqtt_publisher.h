@@ -1,7 +1,9 @@
 // MqttPublisher: one meter on an MQTT broker through a connection of its own (libmosquitto),
 // whose last will marks the meter offline if the service dies: the retained Home Assistant
 // discovery config (again whenever Home Assistant's status topic says online), the retained
-// availability, and the state JSON the service hands it, never retained. The connection runs
+// availability, the state JSON the service hands it, never retained, and each alarm's state
+// (again on every connection and Home Assistant start) and events (kept while the broker is
+// away, up to a bound). The connection runs
 // on the publisher's thread and reconnects with back-off; publishing only queues, and state
 // is skipped while the broker is away or falls behind, so a broker never slows a stream.
 // BrokerWatch tells the log once when the broker goes away and once when it is back.
@@ -16,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serve/meter_state.h"
 #include "serve/mqtt_messages.h"
@@ -52,8 +55,9 @@ class BrokerWatch {
 
 class MqttPublisher {
  public:
+  // `alarms` names the meter's alarms, each a binary sensor of its device.
   MqttPublisher(const MqttSettings& settings, BrokerWatch& watch, std::string serial,
-                std::string firmware);
+                std::string firmware, std::vector<std::string> alarms = {});
   // Marks the meter offline, disconnects within about a second, and joins the thread.
   ~MqttPublisher();
   MqttPublisher(const MqttPublisher&) = delete;
@@ -66,6 +70,9 @@ class MqttPublisher {
   void SetOnline(bool online, const std::string& firmware);
   // Publishes the state, when connected and not behind.
   void PublishState(const MeterSnapshot& meter);
+  // An alarm raised or cleared: its state, and the event on PREFIX/SERIAL/alarm, once connected.
+  // Any thread.
+  void PublishAlarm(const AlarmNotice& notice);
 
   // Messages handed to the broker's connection so far, and state messages skipped.
   uint64_t published() const { return published_.load(std::memory_order_relaxed); }
@@ -90,10 +97,13 @@ class MqttPublisher {
   const std::string serial_;
   const MqttTopics topics_;
   std::unique_ptr<mosquitto, Destroy> client_;
-  std::mutex mutex_;  // guards firmware_, online_, and the back-off wait
+  const std::vector<std::string> alarms_;
+  std::mutex mutex_;  // guards firmware_, online_, raised_, pendingEvents_, the back-off wait
   std::condition_variable wake_;
   std::string firmware_;
   bool online_ = false;
+  std::vector<bool> raised_;                // by alarm
+  std::vector<std::string> pendingEvents_;  // alarm events while not connected
   std::atomic<bool> connected_{false};
   std::atomic<bool> stop_{false};
   std::atomic<int> inFlight_{0};

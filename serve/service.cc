@@ -16,6 +16,7 @@
 #include "app/identify.h"
 #include "meter/firmware_version.h"
 #include "meter/meter_devices.h"
+#include "serve/meter_feed.h"
 
 namespace vireo::serve {
 
@@ -25,6 +26,7 @@ constexpr int64_t kMs = 1'000'000;
 constexpr int64_t kSettleNs = 250 * kMs;  // a new device node or socket settles first
 constexpr int64_t kRetryNs = 5000 * kMs;  // a meter held by another program is tried again
 constexpr int64_t kTickNs = 1000 * kMs;   // drops and availability follow at least this often
+constexpr size_t kMaxAlarmsBeforeMqtt = 64;
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
@@ -48,9 +50,10 @@ DroppedFrames FromLive(const LiveDrops& d) {
 }  // namespace
 
 // One meter for the whole run; its stream comes and goes with the device.
-struct Service::Meter {
-  Meter(const std::string& serial, const std::string& firmwareText, int endFd)
-      : state(serial, firmwareText),
+struct Service::Meter final : MeterHost {
+  Meter(Service& owner, const std::string& serial, const std::string& firmwareText, int endFd)
+      : service(owner),
+        state(serial, firmwareText),
         firmware(firmwareText),
         stream(link, LiveStreamHooks{{}, [this, endFd](StreamEnd end) {
                                        ended.store(static_cast<int>(end));
@@ -60,15 +63,30 @@ struct Service::Meter {
                                      }}) {
     link.Configure();
     stream.Subscribe(state);
-    // The alarm engine subscribes here when it lands.
   }
 
+  // From the worker's thread.
+  void ReportAlarm(const AlarmNotice& notice) override {
+    state.SetAlarm(notice.name, notice.raised);
+    std::lock_guard lock(mqttMutex);
+    if (mqtt)
+      mqtt->PublishAlarm(notice);
+    else if (service.options_.mqtt && beforeMqtt.size() < kMaxAlarmsBeforeMqtt)
+      beforeMqtt.push_back(notice);
+  }
+  void RequestStop() override { service.RequestStop(); }
+
+  Service& service;
   MeterState state;
   std::string firmware;
   MeterLink link;
   LiveStream stream;
+  std::unique_ptr<MeterFeed> feed;  // with a worker only
+  std::vector<std::string> alarms;
+  std::mutex mqttMutex;  // the worker's thread publishes alarms; the main thread sets mqtt
   std::unique_ptr<MqttPublisher> mqtt;
-  std::string path;  // the device streamed, while streaming
+  std::vector<AlarmNotice> beforeMqtt;  // alarms the worker reported before mqtt was made
+  std::string path;                     // the device streamed, while streaming
   bool streaming = false;
   std::atomic<int> ended{-1};  // how the last stream ended, -1 while none has
   int64_t lostAt = 0;
@@ -76,7 +94,10 @@ struct Service::Meter {
 };
 
 Service::Service(ServeOptions options, ServiceLog& log)
-    : options_(std::move(options)), log_(log), endFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : options_(std::move(options)),
+      log_(log),
+      endFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (options_.watchFolders.empty())
     options_.watchFolders = DeviceWatch::DefaultFolders();
   if (options_.mqtt) {
@@ -91,6 +112,11 @@ Service::~Service() {
   StopAll();
   // The endpoint's threads read the meters: stop them before the meters go.
   http_.reset();
+}
+
+void Service::RequestStop() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(stopFd_.Get(), &one, sizeof one);
 }
 
 const std::vector<std::string>& Service::urls() const {
@@ -133,8 +159,23 @@ Service::Meter& Service::MeterFor(const std::string& serial, const std::string& 
     if (m->state.serial() == serial)
       return *m;
   }
-  auto meter = std::make_unique<Meter>(serial, firmware, endFd_.Get());
+  auto meter = std::make_unique<Meter>(*this, serial, firmware, endFd_.Get());
   log_.Info("meter " + serial + " (firmware " + firmware + ") found at " + path);
+  if (std::unique_ptr<MeterWorker> worker =
+          options_.makeWorker ? options_.makeWorker(serial, *meter) : nullptr) {
+    meter->alarms = worker->AlarmNames();
+    meter->state.SetAlarmNames(meter->alarms);
+    auto feed = std::make_unique<MeterFeed>(
+        std::move(worker),
+        [this, serial](const std::string& text) { log_.Error("meter " + serial + ": " + text); });
+    std::string error;
+    if (feed->Start(error)) {
+      meter->stream.Subscribe(feed->queue());
+      meter->feed = std::move(feed);
+    } else {
+      log_.Error("meter " + serial + ": " + error);
+    }
+  }
   std::lock_guard lock(metersMutex_);
   meters_.push_back(std::move(meter));
   return *meters_.back();
@@ -183,9 +224,13 @@ bool Service::Take(const std::string& path, int64_t now) {
   meter.ended = -1;
   meter.firmware = firmware;
   meter.state.StreamStarted(firmware);
+  if (meter.feed)
+    meter.feed->StreamStarting(now, firmware, meter.stream.Published());
   const LiveStream::StartError started = meter.stream.Start(serial);
   if (started != LiveStream::StartError::kNone) {
     meter.state.OnStreamEnd(StreamEnd::kMeterRefused);
+    if (meter.feed)
+      meter.feed->StreamEnded(now, StreamEnd::kMeterRefused, meter.stream.Published());
     if (told_.insert(path).second)
       log_.Warning("meter " + serial + " at " + path + " cannot stream; trying again");
     return false;
@@ -201,12 +246,17 @@ bool Service::Take(const std::string& path, int64_t now) {
   }
   if (options_.mqtt && !meter.mqtt) {
     // Made once the meter streams, so its first availability is online.
-    meter.mqtt = std::make_unique<MqttPublisher>(*options_.mqtt, *broker_, serial, firmware);
-    meter.mqtt->SetOnline(true, firmware);
+    auto mqtt =
+        std::make_unique<MqttPublisher>(*options_.mqtt, *broker_, serial, firmware, meter.alarms);
+    mqtt->SetOnline(true, firmware);
     std::string error;
-    if (!meter.mqtt->Start(error)) {
+    if (mqtt->Start(error)) {
+      std::lock_guard lock(meter.mqttMutex);
+      for (const AlarmNotice& notice : std::exchange(meter.beforeMqtt, {}))
+        mqtt->PublishAlarm(notice);
+      meter.mqtt = std::move(mqtt);
+    } else {
       log_.Error(error);
-      meter.mqtt.reset();
     }
   } else if (meter.mqtt) {
     meter.mqtt->SetOnline(true, firmware);
@@ -239,8 +289,10 @@ void Service::Reap(int64_t now) {
     m->streaming = false;
     m->lostAt = now;
     m->dropsBefore = m->dropsBefore + FromLive(m->stream.Drops());
-    m->state.SetDropped(m->dropsBefore);
+    UpdateDropped(*m);
     const auto end = static_cast<StreamEnd>(ended);
+    if (m->feed)
+      m->feed->StreamEnded(now, end, m->stream.Published());
     log_.Info("meter " + m->state.serial() + " lost (" + StreamEndText(end) +
               "); its series go on after the gap");
     if (m->mqtt)
@@ -253,10 +305,15 @@ void Service::Reap(int64_t now) {
     retryAt_ = std::min(retryAt_, now + kRetryNs);
 }
 
+void Service::UpdateDropped(Meter& m) {
+  DroppedFrames d = m.streaming ? m.dropsBefore + FromLive(m.stream.Drops()) : m.dropsBefore;
+  d.queueFull = m.feed ? m.feed->dropped() : 0;
+  m.state.SetDropped(d);
+}
+
 void Service::Tick(bool publish) {
   for (const auto& m : meters_) {
-    if (m->streaming)
-      m->state.SetDropped(m->dropsBefore + FromLive(m->stream.Drops()));
+    UpdateDropped(*m);
     if (!m->mqtt)
       continue;
     const MeterSnapshot s = m->state.Snapshot();
@@ -268,7 +325,7 @@ void Service::Tick(bool publish) {
 
 bool Service::Run(int stopFd) {
   DeviceWatch watch(options_.watchFolders);  // before the first look: no change missed
-  if (!endFd_ || !watch.IsValid()) {
+  if (!endFd_ || !stopFd_ || !watch.IsValid()) {
     log_.Error(std::string("cannot watch the devices: ") + std::strerror(errno));
     return false;
   }
@@ -288,13 +345,16 @@ bool Service::Run(int stopFd) {
     const int64_t next = std::min({publishAt, tickAt, aliveAt, settleAt, retryAt_});
     const int timeoutMs =
         static_cast<int>(std::clamp<int64_t>((next - now + kMs - 1) / kMs, 0, 60'000));
-    pollfd fds[3] = {{stopFd, POLLIN, 0}, {watch.fd(), POLLIN, 0}, {endFd_.Get(), POLLIN, 0}};
-    if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) {
+    pollfd fds[4] = {{stopFd, POLLIN, 0},
+                     {watch.fd(), POLLIN, 0},
+                     {endFd_.Get(), POLLIN, 0},
+                     {stopFd_.Get(), POLLIN, 0}};
+    if (::poll(fds, 4, timeoutMs) < 0 && errno != EINTR) {
       log_.Error(std::string("cannot wait: ") + std::strerror(errno));
       break;
     }
     now = Now();
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || (fds[3].revents & POLLIN))
       break;
     if ((fds[1].revents & POLLIN) && watch.Drain())
       settleAt = std::min(settleAt, now + kSettleNs);
@@ -337,8 +397,17 @@ void Service::StopAll() {
     if (m->streaming) {
       m->streaming = false;
       m->dropsBefore = m->dropsBefore + FromLive(m->stream.Drops());
-      m->state.SetDropped(m->dropsBefore);
+      if (m->feed)
+        m->feed->StreamEnded(Now(), StreamEnd::kStopped, m->stream.Published());
     }
+    // What the worker was owed goes to it before the meter's summary is said.
+    if (m->feed) {
+      m->feed->Stop();
+      if (m->feed->dropped() > 0)
+        log_.Warning("meter " + m->state.serial() + ": " + std::to_string(m->feed->dropped()) +
+                     " frames were dropped: the store or the alarms fell behind");
+    }
+    UpdateDropped(*m);
     {
       const MeterSnapshot s = m->state.Snapshot();
       char text[160];
@@ -350,6 +419,7 @@ void Service::StopAll() {
                     s.gapSeconds);
       log_.Info("meter " + s.serial + ": " + text);
     }
+    std::lock_guard lock(m->mqttMutex);
     m->mqtt.reset();  // marks the meter offline and disconnects
   }
 }

@@ -1,11 +1,13 @@
 // `vireometer-cli serve` as a user runs it, against vireometer-sim, with the real parts it
-// serves: a prometheus server scraping it, a mosquitto broker and its clients, promtool, and a
-// client on another address than loopback (in a network namespace of the test's own).
+// serves: a prometheus server scraping it, a mosquitto broker and its clients, promtool, a
+// client on another address than loopback (in a network namespace of the test's own), and the
+// store it records into.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sqlite3.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -55,6 +57,22 @@ double Series(const std::string& metrics, const std::string& series) {
   return at == std::string::npos ? NAN : std::atof(metrics.c_str() + at + series.size() + 2);
 }
 
+// The first column of each row of a query, on a read-only connection of its own.
+std::vector<std::string> StoreColumn(const fs::path& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::vector<std::string> rows;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
+  while (s && sqlite3_step(s) == SQLITE_ROW) {
+    const auto* t = sqlite3_column_text(s, 0);
+    rows.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return rows;
+}
+
 class ServeE2e : public testing::CliFixture {
  protected:
   // Reads the program's output until its standard error holds `text` `times` times.
@@ -89,6 +107,13 @@ class ServeE2e : public testing::CliFixture {
     auto sim = std::make_unique<Process>(options);
     EXPECT_TRUE(sim->WaitForOutput("serving")) << sim->err;
     return sim;
+  }
+
+  // The sessions of a store as `sessions --json` lists them.
+  nlohmann::json Sessions(const fs::path& store) {
+    auto list = Cli({"sessions", store.string(), "--json"});
+    EXPECT_EQ(list->Wait(), 0) << list->err;
+    return nlohmann::json::parse(list->out, nullptr, false);
   }
 
   std::unique_ptr<Process> serve_;
@@ -155,7 +180,8 @@ TEST_F(ServeE2e, PrometheusRateOfTheEnergyCounterIsTheEmulatorsPower) {
   EXPECT_NE(serve_->err.find("meter FEDCBA: "), std::string::npos) << serve_->err;
 }
 
-TEST_F(ServeE2e, MqttDiscoveryStateAvailabilityReconnectAndLastWill) {
+// Two meters under different loads and a rule that only one of them breaks.
+TEST_F(ServeE2e, MqttDiscoveryStateAlarmsAvailabilityReconnectAndLastWill) {
   const std::string mosquitto = FindProgram("mosquitto");
   const std::string sub = FindProgram("mosquitto_sub");
   const std::string pub = FindProgram("mosquitto_pub");
@@ -175,11 +201,15 @@ TEST_F(ServeE2e, MqttDiscoveryStateAvailabilityReconnectAndLastWill) {
         sub, "-h", "127.0.0.1", "-p", port, "-v", "-t", "vireometer/#", "-t", "homeassistant/#"});
   };
   auto broker = startBroker();
-  StartSim();
-  auto second = StartSecondSim("QPONML");  // shown reversed: LMNOPQ
+  StartSim({"--load", "steady:5,1"});
+  auto second = StartSecondSim("QPONML", {"--load", "steady:9,2"});  // shown reversed: LMNOPQ
   auto watcher = subscribe();
-  ASSERT_FALSE(StartServe({"--mqtt", "mqtt://127.0.0.1:" + port, "--mqtt-interval", "0.2"}).empty())
-      << serve_->err;
+  const fs::path store = folder_ / "serve.db";
+  const std::string base =
+      StartServe({"--mqtt", "mqtt://127.0.0.1:" + port, "--mqtt-interval", "0.2", "--db",
+                  store.string(), "--alarm", "high: voltage > 7"});
+  ASSERT_FALSE(base.empty()) << serve_->err;
+  ASSERT_TRUE(watcher->WaitForOutput("vireometer/LMNOPQ/alarm {")) << serve_->err;
 
   ASSERT_TRUE(watcher->WaitForOutput("vireometer/FEDCBA/state {")) << serve_->err;
   ASSERT_TRUE(watcher->WaitForOutput("vireometer/LMNOPQ/state {")) << serve_->err;
@@ -207,11 +237,29 @@ TEST_F(ServeE2e, MqttDiscoveryStateAvailabilityReconnectAndLastWill) {
   EXPECT_GT(state["energy_wh"].get<double>(), 0);
   EXPECT_TRUE(state["temp_external"].is_null());  // no probe
 
+  // The alarm: a binary sensor of each device, on for the meter that breaks the rule only.
+  EXPECT_EQ(c["alarm_high"]["p"], "binary_sensor");
+  EXPECT_EQ(c["alarm_high"]["state_topic"], "vireometer/FEDCBA/alarms/high");
+  EXPECT_EQ(heard["vireometer/FEDCBA/alarms/high"], std::vector<std::string>{"OFF"});
+  EXPECT_EQ(heard["vireometer/LMNOPQ/alarms/high"].back(), "ON");
+  EXPECT_TRUE(heard["vireometer/FEDCBA/alarm"].empty());
+  ASSERT_EQ(heard["vireometer/LMNOPQ/alarm"].size(), 1u);
+  const auto event = nlohmann::json::parse(heard["vireometer/LMNOPQ/alarm"][0]);
+  EXPECT_EQ(event["alarm"], "high");
+  EXPECT_EQ(event["state"], "raised");
+  EXPECT_EQ(event["quantity"], "voltage");
+  EXPECT_NEAR(event["value"].get<double>(), 8.9, 0.2);
+  EXPECT_FALSE(event["time"].get<std::string>().empty());
+  const std::string metrics = HttpGet(base + "/metrics").body;
+  EXPECT_EQ(Series(metrics, "vireometer_alarm_active{meter=\"FEDCBA\",alarm=\"high\"}"), 0);
+  EXPECT_EQ(Series(metrics, "vireometer_alarm_active{meter=\"LMNOPQ\",alarm=\"high\"}"), 1);
+
   // Home Assistant starts again: every config comes again.
   Process({pub, "-h", "127.0.0.1", "-p", port, "-t", "homeassistant/status", "-m", "online"})
       .Wait();
   EXPECT_TRUE(watcher->WaitForOutput(configTopic + " {"));
   EXPECT_TRUE(watcher->WaitForOutput("homeassistant/device/vireometer_LMNOPQ/config {"));
+  EXPECT_TRUE(watcher->WaitForOutput("vireometer/LMNOPQ/alarms/high ON"));
 
   // The broker goes away and comes back (without the retained messages): both connections
   // are lost, the log says so once, and the service publishes everything again.
@@ -231,11 +279,31 @@ TEST_F(ServeE2e, MqttDiscoveryStateAvailabilityReconnectAndLastWill) {
   serve_->Wait();
   EXPECT_TRUE(afterRestart->WaitForOutput("vireometer/FEDCBA/availability offline"));
   EXPECT_TRUE(afterRestart->WaitForOutput("vireometer/LMNOPQ/availability offline"));
+
+  // The next run closes what the kill left open and ends at the alarm, as stopped.
+  auto next = Cli({"serve", "--listen", "127.0.0.1:0", "--db", store.string(), "--alarm",
+                   "high: voltage > 7", "--exit-on-alarm", "high"});
+  EXPECT_EQ(next->Wait(), 3) << next->err;
+  EXPECT_EQ(Count(next->err, "closed it as interrupted"), 2u) << next->err;
+  const nlohmann::json sessions = Sessions(store);
+  ASSERT_EQ(sessions.size(), 4u) << sessions;
+  std::map<std::string, std::vector<std::string>> ended;
+  for (const auto& session : sessions)
+    ended[session["serial"]].push_back(session["ended"]);
+  const std::vector<std::string> killedThenStopped = {"interrupted", "stopped"};
+  EXPECT_EQ(ended["FEDCBA"], killedThenStopped);
+  EXPECT_EQ(ended["LMNOPQ"], killedThenStopped);
+  EXPECT_EQ(
+      StoreColumn(store,
+                  "SELECT DISTINCT s.serial || ' ' || e.kind || ' ' || e.detail FROM events e "
+                  "JOIN sessions s ON s.id = e.session_id"),
+      std::vector<std::string>{"LMNOPQ alarm raised high: voltage 8.9V"});
 }
 
 // Both meters come after the service started; one of them is unplugged for a second.
 TEST_F(ServeE2e, UnplugOfOneOfTwoMetersGapsItsSeriesAndLeavesTheOtherUntouched) {
-  const std::string base = StartServe({});
+  const fs::path store = folder_ / "serve.db";
+  const std::string base = StartServe({"--db", store.string()});
   ASSERT_FALSE(base.empty());
   StartSim({"--unplug-every", "2", "--unplug-for", "1", "--unplug-cycles", "1"});
   auto steady = StartSecondSim("QPONML");  // shown reversed: LMNOPQ
@@ -287,6 +355,18 @@ TEST_F(ServeE2e, UnplugOfOneOfTwoMetersGapsItsSeriesAndLeavesTheOtherUntouched) 
   EXPECT_LT(unplugged.back().gapSeconds, 5);
   EXPECT_GT(unplugged.back().energy, unplugged[backAt - 2].energy);
   EXPECT_TRUE(WaitForErr(*serve_, "meter FEDCBA back at ")) << serve_->err;
+
+  // In the store: a session of each meter, the unplug a gap of one of them.
+  serve_->Signal(SIGTERM);
+  ASSERT_EQ(serve_->Wait(), 0) << serve_->err;
+  const nlohmann::json sessions = Sessions(store);
+  ASSERT_EQ(sessions.size(), 2u) << sessions;
+  for (const auto& session : sessions) {
+    EXPECT_EQ(session["ended"], "stopped");
+    EXPECT_EQ(session["gaps"], session["serial"] == "FEDCBA" ? 1 : 0) << session;
+    EXPECT_GT(session["samples"].get<int>(), 100);
+  }
+  EXPECT_EQ(StoreColumn(store, "SELECT cause FROM gaps"), std::vector<std::string>{"meter gone"});
 }
 
 // Brings up lo in a fresh network namespace and gives it 192.0.2.1 (a documentation address)

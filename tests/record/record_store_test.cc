@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "recording_sink.h"
 
@@ -124,10 +125,15 @@ TEST_F(RecordStoreTest, ARecordedSessionCanBeQueriedAndReadBack) {
   EXPECT_EQ(rows, (std::vector<std::string>{"gap", "3000000"}));
 }
 
+// A recorder may add connections of its own (one per meter), each with its session; the lock
+// is theirs until the last of them closes.
 TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
-  RecordStore first;
-  ASSERT_EQ(first.OpenForRecording(path_).error, StoreError::kNone);
-  RecordOne(first, false);
+  auto first = std::make_unique<RecordStore>();
+  ASSERT_EQ(first->OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(*first, false);
+  RecordStore alongside;
+  ASSERT_EQ(alongside.OpenAlongside(*first).error, StoreError::kNone);
+  RecordOne(alongside, true);
   RecordStore second;
   const StoreOpenResult refused = second.OpenForRecording(path_);
   EXPECT_EQ(refused.error, StoreError::kBusy);
@@ -136,9 +142,14 @@ TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
   ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
   std::string error;
   const auto sessions = reader.Sessions(error);
-  ASSERT_EQ(sessions.size(), 1u);
+  ASSERT_EQ(sessions.size(), 2u);
   EXPECT_FALSE(sessions[0].ended);
   EXPECT_EQ(sessions[0].summary.samples, 2);
+  EXPECT_EQ(sessions[1].ended, "stopped");
+  EXPECT_EQ(Query("SELECT session_id || ' ' || COALESCE(to_us, 'open') FROM gaps ORDER BY id"),
+            (std::vector<std::string>{"1 open", "2 3000000"}));
+  first.reset();
+  EXPECT_EQ(RecordStore().OpenForRecording(path_).error, StoreError::kBusy);
 }
 
 TEST_F(RecordStoreTest, AnUnfinishedSessionIsClosedAsInterruptedAtItsLastSample) {

@@ -1,6 +1,7 @@
 // The service's parts without a meter: the counters of a meter across frames, silences and
-// unplugs; the exposition as promtool reads it; the Accept header; the web config and its
-// passwords; the addresses and broker URLs a user writes.
+// unplugs; the order in which a meter's worker hears its streams; the exposition as promtool reads
+// it; the Accept header; the web config and its passwords; the addresses and broker URLs a user
+// writes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -10,6 +11,7 @@
 
 #include "serve/exposition.h"
 #include "serve/http_endpoint.h"
+#include "serve/meter_feed.h"
 #include "serve/meter_state.h"
 #include "serve/mqtt_messages.h"
 #include "serve/serve_support.h"
@@ -95,6 +97,54 @@ MeterSnapshot Connected(const std::string& serial, float probe) {
   f.readings.dPlus = std::nanf("");
   meter.OnFrame(f);
   return meter.Snapshot();
+}
+
+// What a worker hears, frames by their running numbers.
+class Transcript final : public MeterWorker {
+ public:
+  explicit Transcript(std::vector<std::string>& heard) : heard_(heard) {}
+  void OnStreamStarted(int64_t, const std::string& firmware) override {
+    heard_.push_back("start " + firmware);
+  }
+  void OnFrames(const std::vector<TimedReadings>& frames) override {
+    for (const TimedReadings& f : frames)
+      heard_.push_back(std::to_string(f.number));
+  }
+  void OnStreamEnd(int64_t, StreamEnd end) override {
+    heard_.push_back(std::string("end ") + StreamEndText(end));
+  }
+  void OnTick(int64_t) override {}
+  int64_t NextDeadline() const override { return INT64_MAX; }
+  void Finish(int64_t) override { heard_.push_back("finish"); }
+
+ private:
+  std::vector<std::string>& heard_;
+};
+
+// A worker that falls behind takes the end of one stream and frames of the next at once; it
+// still hears them in order, a start that failed included.
+TEST(ServeMeterFeed, StreamsTakenAtOnceAreHeardInOrder) {
+  std::vector<std::string> heard;
+  MeterFeed feed(std::make_unique<Transcript>(heard), [](const std::string&) {});
+  auto frame = [&](uint64_t number) {
+    TimedReadings f = Frame(0, 5, 1);
+    f.number = number;
+    feed.queue().OnFrame(f);
+  };
+  feed.StreamStarting(0, "1.5", 0);
+  frame(1);
+  frame(2);
+  feed.queue().OnStreamEnd(StreamEnd::kMeterGone);
+  feed.StreamEnded(0, StreamEnd::kMeterGone, 2);
+  feed.StreamStarting(0, "1.5", 2);
+  feed.StreamEnded(0, StreamEnd::kMeterRefused, 2);
+  feed.StreamStarting(0, "1.6", 2);
+  frame(3);
+  std::string error;
+  ASSERT_TRUE(feed.Start(error)) << error;
+  feed.Stop();
+  EXPECT_EQ(heard, (std::vector<std::string>{"start 1.5", "1", "2", "end meter gone", "start 1.5",
+                                             "end meter refused", "start 1.6", "3", "finish"}));
 }
 
 TEST(ServeExposition, PromtoolAcceptsTheTextFormatAndOpenMetricsEndsInEof) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -125,7 +126,29 @@ class Process {
   double CpuSeconds() const {
     if (status_ >= 0)
       return cpuSeconds_;
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    return StatCpuSeconds("/proc/" + std::to_string(pid_) + "/stat");
+  }
+  // CPU time so far of the running process's threads that carry this name.
+  double ThreadCpuSeconds(const std::string& name) const {
+    double seconds = 0;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+      std::ifstream comm(task.path() / "comm");
+      std::string taskName;
+      if (std::getline(comm, taskName) && taskName == name)
+        seconds += StatCpuSeconds((task.path() / "stat").string());
+    }
+    return seconds;
+  }
+
+  std::string out;
+  std::string err;
+
+ private:
+  // User and system time of a /proc stat file.
+  static double StatCpuSeconds(const std::string& path) {
+    std::ifstream stat(path);
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // Fields after the command name in parentheses: state is the 3rd, utime and stime the
     // 14th and 15th.
@@ -139,10 +162,6 @@ class Process {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
   }
 
-  std::string out;
-  std::string err;
-
- private:
   // Reads what is there; true if anything was read.
   bool Pump(int timeoutMs) {
     pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
