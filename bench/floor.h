@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "hidlink/hidlink.h"
 #include "meter/meter_link.h"
@@ -28,10 +29,12 @@ inline double ThreadCpuSeconds() {
 
 // Reads from the meter that hidlink finds for `seconds`, asking for frames as the live stream
 // does (every 20 reports). Frames are counted by their running number (spare1).
-inline FloorFigures MeasureFloor(double seconds) {
+// With a path, the meter at that device path; else the first meter.
+inline FloorFigures MeasureFloor(double seconds, const std::string& path = {}) {
   FloorFigures f;
   MeterLink link;
   link.Configure();
+  link.BindToPath(path);
   if (!link.Open())
     return f;
   link.RequestReadings();

@@ -37,45 +37,11 @@ constexpr char kWorkerThread[] = "meter-work";
 
 // One plain loop per meter, all at once: what receiving 8 x 1000 reports a second costs.
 bench::FloorFigures MeasureFloors(double seconds) {
-  std::vector<std::unique_ptr<MeterLink>> links;
-  for (const MeterDevice& device : ListMeters()) {
-    auto link = std::make_unique<MeterLink>();
-    link->Configure();
-    link->BindToPath(device.path);
-    if (link->Open())
-      links.push_back(std::move(link));
-  }
-  std::vector<bench::FloorFigures> figures(links.size());
+  const std::vector<MeterDevice> meters = ListMeters();
+  std::vector<bench::FloorFigures> figures(meters.size());
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < links.size(); ++i) {
-    threads.emplace_back([&, i] {
-      MeterLink& link = *links[i];
-      bench::FloorFigures& f = figures[i];
-      const double cpuStart = bench::ThreadCpuSeconds();
-      const auto start = Clock::now();
-      long expected = -1;
-      link.RequestReadings();
-      for (int sinceRequest = 0; Clock::now() - start < std::chrono::duration<double>(seconds);) {
-        if (++sinceRequest == 20) {
-          sinceRequest = 0;
-          link.RequestReadings();
-        }
-        uint8_t report[64];
-        uint32_t count = 0;
-        if (!QelHidRead(link.handle, report, 64, &count, 100) || count != 64)
-          continue;
-        float number;
-        __builtin_memcpy(&number, report + 10 + 8, sizeof number);
-        const long n = static_cast<long>(number);
-        if (expected >= 0 && n > expected)
-          f.lost += n - expected;
-        expected = n + 1;
-        ++f.frames;
-      }
-      f.cpuSeconds = bench::ThreadCpuSeconds() - cpuStart;
-      f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    });
-  }
+  for (size_t i = 0; i < meters.size(); ++i)
+    threads.emplace_back([&, i] { figures[i] = bench::MeasureFloor(seconds, meters[i].path); });
   for (std::thread& t : threads)
     t.join();
   bench::FloorFigures all;
@@ -85,8 +51,6 @@ bench::FloorFigures MeasureFloors(double seconds) {
     all.cpuSeconds += f.cpuSeconds;
     all.seconds = std::max(all.seconds, f.seconds);
   }
-  for (auto& link : links)
-    link->Close();
   return all;
 }
 
