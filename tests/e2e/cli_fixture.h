@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,8 +31,27 @@ inline std::vector<uint8_t> ReadBytes(const fs::path& path) {
   return {text.begin(), text.end()};
 }
 
+// How often `what` stands in `text`.
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
 class CliFixture : public ::testing::Test {
  protected:
+  // Reads a running program's output until its standard error holds `text` `times` times.
+  static bool WaitForErr(Process& p, const std::string& text, size_t times = 1,
+                         std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Count(p.err, text) < times) {
+      if (std::chrono::steady_clock::now() > deadline || p.Wait(std::chrono::milliseconds(20)) >= 0)
+        return Count(p.err, text) >= times;
+    }
+    return true;
+  }
+
   void SetUp() override {
     char pattern[] = "/tmp/vireo-e2e-XXXXXX";
     folder_ = mkdtemp(pattern);

@@ -17,15 +17,6 @@ class MetersTest : public CliFixture {
     EXPECT_TRUE(sim->WaitForOutput("serving")) << sim->err;
     return sim;
   }
-  // Reads a running program's output until its standard error holds `text`.
-  static bool UntilErr(Process& p, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (p.err.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || p.Wait(std::chrono::milliseconds(20)) >= 0)
-        return p.err.find(text) != std::string::npos;
-    }
-    return true;
-  }
 };
 
 TEST_F(MetersTest, TwoCommandsOnTwoMetersGetOnlyTheirOwnFrames) {
@@ -67,9 +58,9 @@ TEST_F(MetersTest, AMeterChosenBySerialThatIsNotAttachedFailsOrIsWaitedFor) {
   EXPECT_EQ(info->err, "vireometer-cli: no meter with the serial CCCCCC is attached\n");
 
   auto record = Cli({"record", "--meter", "CCCCCC", "--db", "c.db"});
-  ASSERT_TRUE(UntilErr(*record, "waiting for meter CCCCCC")) << record->err;
+  ASSERT_TRUE(WaitForErr(*record, "waiting for meter CCCCCC")) << record->err;
   auto c = Sim("CCCCCC", "steady:7,1");
-  ASSERT_TRUE(UntilErr(*record, "recording from meter CCCCCC")) << record->err;
+  ASSERT_TRUE(WaitForErr(*record, "recording from meter CCCCCC")) << record->err;
   record->Signal(SIGINT);
   EXPECT_EQ(record->Wait(), 0) << record->err;
 }

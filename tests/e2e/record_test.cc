@@ -19,15 +19,9 @@ namespace vireo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Count;
 using testing::Process;
 using Rows = std::vector<std::vector<std::string>>;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
 
 class RecordTest : public testing::CliFixture {
  protected:
@@ -40,17 +34,6 @@ class RecordTest : public testing::CliFixture {
     if (mounted_)
       ::umount2(mounted_->c_str(), MNT_DETACH);
     CliFixture::TearDown();
-  }
-
-  // Reads a running program's output until its standard error holds `text` `times` times.
-  static bool WaitForErr(Process& p, const std::string& text, size_t times = 1,
-                         std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(p.err, text) < times) {
-      if (std::chrono::steady_clock::now() > deadline || p.Wait(std::chrono::milliseconds(20)) >= 0)
-        return Count(p.err, text) >= times;
-    }
-    return true;
   }
 
   // Runs a query on its own read-only connection; every column as text ("NULL" for none).

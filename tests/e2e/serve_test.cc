@@ -26,17 +26,11 @@ namespace vireo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Count;
 using testing::FindProgram;
 using testing::FreePort;
 using testing::HttpGet;
 using testing::Process;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
 
 // Polls `condition` every `step` until it holds or the deadline passes.
 bool Eventually(const std::function<bool()>& condition,
@@ -75,17 +69,6 @@ std::vector<std::string> StoreColumn(const fs::path& path, const std::string& sq
 
 class ServeE2e : public testing::CliFixture {
  protected:
-  // Reads the program's output until its standard error holds `text` `times` times.
-  static bool WaitForErr(Process& p, const std::string& text, size_t times = 1,
-                         std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(p.err, text) < times) {
-      if (std::chrono::steady_clock::now() > deadline || p.Wait(std::chrono::milliseconds(20)) >= 0)
-        return Count(p.err, text) >= times;
-    }
-    return true;
-  }
-
   // Starts `serve` with the arguments (and a port the system chooses unless they give
   // --listen); returns its base URL once it listens, empty if it did not.
   std::string StartServe(std::vector<std::string> args) {
