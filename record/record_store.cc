@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "base/iso_time.h"
 
@@ -22,6 +25,11 @@ constexpr int64_t kApplicationId = 0x56524543;
 constexpr int64_t kSchemaVersion = 1;
 // Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
 constexpr off_t kJournalReserve = 256 * 1024;
+// A byte of the file far from the ones SQLite locks: a recorder holds a write lock of its open
+// file description on it while it runs. Readers test that lock without taking it, so a recorder
+// that starts meanwhile is never turned away (the flock that keeps recorders apart cannot be
+// tested without being taken).
+constexpr off_t kRecorderLockByte = off_t{1} << 40;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE sessions (
@@ -177,6 +185,39 @@ std::string Describe(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
 }
 
+bool LockRecorderByte(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kRecorderLockByte;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool RecorderByteHeld(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kRecorderLockByte;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// The path as an SQLite URI, with the characters that end or escape a URI's path escaped.
+std::string FileUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : std::filesystem::absolute(path).lexically_normal().string()) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  return uri;
+}
+
 }  // namespace
 
 struct RecordStore::Queued {
@@ -229,7 +270,9 @@ struct RecordStore::Queued {
 // that no two of them give a session or a gap the same one.
 struct RecordStore::Shared {
   posix::UniqueFd lock;
+  bool created = false;  // OpenForRecording made the file
   std::mutex mutex;
+  int connections = 0;
   int64_t nextSessionId = 0;  // 0 until the first session asks
   int64_t nextGapId = 1;
 };
@@ -237,11 +280,33 @@ struct RecordStore::Shared {
 RecordStore::RecordStore() : queued_(std::make_unique<Queued>()) {}
 
 RecordStore::~RecordStore() {
+  if (shared_ && db_) {
+    // Under the mutex, so that the last connection finds the others closed.
+    std::lock_guard lock(shared_->mutex);
+    if (--shared_->connections == 0)
+      LeaveAsOneFile();
+    db_.reset();
+  }
   // The connection first: the lock's descriptor may only go once SQLite holds no locks, so the
   // last connection of the file closes it.
   db_.reset();
   journal_.Reset();
+  file_.Reset();
   shared_.reset();
+}
+
+void RecordStore::LeaveAsOneFile() {
+  // Everything into the main file, then back to a rollback journal: no -wal or -shm file stays
+  // beside it, and a reader needs no write access to its folder. A reader that has the file
+  // open keeps it in WAL mode (SQLite waits for no one here), so it gets a moment to finish;
+  // should it hold on longer, the file stays in WAL mode, as intact.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    Statement mode(db_.get(), "PRAGMA journal_mode=DELETE");
+    if (mode && mode.Step() && mode.Text(0) == "delete")
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 bool RecordStore::Exec(const char* sql) {
@@ -255,17 +320,19 @@ bool RecordStore::Exec(const char* sql) {
 
 namespace {
 
-// Empty when the file may be handed to SQLite: missing, empty, or an SQLite database.
-std::string CheckHeader(int fd, const std::string& path) {
-  char header[16] = {};
+// Empty when the file may be handed to SQLite: missing, empty, or an SQLite database. wal: the
+// database is in WAL mode.
+std::string CheckHeader(int fd, const std::string& path, bool* wal = nullptr) {
+  char header[20] = {};
   const ssize_t n = posix::RetryOnSignal([&] { return ::pread(fd, header, sizeof header, 0); });
   if (n == 0)
     return {};
   if (n < 0)
     return Describe(path, errno);
-  if (n < static_cast<ssize_t>(sizeof header) ||
-      std::memcmp(header, "SQLite format 3", sizeof header) != 0)
+  if (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0)
     return path + " is not an SQLite database";
+  if (wal)
+    *wal = n == sizeof header && header[18] == 2;
   return {};
 }
 
@@ -280,7 +347,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
   posix::UniqueFd fd(posix::RetryOnSignal(
       [&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); }));
   if (!fd)
-    return {StoreError::kUsage, "cannot write " + Describe(path, errno)};
+    return {StoreError::kFailed, "cannot write " + Describe(path, errno)};
   // Made here and unusable: leave nothing behind.
   const auto fail = [&](StoreError error, std::string message) {
     db_.reset();
@@ -294,8 +361,11 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
       return fail(StoreError::kBusy, path + " is being recorded into by another recorder");
     return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
   }
+  if (!LockRecorderByte(fd.Get()))
+    return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
   shared_ = std::make_shared<Shared>();
   shared_->lock = std::move(fd);
+  shared_->created = !existed;
   if (std::string bad = CheckHeader(shared_->lock.Get(), path); !bad.empty())
     return fail(StoreError::kUsage, bad);
   sqlite3* db = nullptr;
@@ -307,6 +377,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
   StoreOpenResult result = CheckAndPrepare(true);
   if (result.error != StoreError::kNone)
     return fail(result.error, result.message);
+  shared_->connections = 1;
   return result;
 }
 
@@ -326,28 +397,65 @@ StoreOpenResult RecordStore::OpenAlongside(const RecordStore& first) {
   if (result.error != StoreError::kNone) {
     db_.reset();
     shared_.reset();
+  } else {
+    std::lock_guard lock(shared_->mutex);
+    ++shared_->connections;
   }
   return result;
 }
 
 StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
   path_ = path;
-  posix::UniqueFd fd(
-      posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!fd)
-    return {StoreError::kUsage, "cannot read " + Describe(path, errno)};
-  if (std::string bad = CheckHeader(fd.Get(), path); !bad.empty())
+  file_.Reset(posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!file_)
+    return {StoreError::kFailed, "cannot read " + Describe(path, errno)};
+  bool wal = false;
+  if (std::string bad = CheckHeader(file_.Get(), path, &wal); !bad.empty()) {
+    file_.Reset();
     return {StoreError::kUsage, bad};
+  }
+  // A store left in WAL mode without its log (by an older recorder) holds everything in the
+  // main file. SQLite would create the log and its index beside it, which a read-only folder
+  // refuses; so it is read as an unchanging file, unless a recorder may be writing it now.
+  std::error_code ec;
+  const bool immutable =
+      wal && !std::filesystem::exists(path + "-wal", ec) && !RecorderByteHeld(file_.Get());
   sqlite3* db = nullptr;
   const int rc =
-      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+      sqlite3_open_v2(immutable ? (FileUri(path) + "?immutable=1").c_str() : path.c_str(), &db,
+                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(db);
-  if (rc != SQLITE_OK)
-    return {StoreError::kFailed, path + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
-  StoreOpenResult result = CheckAndPrepare(false);
-  if (result.error != StoreError::kNone)
+  StoreOpenResult result =
+      rc == SQLITE_OK ? CheckAndPrepare(false)
+                      : StoreOpenResult{StoreError::kFailed,
+                                        path + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
+  if (result.error != StoreError::kNone) {
     db_.reset();
+    file_.Reset();
+  }
   return result;
+}
+
+bool RecordStore::BeingRecorded() const {
+  if (shared_)
+    return true;
+  return file_ && RecorderByteHeld(file_.Get());
+}
+
+bool RecordStore::RemoveIfCreatedEmpty() {
+  if (!shared_ || !shared_->created || !db_ || shared_.use_count() != 1 || HasQueued())
+    return false;
+  {
+    Statement count(db_.get(), "SELECT count(*) FROM sessions");
+    if (!count || !count.Step() || count.Int(0) != 0)
+      return false;
+  }
+  db_.reset();
+  journal_.Reset();
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+    ::unlink((path_ + suffix).c_str());
+  shared_.reset();  // the lock goes once the file has
+  return true;
 }
 
 StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {

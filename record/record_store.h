@@ -2,7 +2,9 @@
 // docs/record-store.md). One recorder writes it at a time, in batches, in WAL mode, so that
 // readers (`sessions`, `export`) read while it records, and a kill at any moment leaves every
 // batch written before intact. That recorder may hold several connections to it (the service,
-// one per meter), each with a running session of its own; their batches take turns.
+// one per meter), each with a running session of its own; their batches take turns. When the
+// last of them closes, the store becomes one file in rollback-journal mode again, which readers
+// open read-only from any folder or medium.
 #pragma once
 
 #include <sqlite3.h>
@@ -21,7 +23,8 @@
 
 namespace vireo::record {
 
-// Why opening a store failed: the file is not one we may use (bad input), or the system failed.
+// Why opening a store failed: the file is not one we may use (bad input), or it cannot be opened
+// or the system failed (a missing file is such a failure).
 enum class StoreError { kNone, kUsage, kBusy, kFailed };
 
 struct StoreOpenResult {
@@ -70,8 +73,14 @@ class RecordStore : public SessionSink {
   // Opens one more recording connection to the store that `first` opened for recording, sharing
   // its lock and the session and gap ids it hands out. `first` may close before this one.
   StoreOpenResult OpenAlongside(const RecordStore& first);
-  // Opens an existing store read-only; it may be being recorded into.
+  // Opens an existing store read-only; it may be being recorded into. Creates no file.
   StoreOpenResult OpenForReading(const std::string& path);
+  // Whether a recorder holds the store now; a session without an end in a store that none
+  // holds was left unfinished by a recorder that died.
+  bool BeingRecorded() const;
+  // Closes and deletes the file when OpenForRecording created it and it still holds no session
+  // (a run that failed before its first one); true when it did.
+  bool RemoveIfCreatedEmpty();
 
   // Sessions left unfinished by a recorder that was killed: closes each as "interrupted" at its
   // last sample and returns their ids. Only after OpenForRecording.
@@ -119,11 +128,13 @@ class RecordStore : public SessionSink {
   bool Exec(const char* sql);
   bool ReserveJournalRoom(bool& full);
   bool WriteQueued(const std::optional<Summary>& running);
+  void LeaveAsOneFile();
 
   std::string path_;
   SqliteHandle db_;
   std::shared_ptr<Shared> shared_;  // the file's lock and ids, while recording
   posix::UniqueFd journal_;         // the WAL file, to keep room reserved ahead of it
+  posix::UniqueFd file_;            // a reader's descriptor, to look at the recorder's lock
   std::unique_ptr<Queued> queued_;
   int64_t sessionId_ = 0;
   bool sessionInserted_ = false;

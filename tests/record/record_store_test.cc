@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -82,7 +83,7 @@ TEST_F(RecordStoreTest, ARecordedSessionCanBeQueriedAndReadBack) {
     ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
     RecordOne(store, true);
   }
-  EXPECT_EQ(Query("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+  EXPECT_EQ(Query("PRAGMA journal_mode"), std::vector<std::string>{"delete"});
   EXPECT_EQ(Query("SELECT start_utc || ' ' || end_utc || ' ' || ended || ' ' || serial FROM "
                   "sessions"),
             std::vector<std::string>{
@@ -140,6 +141,7 @@ TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
   EXPECT_NE(refused.message.find("another recorder"), std::string::npos) << refused.message;
   RecordStore reader;
   ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
+  EXPECT_TRUE(reader.BeingRecorded());
   std::string error;
   const auto sessions = reader.Sessions(error);
   ASSERT_EQ(sessions.size(), 2u);
@@ -150,6 +152,65 @@ TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
             (std::vector<std::string>{"1 open", "2 3000000"}));
   first.reset();
   EXPECT_EQ(RecordStore().OpenForRecording(path_).error, StoreError::kBusy);
+  EXPECT_TRUE(reader.BeingRecorded());
+}
+
+// The last connection of a recorder leaves one file in rollback-journal mode, which readers
+// open without writing beside it; so does a store that an older recorder left in WAL mode.
+TEST_F(RecordStoreTest, AClosedStoreIsOneFileThatReadersLeaveAsItIs) {
+  {
+    RecordStore first;
+    ASSERT_EQ(first.OpenForRecording(path_).error, StoreError::kNone);
+    RecordStore alongside;
+    ASSERT_EQ(alongside.OpenAlongside(first).error, StoreError::kNone);
+    RecordOne(first, true);
+    RecordOne(alongside, true);
+  }
+  const auto files = [this] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_))
+      names.push_back(entry.path().filename());
+    return names;
+  };
+  ASSERT_EQ(files(), std::vector<std::string>{"r.db"});
+  for (const bool leftInWal : {false, true}) {
+    if (leftInWal) {
+      sqlite3* db = nullptr;
+      sqlite3_open(path_.c_str(), &db);
+      sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+    }
+    RecordStore reader;
+    ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
+    EXPECT_FALSE(reader.BeingRecorded());
+    std::string error;
+    EXPECT_EQ(reader.Sessions(error).size(), 2u) << error;
+    int rows = 0;
+    EXPECT_TRUE(reader.Rows(
+        2, 0, INT64_MAX,
+        [&](const StoredRow&) {
+          ++rows;
+          return true;
+        },
+        error));
+    EXPECT_EQ(rows, 4);
+    EXPECT_EQ(files(), std::vector<std::string>{"r.db"}) << leftInWal;
+  }
+}
+
+TEST_F(RecordStoreTest, OnlyAStoreThisRunCreatedAndLeftEmptyIsRemoved) {
+  for (const bool created : {true, false}) {
+    {
+      RecordStore store;
+      ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+      EXPECT_EQ(store.RemoveIfCreatedEmpty(), created);
+    }
+    EXPECT_EQ(fs::exists(path_), !created);
+    if (created) {
+      EXPECT_TRUE(fs::is_empty(folder_));
+    }
+    RecordStore().OpenForRecording(path_);  // an empty store made before
+  }
 }
 
 TEST_F(RecordStoreTest, AnUnfinishedSessionIsClosedAsInterruptedAtItsLastSample) {
@@ -236,14 +297,14 @@ TEST_F(RecordStoreTest, AFileInAMissingFolderIsRefusedAndNothingIsCreated) {
   const std::string path = (folder_ / "nowhere" / "r.db").string();
   RecordStore store;
   const StoreOpenResult r = store.OpenForRecording(path);
-  EXPECT_EQ(r.error, StoreError::kUsage);
+  EXPECT_EQ(r.error, StoreError::kFailed);
   EXPECT_NE(r.message.find("cannot write"), std::string::npos);
   EXPECT_FALSE(fs::exists(folder_ / "nowhere"));
 }
 
 TEST_F(RecordStoreTest, ReadingAMissingFileCreatesNothing) {
   RecordStore store;
-  EXPECT_EQ(store.OpenForReading(path_).error, StoreError::kUsage);
+  EXPECT_EQ(store.OpenForReading(path_).error, StoreError::kFailed);
   EXPECT_FALSE(fs::exists(path_));
 }
 
