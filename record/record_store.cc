@@ -911,6 +911,10 @@ bool RecordStore::Rows(int64_t sessionId, int64_t fromUs, int64_t toUs,
       const int column = 2 + static_cast<int>(k);
       sample.values[k] = s.IsNull(column) ? std::nullopt : std::optional<int64_t>(s.Int(column));
     }
+    // Older stores kept the reading of a missing probe as a number.
+    if (const auto& external = sample.values[kTempExternalIndex];
+        external && *external <= kNoProbeAtOrBelow * kQuantities[kTempExternalIndex].scale)
+      sample.values[kTempExternalIndex].reset();
     if (!row(sample))
       return true;
   }

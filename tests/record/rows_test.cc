@@ -11,7 +11,7 @@
 namespace vireo::record {
 namespace {
 
-StoredValues Values() {
+StoredValues Values(float tempExternal = -49.5f) {
   ReadingsRecord r;
   r.voltage = 5.123456f;
   r.current = -0.25f;
@@ -19,7 +19,7 @@ StoredValues Values() {
   r.dPlus = 0.6f;
   r.dMinus = 0;
   r.tempInternal = 30.25f;
-  r.tempExternal = -60;
+  r.tempExternal = tempExternal;
   r.voltageFast = std::numeric_limits<float>::infinity();
   r.currentFast = 1e30f;  // does not fit the column
   return ToStored(r);
@@ -36,17 +36,20 @@ TEST(RowsTest, QuantitiesAreKeptInMicroUnitsAndMilliDegrees) {
   EXPECT_EQ(v[0], 5123456);
   EXPECT_EQ(v[1], -250000);
   EXPECT_EQ(v[5], 30250);
-  EXPECT_EQ(v[6], -60000);
+  EXPECT_EQ(v[6], -49500);
   EXPECT_EQ(v[7], std::nullopt);
   EXPECT_EQ(v[8], std::nullopt);
+  // At or below -50 degrees the meter has no probe: no reading, as `stream` prints it.
+  EXPECT_EQ(Values(-50)[6], std::nullopt);
+  EXPECT_EQ(Values(-60)[6], std::nullopt);
 }
 
 TEST(RowsTest, SampleRows) {
   EXPECT_EQ(SampleRow(RowFormat::kCsv, 1'500'250, Values()),
-            "1.500250,5.123456,-0.25,1.5,0.6,0,30.25,-60,,,,\n");
+            "1.500250,5.123456,-0.25,1.5,0.6,0,30.25,-49.5,,,,\n");
   EXPECT_EQ(SampleRow(RowFormat::kJsonl, 1'500'250, Values()),
             "{\"t\": 1.500250, \"voltage\": 5.123456, \"current\": -0.25, \"power\": 1.5, "
-            "\"dplus\": 0.6, \"dminus\": 0, \"temp_internal\": 30.25, \"temp_external\": -60, "
+            "\"dplus\": 0.6, \"dminus\": 0, \"temp_internal\": 30.25, \"temp_external\": -49.5, "
             "\"voltage_fast\": null, \"current_fast\": null}\n");
 }
 

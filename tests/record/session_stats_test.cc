@@ -66,6 +66,19 @@ TEST(SessionStatsTest, MinMaxMeanSkipValuesThatAreNotNumbers) {
   EXPECT_NEAR(s.chargeMah, 3000.0 / 3600, 1e-9);
 }
 
+TEST(SessionStatsTest, AnExternalTemperatureWithoutProbeIsNoValue) {
+  SessionStats stats;
+  for (const float celsius : {-60.0f, 25.0f, -50.0f, 27.0f}) {
+    ReadingsRecord r = Readings(5, 1);
+    r.tempExternal = celsius;
+    stats.AddSample(0, r, false);
+  }
+  const QuantityStats external = stats.Snapshot(0).quantities[kTempExternalIndex];
+  EXPECT_EQ(external.count, 2);
+  EXPECT_DOUBLE_EQ(external.min, 25);
+  EXPECT_DOUBLE_EQ(external.Mean(), 26);
+}
+
 TEST(SessionStatsTest, RepeatsCountReadingsEqualToThePreviousOnes) {
   SessionStats stats;
   // The frame number differs each time; only the nine quantities are compared.
