@@ -4,10 +4,15 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace vireo::record {
 
 namespace {
+
+// The longest time a setting may give: half of what the nanosecond clock holds, so that a
+// moment plus it still fits.
+constexpr double kLongestSeconds = static_cast<double>(INT64_MAX / 2 / 1'000'000'000);
 
 int64_t ToNs(double seconds) {
   return static_cast<int64_t>(std::llround(seconds * 1e9));
@@ -50,6 +55,20 @@ std::string TriggerSettings::Check() const {
       !std::isfinite(stopForSeconds) || bad(durationSeconds) || bad(maxEnergyWh) ||
       bad(maxChargeMah) || !std::isfinite(gapAfterSeconds))
     return "every value must be a finite number";
+  const std::pair<const char*, std::optional<double>> times[] = {{"--pre-roll", preRollSeconds},
+                                                                 {"--for", stopForSeconds},
+                                                                 {"--duration", durationSeconds},
+                                                                 {"--gap-after", gapAfterSeconds}};
+  for (const auto& [option, seconds] : times) {
+    if (seconds && *seconds > kLongestSeconds) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "%s of %g seconds is beyond the range of the clock (at most %.0f seconds, "
+                    "about %.0f years)",
+                    option, *seconds, kLongestSeconds, kLongestSeconds / (365.25 * 86400));
+      return text;
+    }
+  }
   if (preRollSeconds < 0)
     return "--pre-roll must not be negative";
   if (stopForSeconds < 0)
