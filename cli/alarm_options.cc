@@ -1,9 +1,12 @@
 #include "cli/alarm_options.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+
+#include "cli/commands.h"
 
 namespace vireo::cli {
 
@@ -58,6 +61,14 @@ void AddAlarmOptions(CLI::App& command, AlarmOptions& options) {
                  "VIREO_ALARM, VIREO_STATE (raised or cleared), VIREO_VALUE, VIREO_QUANTITY, "
                  "VIREO_SERIAL and VIREO_TIME (ISO 8601, UTC) in its environment, its output on "
                  "standard error, and kills it after 10 s.");
+}
+
+int CommandAlarms::ErrorStatus(const AlarmOptions& options) {
+  for (const std::string& file : options.files) {
+    if (::access(file.c_str(), R_OK) != 0)
+      return kExitFailed;
+  }
+  return kExitUsage;
 }
 
 std::unique_ptr<CommandAlarms> CommandAlarms::Make(const AlarmOptions& options,

@@ -39,6 +39,9 @@ class CommandAlarms final : public alarms::AlarmListener, public record::RecordW
                                              std::vector<std::string>& errors,
                                              std::function<void(const std::string&)> say = nullptr);
   ~CommandAlarms() override;
+  // The exit status for the errors of Make: 1 when an alarms file cannot be read (a file that
+  // failed), else 2 (usage).
+  static int ErrorStatus(const AlarmOptions& options);
 
   // Each event also goes here, after its line (record: into the store).
   void OnEvent(std::function<void(const alarms::AlarmEvent&)> also) { also_ = std::move(also); }

@@ -59,10 +59,12 @@ int Info(bool json, const std::string& meter) {
     return kExitFailed;
   IdentifyIfFree(session.link, session.state, session.reporter);
   const DeviceInfo info = session.state.deviceInfo.Load();
-  const bool identified = info.identified;
+  // A meter that was not identified has no fields to show; the log has said why.
+  if (!info.identified)
+    return kExitFailed;
   if (json) {
     nlohmann::ordered_json out;
-    out["connected"] = identified;
+    out["connected"] = true;
     out["serial"] = SerialText(info);
     out["version"] = FirmwareVersionText(info.version);
     out["versionByte"] = info.version;
@@ -71,7 +73,7 @@ int Info(bool json, const std::string& meter) {
     std::printf("%s\n%s\n", session.reporter.Status(StatusField::kSerial).c_str(),
                 session.reporter.Status(StatusField::kVersion).c_str());
   }
-  return identified ? kExitOk : kExitFailed;
+  return kExitOk;
 }
 
 // Below this the external temperature means that no probe is fitted.
@@ -207,7 +209,7 @@ int Stream(const StreamOptions& options) {
   for (const std::string& error : errors)
     std::fprintf(stderr, "vireometer-cli: %s\n", error.c_str());
   if (!errors.empty())
-    return kExitUsage;
+    return CommandAlarms::ErrorStatus(options.alarms);
 
   Session session;
   if (!session.UseMeter(options.meter))

@@ -3,9 +3,11 @@
 // or SIGTERM. The glue between the service, the recorder and the alarm engine lives here.
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +136,13 @@ int Usage(const std::string& text) {
   return kExitUsage;
 }
 
+// A file named by an option that cannot be opened: a file that failed, not a usage error.
+int Unreadable(const char* option, const std::string& path) {
+  std::fprintf(stderr, "vireometer-cli: %s: cannot read %s: %s\n", option, path.c_str(),
+               std::strerror(errno));
+  return kExitFailed;
+}
+
 // A topic prefix: not empty, no wildcards, no '/' at either end.
 bool IsTopicPrefix(const std::string& p) {
   return !p.empty() && p.find_first_of("+#") == std::string::npos && p.front() != '/' &&
@@ -162,6 +171,8 @@ int Serve(const ServeArgs& args) {
     options.listen.push_back(*address);
   }
   if (!args.webConfig.empty()) {
+    if (::access(args.webConfig.c_str(), R_OK) != 0)
+      return Unreadable("--web-config", args.webConfig);
     serve::WebConfigResult web = serve::LoadWebConfig(args.webConfig);
     if (!web.config)
       return Usage("--web-config: " + web.error);
@@ -196,7 +207,9 @@ int Serve(const ServeArgs& args) {
     mqtt.version = VIREO_VERSION;
     if (!args.mqttPasswordFile.empty()) {
       std::ifstream in(args.mqttPasswordFile);
-      if (!in || !std::getline(in, mqtt.password))
+      if (!in)
+        return Unreadable("--mqtt-password-file", args.mqttPasswordFile);
+      if (!std::getline(in, mqtt.password))
         return Usage("--mqtt-password-file: cannot read " + args.mqttPasswordFile);
       if (!mqtt.password.empty() && mqtt.password.back() == '\r')
         mqtt.password.pop_back();
@@ -215,7 +228,7 @@ int Serve(const ServeArgs& args) {
   for (const std::string& error : alarmErrors)
     std::fprintf(stderr, "vireometer-cli: %s\n", error.c_str());
   if (!alarmErrors.empty())
-    return kExitUsage;
+    return CommandAlarms::ErrorStatus(args.alarms);
 
   // The store's lock and its first connection, for the run; each meter adds its own.
   std::unique_ptr<RecordStore> store;

@@ -41,12 +41,15 @@ Json Number(double v) {
   return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
 
-Json SessionJson(const StoredSession& s) {
+// recording: a recorder holds the store, so a session without an end is still running rather
+// than left unfinished.
+Json SessionJson(const StoredSession& s, bool recording) {
   Json j;
   j["id"] = s.id;
   j["start"] = FormatUtc(s.startUnixUs);
   j["end"] = s.endUs ? Json(FormatUtc(s.startUnixUs + *s.endUs)) : Json(nullptr);
   j["ended"] = s.ended ? Json(*s.ended) : Json(nullptr);
+  j["recording"] = !s.ended && recording;
   j["serial"] = s.serial;
   j["firmware"] = s.firmware;
   const Summary& m = s.summary;
@@ -127,6 +130,16 @@ struct RecordOptions {
   AlarmOptions alarms;
 };
 
+// Removes the store that this run created when the run fails before its first session.
+struct CreatedStoreGuard {
+  RecordStore* store = nullptr;
+  bool keep = false;
+  ~CreatedStoreGuard() {
+    if (store && !keep)
+      store->RemoveIfCreatedEmpty();
+  }
+};
+
 // A live output file; "-" is standard output.
 struct Output {
   std::FILE* file = nullptr;
@@ -171,7 +184,7 @@ int Record(const RecordOptions& o) {
   for (const std::string& error : alarmErrors)
     Say(error);
   if (!alarmErrors.empty())
-    return kExitUsage;
+    return CommandAlarms::ErrorStatus(o.alarms);
 
   RecorderOptions options;
   options.triggers = t;
@@ -182,6 +195,7 @@ int Record(const RecordOptions& o) {
   options.minFreeBytes = o.minFree;
 
   std::unique_ptr<RecordStore> store;
+  CreatedStoreGuard storeGuard;
   if (!o.noStore) {
     store = std::make_unique<RecordStore>();
     const StoreOpenResult opened = store->OpenForRecording(o.db);
@@ -189,6 +203,7 @@ int Record(const RecordOptions& o) {
       Say(opened.message);
       return opened.error == StoreError::kUsage ? kExitUsage : kExitFailed;
     }
+    storeGuard.store = store.get();
     std::string error;
     for (const int64_t id : store->CloseUnfinished(error))
       Say("session " + std::to_string(id) +
@@ -213,8 +228,10 @@ int Record(const RecordOptions& o) {
       outputs[i].file = stdout;
     } else {
       outputs[i].file = std::fopen(path.c_str(), "we");
-      if (!outputs[i].file)
-        return UsageError("cannot write " + path + ": " + std::strerror(errno));
+      if (!outputs[i].file) {
+        Say("cannot write " + path + ": " + std::strerror(errno));
+        return kExitFailed;
+      }
       outputs[i].owned = true;
       options.spacePaths.push_back(path);
     }
@@ -268,7 +285,7 @@ int Record(const RecordOptions& o) {
       s.summary = e.end.summary;
     }
     PrintSummary(s);
-    all.push_back(SessionJson(s));
+    all.push_back(SessionJson(s, false));
   }
   if (result.meterFound && result.sessions.empty())
     Say("no session was recorded");
@@ -278,6 +295,7 @@ int Record(const RecordOptions& o) {
   }
   if (result.failed)
     return kExitFailed;
+  storeGuard.keep = true;
   return alarmWatch && alarmWatch->ExitRequested() ? kExitAlarm : kExitOk;
 }
 
@@ -300,10 +318,11 @@ int Sessions(const std::string& path, bool json) {
     Say(path + ": " + error);
     return kExitFailed;
   }
+  const bool recording = store.BeingRecorded();
   if (json) {
     Json all = Json::array();
     for (const StoredSession& s : sessions)
-      all.push_back(SessionJson(s));
+      all.push_back(SessionJson(s, recording));
     std::printf("%s\n", all.dump().c_str());
     return kExitOk;
   }
@@ -314,9 +333,9 @@ int Sessions(const std::string& path, bool json) {
     const Summary& m = s.summary;
     std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f\n",
                 static_cast<long long>(s.id), FormatUtc(s.startUnixUs).c_str(), m.durationSeconds,
-                s.ended.value_or("(recording)").c_str(), s.serial.c_str(),
-                static_cast<long long>(m.samples), static_cast<long long>(m.gaps), 100 * m.coverage,
-                m.energyWh, m.chargeMah);
+                s.ended.value_or(recording ? "(recording)" : "unfinished").c_str(),
+                s.serial.c_str(), static_cast<long long>(m.samples), static_cast<long long>(m.gaps),
+                100 * m.coverage, m.energyWh, m.chargeMah);
   }
   return kExitOk;
 }
@@ -391,8 +410,10 @@ int Export(const ExportOptions& o) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
   if (o.output != "-") {
     file.reset(std::fopen(o.output.c_str(), "we"));
-    if (!file)
-      return UsageError("cannot write " + o.output + ": " + std::strerror(errno));
+    if (!file) {
+      Say("cannot write " + o.output + ": " + std::strerror(errno));
+      return kExitFailed;
+    }
     out = file.get();
   }
   const RowFormat format = o.format == "jsonl" ? RowFormat::kJsonl : RowFormat::kCsv;

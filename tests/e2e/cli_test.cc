@@ -49,11 +49,13 @@ TEST_F(CliTest, InfoAsJson) {
                 R"({"connected": true, "serial": "4321YX", "version": "1.6", "versionByte": 22})"));
 }
 
-TEST_F(CliTest, InfoWithoutMeterFails) {
-  auto cli = Cli({"info", "--json"});
-  EXPECT_EQ(cli->Wait(), 1);
-  EXPECT_EQ(nlohmann::json::parse(cli->out)["connected"], false);
-  EXPECT_EQ(cli->err, texts_[TXT_DEVICE_NOT_FOUND] + "\n");
+TEST_F(CliTest, InfoWithoutMeterFailsAndPrintsNoFields) {
+  for (const bool json : {false, true}) {
+    auto cli = json ? Cli({"info", "--json"}) : Cli({"info"});
+    EXPECT_EQ(cli->Wait(), 1);
+    EXPECT_EQ(cli->out, "");
+    EXPECT_EQ(cli->err, texts_[TXT_DEVICE_NOT_FOUND] + "\n");
+  }
 }
 
 TEST_F(CliTest, InfoReportsAMeterHeldByAnotherClient) {

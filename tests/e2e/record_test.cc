@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "e2e/cli_fixture.h"
@@ -195,7 +196,12 @@ TEST_F(RecordTest, AKilledRecorderLeavesAnIntactStoreThatTheNextRunCloses) {
   const std::string samples = One("SELECT count(*) FROM samples");
   const std::string last = One("SELECT max(t_us) FROM samples");
   EXPECT_GE(std::stoi(samples), 1000);
-  EXPECT_EQ(Sessions()[0]["ended"], nullptr);
+  const nlohmann::json left = Sessions();
+  EXPECT_EQ(left[0]["ended"], nullptr);
+  EXPECT_EQ(left[0]["recording"], false);
+  auto table = Cli({"sessions", db_});
+  EXPECT_EQ(table->Wait(), 0) << table->err;
+  EXPECT_NE(table->out.find(" unfinished "), std::string::npos) << table->out;
 
   auto next = Cli({"record", "--db", db_, "--duration", "0.3"});
   EXPECT_EQ(next->Wait(), 0) << next->err;
@@ -304,11 +310,52 @@ TEST_F(RecordTest, OneRecorderAtATimeWhileSessionsAndExportRead) {
   const nlohmann::json sessions = Sessions();
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0]["ended"], nullptr);
+  EXPECT_EQ(sessions[0]["recording"], true);
   auto exported = Cli({"export", db_, "--format", "jsonl"});
   EXPECT_EQ(exported->Wait(), 0) << exported->err;
   EXPECT_FALSE(exported->out.empty());
   first->Signal(SIGINT);
   EXPECT_EQ(first->Wait(), 0);
+}
+
+// A finished store is one file, read from a read-only folder by `sessions`, `export` and
+// SQLite without anything written beside it. The emulator has no probe: its -60 degrees are
+// no reading.
+TEST_F(RecordTest, AFinishedStoreIsOneFileThatReadsFromAReadOnlyFolder) {
+  StartSim();
+  auto rec = Cli({"record", "--db", db_, "--duration", "0.3"});
+  ASSERT_EQ(rec->Wait(), 0) << rec->err;
+  const fs::path work = folder_ / "work";
+  const auto beside = [&] { return fs::exists(db_ + "-wal") || fs::exists(db_ + "-shm"); };
+  EXPECT_FALSE(beside());
+  EXPECT_EQ(One("PRAGMA journal_mode"), "delete");
+  const fs::path readOnly = folder_ / "read-only";
+  fs::create_directory(readOnly);
+  if (::mount(work.c_str(), readOnly.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot mount a read-only folder here: " << std::strerror(errno);
+  mounted_ = readOnly;
+  ASSERT_EQ(::mount(nullptr, readOnly.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+            0)
+      << std::strerror(errno);
+  const std::string db = (readOnly / "r.db").string();
+  auto sessions = Cli({"sessions", db, "--json"});
+  ASSERT_EQ(sessions->Wait(), 0) << sessions->err;
+  const nlohmann::json s = nlohmann::json::parse(sessions->out);
+  ASSERT_EQ(s.size(), 1u);
+  EXPECT_EQ(s[0]["min"]["temp_external"], nullptr);
+  EXPECT_NE(s[0]["min"]["temp_internal"], nullptr);
+  auto exported = Cli({"export", db});
+  ASSERT_EQ(exported->Wait(), 0) << exported->err;
+  // Each row leaves temp_external, the eighth column, empty.
+  const std::regex noProbe(R"(^([^,]*,){6}[^,]+,,)");
+  size_t withoutProbe = 0;
+  std::istringstream rows(exported->out);
+  for (std::string row; std::getline(rows, row);)
+    withoutProbe += std::regex_search(row, noProbe);
+  EXPECT_EQ(withoutProbe, s[0]["samples"].get<size_t>()) << exported->out;
+  EXPECT_EQ(Query("SELECT count(*) FROM readings WHERE temp_external IS NULL", db)[0][0],
+            s[0]["samples"].dump());
+  EXPECT_FALSE(beside());
 }
 
 TEST_F(RecordTest, NoStoreRecordsToTheLiveOutputOnly) {
@@ -349,14 +396,15 @@ TEST_F(RecordTest, ExportTakesTimesAsSecondsOrUtc) {
 struct BadInput {
   const char* name;
   std::vector<std::string> args;
+  int status = 2;  // 1: a file that cannot be opened
 };
 
 class RecordBadInputTest : public RecordTest, public ::testing::WithParamInterface<BadInput> {};
 
-TEST_P(RecordBadInputTest, IsOneLineAndExitStatus2WithNothingChanged) {
+TEST_P(RecordBadInputTest, IsOneLineAndItsExitStatusWithNothingChanged) {
   std::ofstream(folder_ / "work/notes.txt") << "not a database\n";
   auto cli = Cli(GetParam().args);
-  EXPECT_EQ(cli->Wait(), 2) << cli->err;
+  EXPECT_EQ(cli->Wait(), GetParam().status) << cli->err;
   EXPECT_EQ(Count(cli->err, "\n"), 1u) << cli->err;
   EXPECT_EQ(testing::ReadText(folder_ / "work/notes.txt"), "not a database\n");
   EXPECT_FALSE(fs::exists(folder_ / "work/new.db"));
@@ -379,11 +427,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"two_outputs_on_stdout",
                  {"record", "--db", "new.db", "--csv", "-", "--jsonl", "-"}},
         BadInput{"json_and_stdout_output", {"record", "--db", "new.db", "--csv", "-", "--json"}},
+        BadInput{"duration_beyond_the_clock", {"record", "--db", "new.db", "--duration", "1e10"}},
         BadInput{"text_file_as_store", {"record", "--db", "notes.txt"}},
-        BadInput{"store_in_missing_folder", {"record", "--db", "missing/new.db"}},
+        BadInput{"store_in_missing_folder", {"record", "--db", "missing/new.db"}, 1},
+        BadInput{
+            "output_in_missing_folder", {"record", "--db", "new.db", "--csv", "missing/r.csv"}, 1},
+        BadInput{
+            "missing_alarms_file", {"record", "--db", "new.db", "--alarms", "missing.conf"}, 1},
+        BadInput{"no_meter", {"record", "--db", "new.db"}, 1},
         BadInput{"sessions_of_text", {"sessions", "notes.txt"}},
-        BadInput{"sessions_of_nothing", {"sessions", "new.db"}},
-        BadInput{"export_of_text", {"export", "notes.txt"}}),
+        BadInput{"sessions_of_nothing", {"sessions", "new.db"}, 1},
+        BadInput{"export_of_text", {"export", "notes.txt"}},
+        BadInput{"export_of_nothing", {"export", "new.db"}, 1},
+        BadInput{"export_into_missing_folder", {"export", "notes.txt", "-o", "missing/r.csv"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(RecordTest, ExportRefusesAMissingSessionAndBadTimes) {
