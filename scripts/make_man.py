@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """Writes a manual page from a template and the program's own --help, so the two never drift
-apart. The template holds the hand-written sections and the markers @SYNOPSIS@, @OPTIONS@ and
-@VERSION@; with --subcommands, each subcommand's --help becomes a part of COMMANDS."""
+apart. The template holds the hand-written sections and the markers @SYNOPSIS@, @OPTIONS@,
+@VERSION@ and @DATE@; with --subcommands, each subcommand's --help becomes a part of COMMANDS,
+and the template's DESCRIPTION must name every subcommand. The date is that of the newest
+entry of --changelog (or SOURCE_DATE_EPOCH), so the page is the same however often it is
+built."""
 import argparse
+import datetime
+import email.utils
 import gzip
 import os
 import re
@@ -72,6 +77,31 @@ def synopsis(usage, name):
     return [".SH SYNOPSIS", ".B " + term(name)] + ([text(rest)] if rest else [])
 
 
+def page_date(changelog):
+    """The date of the page as YYYY-MM-DD: SOURCE_DATE_EPOCH, else the newest changelog entry."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch:
+        moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+        return moment.strftime("%Y-%m-%d")
+    if changelog:
+        with open(changelog, encoding="utf-8") as log:
+            for line in log:
+                trailer = re.match(r"^ -- .*?>  (.+)$", line)
+                if trailer:
+                    return email.utils.parsedate_to_datetime(trailer.group(1)).strftime("%Y-%m-%d")
+        sys.exit("%s has no entry with a date" % changelog)
+    sys.exit("give --changelog or set SOURCE_DATE_EPOCH for the date of the page")
+
+
+def check_description(page, commands):
+    """Stops when the DESCRIPTION section leaves out a subcommand."""
+    found = re.search(r"^\.SH DESCRIPTION\n(.*?)^(?:\.SH |@OPTIONS@)", page, re.M | re.S)
+    words = set(re.findall(r"[a-z][a-z-]*", found.group(1).replace("\\-", "-"))) if found else set()
+    missing = [command for command in commands if command not in words]
+    if missing:
+        sys.exit("the DESCRIPTION of the template names no " + ", ".join(missing))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True)
@@ -80,6 +110,7 @@ def main():
     parser.add_argument("--template", required=True)
     parser.add_argument("--output", required=True, help="the page, gzipped when it ends in .gz")
     parser.add_argument("--subcommands", action="store_true")
+    parser.add_argument("--changelog", help="the Debian change log whose newest entry dates the page")
     args = parser.parse_args()
 
     _, usage, sections = parse(run_help(args.program, []), args.name)
@@ -101,9 +132,12 @@ def main():
 
     with open(args.template, encoding="utf-8") as template:
         page = template.read()
+    if args.subcommands:
+        check_description(page, [command for command, _ in sections.get("Subcommands", [])])
     page = page.replace("@SYNOPSIS@", "\n".join(synopsis(usage, args.name)))
     page = page.replace("@OPTIONS@", "\n".join(options))
     page = page.replace("@VERSION@", args.version)
+    page = page.replace("@DATE@", page_date(args.changelog))
     data = page.encode("utf-8")
     if args.output.endswith(".gz"):
         with open(args.output, "wb") as raw:
