@@ -229,8 +229,11 @@ int Stream(const StreamOptions& options) {
   if (alarms)
     alarms->SetSerial(SerialText(session.state.deviceInfo.Load()));
 
-  const int64_t deadlineNs =
-      options.seconds > 0 ? startNs + static_cast<int64_t>(options.seconds * 1e9) : INT64_MAX;
+  // More seconds than the clock holds from now on is the same as no limit.
+  const double secondsLeft = static_cast<double>(INT64_MAX - startNs) / 1e9 - 1;
+  const int64_t deadlineNs = options.seconds > 0 && options.seconds < secondsLeft
+                                 ? startNs + static_cast<int64_t>(options.seconds * 1e9)
+                                 : INT64_MAX;
   bool requested = false;
   bool alarmExit = false;
   std::optional<StreamEnd> end;

@@ -515,6 +515,12 @@ void AddSessionCommands(CLI::App& app, int& status) {
   auto sJson = std::make_shared<bool>(false);
   sessions->add_option("FILE", *sPath, "The store.")->required();
   sessions->add_flag("--json", *sJson, "One JSON array instead of a table.");
+  sessions->footer(
+      "The column 'ended' says how a session ended (stopped, limit, trigger, interrupted, disk "
+      "full, meter refused); '(recording)' while a recorder writes it, and 'unfinished' when "
+      "the recorder that wrote it died (the next record on the store closes it as "
+      "interrupted). In JSON, 'recording' is true while a recorder writes the session.\n"
+      "Exit status: 0 success, 1 the file cannot be read, 2 it is not a store.");
   sessions->callback([&status, sPath, sJson] { status = Sessions(*sPath, *sJson); });
 
   auto* exporter = app.add_subcommand(
