@@ -185,13 +185,13 @@ std::string Describe(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
 }
 
-bool LockRecorderByte(int fd) {
+void LockRecorderByte(int fd) {
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = kRecorderLockByte;
   lock.l_len = 1;
-  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+  ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
 bool RecorderByteHeld(int fd) {
@@ -361,8 +361,9 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
       return fail(StoreError::kBusy, path + " is being recorded into by another recorder");
     return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
   }
-  if (!LockRecorderByte(fd.Get()))
-    return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
+  // Where the file system has no such locks, recording goes on; readers then cannot tell a
+  // running session from an unfinished one.
+  LockRecorderByte(fd.Get());
   shared_ = std::make_shared<Shared>();
   shared_->lock = std::move(fd);
   shared_->created = !existed;
