@@ -1,6 +1,12 @@
 #include "gui/meter_app.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QFile>
+#include <atomic>
+#include <cerrno>
 
 #include "base/data_dir.h"
 #include "gui/main_window.h"
@@ -9,6 +15,18 @@ namespace vireo {
 namespace {
 
 constexpr const char* kSkinFile = "skin/skin.dat";
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The pipe's write end, for the signal handler.
+std::atomic<int> stopSignalFd{-1};
+
+extern "C" void WriteStopSignal(int signal) {
+  const int saved = errno;
+  const auto byte = static_cast<unsigned char>(signal);
+  [[maybe_unused]] const ssize_t written =
+      ::write(stopSignalFd.load(std::memory_order_relaxed), &byte, 1);
+  errno = saved;
+}
 
 QString SkinPath() {
   const QStringList candidates{
@@ -31,6 +49,52 @@ MeterApp::MeterApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("vireometer"));
   // Desktops match the window to the desktop entry, and so to its icon, by this name.
   setDesktopFileName(QStringLiteral("vireometer"));
+
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return;  // the signals keep ending the program at once
+  }
+  signalRead_.Reset(fds[0]);
+  signalWrite_.Reset(fds[1]);
+  stopSignalFd.store(fds[1]);
+  signalNotifier_ = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+  connect(signalNotifier_, &QSocketNotifier::activated, this, [this] { OnStopSignal(); });
+  for (const int signal : kStopSignals) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+      continue;
+    }
+    action = {};
+    action.sa_handler = WriteStopSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal of the same kind ends the program at once, should closing hang.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+MeterApp::~MeterApp() {
+  if (!signalWrite_) {
+    return;
+  }
+  for (const int signal : kStopSignals) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == WriteStopSignal) {
+      ::signal(signal, SIG_DFL);
+    }
+  }
+  stopSignalFd.store(-1);
+}
+
+void MeterApp::OnStopSignal() {
+  unsigned char bytes[16];
+  while (::read(signalRead_.Get(), bytes, sizeof bytes) > 0) {
+  }
+  // Stops the stream, joins the workers and releases the link, as the close button does.
+  if (window_ != nullptr) {
+    window_->close();
+  }
+  quit();
 }
 
 QString MeterApp::ReadSkin() {
@@ -44,12 +108,15 @@ QString MeterApp::ReadSkin() {
 int MeterApp::Run(AppState& state, const std::function<void(MainWindow&)>& onShown) {
   setStyleSheet(ReadSkin());
   MainWindow window(state);
+  window_ = &window;
   window.Initialize();
   window.show();
   if (onShown) {
     onShown(window);
   }
-  return exec();
+  const int status = exec();
+  window_ = nullptr;
+  return status;
 }
 
 }  // namespace vireo

@@ -1,12 +1,15 @@
 // MeterApp: the application object. It applies the skin and runs the main window over the
-// state it is handed; the program ends when the window closes.
+// state it is handed; the program ends when the window closes, or on SIGTERM, SIGINT or SIGHUP,
+// which close the window as its close button does.
 #pragma once
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QString>
 #include <functional>
 
 #include "app/app_state.h"
+#include "base/posix.h"
 
 namespace vireo {
 
@@ -14,7 +17,10 @@ class MainWindow;
 
 class MeterApp : public QApplication {
  public:
+  // Catches the stop signals from here on (one that the program was started with ignored, as
+  // nohup does with SIGHUP, stays ignored).
   MeterApp(int& argc, char** argv);
+  ~MeterApp() override;
 
   // Shows the main window and runs until it is closed; `onShown` runs once it is shown.
   int Run(AppState& state, const std::function<void(MainWindow&)>& onShown = {});
@@ -22,6 +28,16 @@ class MeterApp : public QApplication {
   // The style sheet of "skin/skin.dat" in the current directory, else of the program's
   // installed data; empty when there is none, which leaves the standard look.
   static QString ReadSkin();
+
+ private:
+  // The signal handler only writes the signal's number to a pipe; this reads it on the GUI
+  // thread, closes the window and ends the event loop.
+  void OnStopSignal();
+
+  posix::UniqueFd signalRead_;
+  posix::UniqueFd signalWrite_;
+  QSocketNotifier* signalNotifier_ = nullptr;
+  MainWindow* window_ = nullptr;
 };
 
 }  // namespace vireo
