@@ -177,15 +177,8 @@ int main(int argc, char** argv) {
   vireo::AppState state;
   return app.Run(state, [&](vireo::MainWindow& window) {
     if (!recordFile.isEmpty()) {
-      vireo::ChartView& chart = window.chartPage().view();
-      window.chartPage().OpenRecordFile(recordFile);
-      // The page shows the path and no curves; the terminal also says why.
-      if (!chart.recordSet()) {
-        std::fprintf(stderr, "vireometer: %s: %s\n", recordFile.toLocal8Bit().constData(),
-                     std::string(vireo::RecordFileErrorText(chart.lastLoad().error)).c_str());
-      }
-    }
-    if (!recordFile.isEmpty() || parser.isSet(QStringLiteral("chart-page"))) {
+      vireo::OpenRecordFileAtStart(window, state.texts, recordFile);
+    } else if (parser.isSet(QStringLiteral("chart-page"))) {
       window.tabs().tabBar().setCurrentIndex(1);
     }
     Automate(window, parser.isSet(QStringLiteral("press-start")),

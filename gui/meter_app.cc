@@ -7,15 +7,19 @@
 #include <QFile>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 #include "base/data_dir.h"
 #include "gui/main_window.h"
+#include "pages/chart/chart_page.h"
+#include "pages/readings/page_tab_ctrl.h"
 
 namespace vireo {
 namespace {
 
 constexpr const char* kSkinFile = "skin/skin.dat";
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kChartTab = 1;
 
 // The pipe's write end, for the signal handler.
 std::atomic<int> stopSignalFd{-1};
@@ -117,6 +121,24 @@ int MeterApp::Run(AppState& state, const std::function<void(MainWindow&)>& onSho
   const int status = exec();
   window_ = nullptr;
   return status;
+}
+
+void OpenRecordFileAtStart(MainWindow& window, const TextTable& texts, const QString& path) {
+  ChartPage& page = window.chartPage();
+  page.OpenRecordFile(path);
+  window.tabs().tabBar().setCurrentIndex(kChartTab);
+  if (page.view().recordSet()) {
+    return;
+  }
+  const RecordFileResult& load = page.view().lastLoad();
+  std::string reason(RecordFileErrorText(load.error));
+  if (!load.detail.empty()) {
+    reason.append(": ").append(load.detail);
+  }
+  window.reporter().AppendLog(
+      FillIn(texts.Extra("record_file_refused"), {path.toStdString(), reason}), LogLevel::kError);
+  window.reporter().NewLogLine();
+  std::fprintf(stderr, "vireometer: %s: %s\n", path.toLocal8Bit().constData(), reason.c_str());
 }
 
 }  // namespace vireo

@@ -40,4 +40,9 @@ class MeterApp : public QApplication {
   MainWindow* window_ = nullptr;
 };
 
+// Opens a record file named on the command line, or by the file manager through the desktop
+// entry, on the chart page and shows that page. A refused file leaves the page without curves;
+// the log says why in red, and so does standard error.
+void OpenRecordFileAtStart(MainWindow& window, const TextTable& texts, const QString& path);
+
 }  // namespace vireo
