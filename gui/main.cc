@@ -100,10 +100,11 @@ void AnswerHelpOrVersion(int& argc, char** argv) {
   parser.showHelp(0);
 }
 
-// An export shows no window, so it needs no display.
-void ExportNeedsNoDisplay(int argc, char** argv) {
+// An export shows no window, and --help-all only lists Qt's options: neither needs a display.
+void NoWindowNeedsNoDisplay(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--export-png", 12) == 0 &&
+    if ((std::strncmp(argv[i], "--export-png", 12) == 0 ||
+         std::strcmp(argv[i], "--help-all") == 0) &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
       qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -129,7 +130,7 @@ bool HasDisplay(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   AnswerHelpOrVersion(argc, argv);
-  ExportNeedsNoDisplay(argc, argv);
+  NoWindowNeedsNoDisplay(argc, argv);
   if (!HasDisplay(argc, argv)) {
     std::fputs(
         "vireometer: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is "
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Before the demo meter's folder exists, so that a stop signal never leaves it behind.
+  app.CloseOnStopSignals();
   // Before the window scans for devices for the first time.
   std::unique_ptr<vireo::DemoMeter> demoMeter;
   if (parser.isSet(QStringLiteral("demo"))) {

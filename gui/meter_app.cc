@@ -53,7 +53,12 @@ MeterApp::MeterApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("vireometer"));
   // Desktops match the window to the desktop entry, and so to its icon, by this name.
   setDesktopFileName(QStringLiteral("vireometer"));
+}
 
+void MeterApp::CloseOnStopSignals() {
+  if (signalWrite_) {
+    return;
+  }
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     return;  // the signals keep ending the program at once

@@ -17,10 +17,13 @@ class MainWindow;
 
 class MeterApp : public QApplication {
  public:
-  // Catches the stop signals from here on (one that the program was started with ignored, as
-  // nohup does with SIGHUP, stays ignored).
   MeterApp(int& argc, char** argv);
   ~MeterApp() override;
+
+  // From here on, the stop signals close the window once Run shows it, and a signal that came
+  // before closes it as soon as it is shown. A stop signal the program was started with
+  // ignored, as nohup does with SIGHUP, stays ignored.
+  void CloseOnStopSignals();
 
   // Shows the main window and runs until it is closed; `onShown` runs once it is shown.
   int Run(AppState& state, const std::function<void(MainWindow&)>& onShown = {});
