@@ -76,8 +76,9 @@ void MeterApp::CloseOnStopSignals() {
     action = {};
     action.sa_handler = WriteStopSignal;
     sigemptyset(&action.sa_mask);
-    // A second signal of the same kind ends the program at once, should closing hang.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    // A second Ctrl+C ends the program at once, should closing hang. A hangup may come twice
+    // (from the terminal and from the shell), so SIGHUP and SIGTERM stay caught.
+    action.sa_flags = SA_RESTART | (signal == SIGINT ? SA_RESETHAND : 0);
     ::sigaction(signal, &action, nullptr);
   }
 }
