@@ -12,7 +12,8 @@ namespace vireo::cli {
 namespace {
 
 constexpr const char* kFooter =
-    "The log goes to standard error. Texts come from lang.ini in the current folder.\n"
+    "The log goes to standard error. Texts come from lang.ini in the current folder, else from\n"
+    "the installed language of the locale (LC_ALL, LC_MESSAGES, LANG), else in English.\n"
     "Exit status: 0 success, 1 the meter or the file failed, 2 usage error.";
 
 // A positional argument is shown by its name alone (FILE, not FILE TEXT REQUIRED): the usage

@@ -1,5 +1,6 @@
 // vireometer: the desktop program. `--demo` serves an emulated meter inside the program;
 // `vireometer FILE.vat` opens a record file on the chart page, `--export-png` renders one.
+// SIGTERM, SIGINT and SIGHUP close the window as its close button does.
 #include <QCommandLineParser>
 #include <QDir>
 #include <QTimer>
@@ -44,10 +45,66 @@ void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFol
   QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);
 }
 
-// An export shows no window, so it needs no display.
-void ExportNeedsNoDisplay(int argc, char** argv) {
+// The program's options; --help and --version come first.
+void DescribeOptions(QCommandLineParser& parser) {
+  parser.addHelpOption();
+  parser.addVersionOption();
+  parser.addPositionalArgument(QStringLiteral("FILE.vat"),
+                               QStringLiteral("A record file to show on the chart page."),
+                               QStringLiteral("[FILE.vat]"));
+  parser.addOption(
+      {QStringLiteral("demo"), QStringLiteral("Serve an emulated meter inside the program.")});
+  parser.addOption({QStringLiteral("export-png"),
+                    QStringLiteral("Render the chart of FILE.vat as the chart page shows it in "
+                                   "Records mode, write it to OUT.png and exit without showing "
+                                   "a window."),
+                    QStringLiteral("OUT.png")});
+  parser.addOption({QStringLiteral("full"), QStringLiteral("With --export-png: the records "
+                                                           "stretched across the plot, as with "
+                                                           "FULL ticked.")});
+  for (const char* hidden : {"press-start", "chart-page"}) {
+    QCommandLineOption option(QString::fromLatin1(hidden));
+    option.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(option);
+  }
+  QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
+  shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOption(shotDir);
+}
+
+void NameProgram(QCoreApplication& app) {
+  app.setApplicationName(QStringLiteral("vireometer"));
+  app.setApplicationVersion(QStringLiteral(VIREO_VERSION));
+}
+
+// Answers --help and --version without the window's application object, so that they need
+// no display; returns when neither was asked for. Qt's own options (-platform X) are unknown to
+// the parser here, which does not keep it from seeing these two.
+void AnswerHelpOrVersion(int& argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments.append(QString::fromLocal8Bit(argv[i]));
+  }
+  QCommandLineParser parser;
+  DescribeOptions(parser);
+  parser.parse(arguments);
+  const bool version = parser.isSet(QStringLiteral("version"));
+  if (!version && !parser.isSet(QStringLiteral("help"))) {
+    return;
+  }
+  QCoreApplication app(argc, argv);
+  NameProgram(app);
+  if (version) {
+    parser.showVersion();
+  }
+  parser.showHelp(0);
+}
+
+// An export shows no window, and --help-all only lists Qt's options: neither needs a display.
+void NoWindowNeedsNoDisplay(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--export-png", 12) == 0 &&
+    if ((std::strncmp(argv[i], "--export-png", 12) == 0 ||
+         std::strcmp(argv[i], "--help-all") == 0) &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
       qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -72,7 +129,8 @@ bool HasDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ExportNeedsNoDisplay(argc, argv);
+  AnswerHelpOrVersion(argc, argv);
+  NoWindowNeedsNoDisplay(argc, argv);
   if (!HasDisplay(argc, argv)) {
     std::fputs(
         "vireometer: the window needs a display, and neither DISPLAY nor WAYLAND_DISPLAY is "
@@ -81,29 +139,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   vireo::MeterApp app(argc, argv);
+  NameProgram(app);
 
   QCommandLineParser parser;
-  parser.addHelpOption();
-  const QCommandLineOption demo(QStringLiteral("demo"),
-                                QStringLiteral("Serve an emulated meter inside the program."));
-  QCommandLineOption pressStart(QStringLiteral("press-start"));
-  pressStart.setFlags(QCommandLineOption::HiddenFromHelp);
-  QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
-  shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
-  const QCommandLineOption exportPng(
-      QStringLiteral("export-png"),
-      QStringLiteral("Render the chart of FILE.vat as the chart page shows it in Records mode, "
-                     "write it to OUT.png and exit without showing a window."),
-      QStringLiteral("OUT.png"));
-  const QCommandLineOption full(QStringLiteral("full"),
-                                QStringLiteral("With --export-png: the records stretched across "
-                                               "the plot, as with FULL ticked."));
-  QCommandLineOption chartPage(QStringLiteral("chart-page"));
-  chartPage.setFlags(QCommandLineOption::HiddenFromHelp);
-  parser.addPositionalArgument(QStringLiteral("FILE.vat"),
-                               QStringLiteral("A record file to show on the chart page."),
-                               QStringLiteral("[FILE.vat]"));
-  parser.addOptions({demo, pressStart, shotDir, exportPng, full, chartPage});
+  DescribeOptions(parser);
   parser.process(app);
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
@@ -112,7 +151,7 @@ int main(int argc, char** argv) {
   }
   const QString recordFile = files.value(0);
 
-  if (parser.isSet(exportPng)) {
+  if (parser.isSet(QStringLiteral("export-png"))) {
     if (recordFile.isEmpty()) {
       std::fprintf(stderr, "vireometer: --export-png needs a record file\n");
       return 2;
@@ -120,7 +159,8 @@ int main(int argc, char** argv) {
     vireo::AppState state;
     vireo::LoadProgramTexts(state.texts, QDir::currentPath().toStdString() + "/");
     const std::string error =
-        vireo::ExportChartPng(state, recordFile, parser.value(exportPng), parser.isSet(full));
+        vireo::ExportChartPng(state, recordFile, parser.value(QStringLiteral("export-png")),
+                              parser.isSet(QStringLiteral("full")));
     if (!error.empty()) {
       std::fprintf(stderr, "vireometer: %s: %s\n", recordFile.toLocal8Bit().constData(),
                    error.c_str());
@@ -129,26 +169,22 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Before the demo meter's folder exists, so that a stop signal never leaves it behind.
+  app.CloseOnStopSignals();
   // Before the window scans for devices for the first time.
   std::unique_ptr<vireo::DemoMeter> demoMeter;
-  if (parser.isSet(demo)) {
+  if (parser.isSet(QStringLiteral("demo"))) {
     demoMeter = std::make_unique<vireo::DemoMeter>();
   }
 
   vireo::AppState state;
   return app.Run(state, [&](vireo::MainWindow& window) {
     if (!recordFile.isEmpty()) {
-      vireo::ChartView& chart = window.chartPage().view();
-      window.chartPage().OpenRecordFile(recordFile);
-      // The page shows the path and no curves; the terminal also says why.
-      if (!chart.recordSet()) {
-        std::fprintf(stderr, "vireometer: %s: %s\n", recordFile.toLocal8Bit().constData(),
-                     std::string(vireo::RecordFileErrorText(chart.lastLoad().error)).c_str());
-      }
-    }
-    if (!recordFile.isEmpty() || parser.isSet(chartPage)) {
+      vireo::OpenRecordFileAtStart(window, state.texts, recordFile);
+    } else if (parser.isSet(QStringLiteral("chart-page"))) {
       window.tabs().tabBar().setCurrentIndex(1);
     }
-    Automate(window, parser.isSet(pressStart), parser.value(shotDir));
+    Automate(window, parser.isSet(QStringLiteral("press-start")),
+             parser.value(QStringLiteral("screenshot-dir")));
   });
 }

@@ -175,6 +175,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
   const std::map<std::string, bool*> flags = {
       {"--help", &s.help},
       {"-h", &s.help},
+      {"--version", &s.version},
       {"--upgrade-mode", &s.options.upgradeMode},
       {"--silent", &s.silent},
       {"--wrong-reply-code", &s.wrongReplyCode},
@@ -206,7 +207,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
                                 (loadWhy.empty() ? "" : " (" + loadWhy + ")")};
   }
 
-  if (s.help || !s.makeImage.empty())
+  if (s.help || s.version || !s.makeImage.empty())
     return {s, {}};
   if (!dirGiven) {
     if (virtualDir == nullptr || *virtualDir == '\0') {
@@ -223,8 +224,8 @@ std::string SimUsage() {
 Serves an emulated power meter as a virtual HID device: a socket named
 hid-0716-5027-0100-NAME.sock in a folder, where programs using hidlink with
 HIDLINK_VIRTUAL_DIR set to that folder find it. Prints "serving PATH" once the
-device accepts clients, and runs until SIGINT or SIGTERM, which unplug it
-(the socket file is removed) and end the program with status 0.
+device accepts clients, and runs until SIGINT, SIGTERM or SIGHUP, which unplug
+it (the socket file is removed) and end the program with status 0.
 
 Device:
   --dir DIR               folder of the socket, which must exist (default:
@@ -289,8 +290,9 @@ Firmware images:
   --image-no-logo         its payload has no marked logo area
 
   -h, --help              show this help and exit
+  --version               show the version and exit
 
-Exit status: 0 after a signal or --help, 1 if the device cannot be served
+Exit status: 0 after a signal, --help or --version, 1 if the device cannot be served
 (the reason is printed; nothing is created then),
 2 on a usage error.
 )";

@@ -38,6 +38,7 @@ struct SimSettings {
   uint32_t imagePayload = 51200;
   bool imageNoLogo = false;
   bool help = false;
+  bool version = false;
 };
 
 struct SimArgsResult {

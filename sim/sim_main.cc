@@ -1,4 +1,5 @@
-// vireometer-sim: serves an emulated meter on a virtual HID device until SIGINT or SIGTERM.
+// vireometer-sim: serves an emulated meter on a virtual HID device until SIGINT, SIGTERM or
+// SIGHUP.
 #include <signal.h>
 
 #include <algorithm>
@@ -27,6 +28,10 @@ int main(int argc, char** argv) {
     std::fputs(SimUsage().c_str(), stdout);
     return 0;
   }
+  if (settings.version) {
+    std::puts("vireometer-sim " VIREO_VERSION);
+    return 0;
+  }
   if (!settings.makeImage.empty()) {
     TestImageOptions options;
     options.payloadLength = settings.imagePayload;
@@ -43,6 +48,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   VirtualMeter meter(settings.dir, settings.options, settings.name);

@@ -60,6 +60,10 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"alarm_cleared", "Alarm %1 cleared: %2"},
     // The body of the desktop notification; %1: the meter's serial.
     {"alarm_meter", "Meter %1"},
+    // A record file named at start that the chart page refused: %1 its path, %2 why.
+    {"record_file_refused", "The record file %1 is not shown: %2"},
+    // The firmware page's context menu entry that shows its logo controls.
+    {"show_logo_controls", "Show logo controls"},
 };
 
 namespace extra_texts_detail {

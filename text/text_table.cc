@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,67 @@ namespace {
 constexpr int kKeyLinesRead = 75;
 
 constexpr const char* kEnglishFile = "/lang/en/lang.ini";
+
+// The folder holding lang/: $VIREOMETER_DATA_DIR when set, else the install folder when its
+// English file is there, else the source tree.
+std::string LanguageDataDir() {
+  if (const char* dataDir = std::getenv("VIREOMETER_DATA_DIR");
+      dataDir != nullptr && *dataDir != '\0') {
+    std::string folder = dataDir;
+    while (folder.size() > 1 && folder.back() == '/') {
+      folder.pop_back();
+    }
+    return folder;
+  }
+  std::string installed = InstalledDataDir(VIREO_INSTALL_DATA_DIR);
+  if (struct stat info{}; ::stat((installed + kEnglishFile).c_str(), &info) == 0) {
+    return installed;
+  }
+  return VIREO_BUILD_DATA_DIR;
+}
+
+// A language name as a folder of lang/ may be called: letters, digits and "_", so that no
+// locale value reaches outside that folder.
+bool IsLanguageName(std::string_view name) {
+  return !name.empty() && name.size() <= 32 && std::ranges::all_of(name, [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+// The language of the messages locale as POSIX orders the variables: LC_ALL, else
+// LC_MESSAGES, else LANG, the first that is set and not empty. "zh_CN.UTF-8@latin" gives
+// "zh_CN"; "C" and "POSIX" give nothing, as does a value that is no language name.
+std::string LocaleLanguage() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+      continue;
+    }
+    std::string_view language(value);
+    language = language.substr(0, language.find_first_of(".@"));
+    if (language == "C" || language == "POSIX" || !IsLanguageName(language)) {
+      return {};
+    }
+    return std::string(language);
+  }
+  return {};
+}
+
+// The installed language file for the locale: lang/ll_CC, else lang/ll; empty when the locale
+// names no language or neither folder has a lang.ini.
+std::string LocaleTextsPath(const std::string& dataDir) {
+  const std::string language = LocaleLanguage();
+  if (language.empty()) {
+    return {};
+  }
+  for (const std::string& name : {language, language.substr(0, language.find('_'))}) {
+    std::string path = std::string(dataDir).append("/lang/").append(name).append("/lang.ini");
+    if (struct stat info{}; ::lstat(path.c_str(), &info) == 0) {
+      return path;
+    }
+  }
+  return {};
+}
 
 // The files a user most likely saved instead of UTF-16LE: "[ftext]" as UTF-8 (or Latin-1)
 // bytes, as UTF-16BE, or a byte-order mark of either.
@@ -148,19 +210,7 @@ const std::string& TextTable::Extra(ExtraKey key) const {
 }
 
 std::string EnglishTextsPath() {
-  if (const char* dataDir = std::getenv("VIREOMETER_DATA_DIR");
-      dataDir != nullptr && *dataDir != '\0') {
-    std::string folder = dataDir;
-    while (folder.size() > 1 && folder.back() == '/') {
-      folder.pop_back();
-    }
-    return folder + kEnglishFile;
-  }
-  const std::string installed = InstalledDataDir(VIREO_INSTALL_DATA_DIR) + kEnglishFile;
-  if (struct stat info{}; ::stat(installed.c_str(), &info) == 0) {
-    return installed;
-  }
-  return VIREO_BUILD_DATA_DIR + std::string(kEnglishFile);
+  return LanguageDataDir() + kEnglishFile;
 }
 
 ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFolder,
@@ -173,13 +223,30 @@ ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFo
     return result;
   }
   const std::string localPath = std::move(result.path);
-  result.path = EnglishTextsPath();
+  const std::string dataDir = LanguageDataDir();
+  // Without a lang.ini here, the installed language of the user's locale.
+  const std::string localePath =
+      local.fault == LanguageFault::kMissing ? LocaleTextsPath(dataDir) : std::string();
+  TextsLoad locale{.fault = LanguageFault::kMissing};
+  if (!localePath.empty() && localePath != dataDir + kEnglishFile) {
+    locale = table.LoadFile(localePath, onError);
+    if (locale.fault == LanguageFault::kNone) {
+      result.path = localePath;
+      result.complete = locale.complete;
+      return result;
+    }
+  }
+  result.path = dataDir + kEnglishFile;
   const TextsLoad english = table.LoadFile(result.path, onError);
   result.complete = english.complete;
   // The words come from the table as it now stands: the English file's, else the defaults.
   if (local.fault != LanguageFault::kMissing) {
     result.warnings.push_back(
         FillIn(table.Extra("lang_unusable"), {localPath, ReasonText(table, local)}));
+  }
+  if (locale.fault != LanguageFault::kMissing) {
+    result.warnings.push_back(
+        FillIn(table.Extra("lang_unusable"), {localePath, ReasonText(table, locale)}));
   }
   if (english.fault != LanguageFault::kNone) {
     result.warnings.push_back(

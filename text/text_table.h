@@ -154,9 +154,12 @@ struct ProgramTextsLoad {
 };
 
 // Loads the texts as the program does: ProgramFolder + "lang.ini" when it has an [ftext]
-// section, else the English language file installed with the program (EnglishTextsPath). A
-// lang.ini that is there but unusable (not a regular file, unreadable, empty, not UTF-16LE, no
-// [ftext] section) is named in a warning, and so is an English file that cannot be used.
+// section; without that file, the installed language file of the user's locale (the first set
+// of LC_ALL, LC_MESSAGES and LANG: zh_CN.UTF-8 gives lang/zh_CN, else lang/zh; C and POSIX
+// give English); else the English language file installed with the program
+// (EnglishTextsPath). A lang.ini or a locale's file that is there but unusable (not a regular
+// file, unreadable, empty, not UTF-16LE, no [ftext] section) is named in a warning, and so is
+// an English file that cannot be used.
 ProgramTextsLoad LoadProgramTexts(TextTable& table, const std::string& programFolder,
                                   const FileErrorCallback& onError = {});
 

@@ -1,5 +1,6 @@
 #include "pages/firmware/firmware_page.h"
 
+#include <QAction>
 #include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
@@ -102,6 +103,21 @@ FirmwarePage::FirmwarePage(AppState& state, Reporter& reporter, UpgradeStarter s
     }
   });
   connect(logoBox_, &QCheckBox::clicked, this, [this] { EnableLogoInputs(); });
+
+  // The controls hidden above are the logo's; the page's context menu shows and hides them.
+  QList<QWidget*> logoControls;
+  for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (!child->isVisibleTo(this))
+      logoControls.append(child);
+  }
+  showLogoControls_ = new QAction(FromUtf8(texts.Extra("show_logo_controls")), this);
+  showLogoControls_->setCheckable(true);
+  connect(showLogoControls_, &QAction::toggled, this, [logoControls](bool shown) {
+    for (QWidget* control : logoControls)
+      control->setVisible(shown);
+  });
+  addAction(showLogoControls_);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 QString FirmwarePage::TolerancePrompt() const {

@@ -1,9 +1,11 @@
 // The logo and firmware page, slot 2 of the tab control: the firmware image's path with its
 // file dialog, and DFUSTART, which hands the path and the logo to the upgrade. Its
 // logo controls (check box, tolerance, bitmap, size, Notice line, the two pictures) are
-// created hidden, as the layout has them, and work all the same.
+// created hidden, as the layout has them, and work all the same; the page's context menu entry
+// "Show logo controls" shows them.
 #pragma once
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -59,6 +61,8 @@ class FirmwarePage : public QWidget {
   QLabel& notice() { return *notice_; }
   QLabel& beforePicture() { return *beforePicture_; }
   QLabel& afterPicture() { return *afterPicture_; }
+  // The context menu's checkable entry that shows the logo controls.
+  QAction& showLogoControlsAction() { return *showLogoControls_; }
   int tolerance() const { return tolerance_; }
   uint32_t size() const { return size_; }
   // The logo as the last conversions left it; all zeros before the first.
@@ -93,6 +97,7 @@ class FirmwarePage : public QWidget {
   QLineEdit* firmwarePath_;
   QLineEdit* bitmapPath_;
   QLineEdit* sizeEdit_;
+  QAction* showLogoControls_;
 
   std::string firmwarePathValue_;
   int tolerance_ = kDefaultLogoTolerance;

@@ -170,7 +170,7 @@ HttpResult Ok(std::string body, std::optional<uint64_t> length = std::nullopt) {
 
 class UpdateSequence : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(LoadProgramTexts(texts_, "/nonexistent/")); }
+  void SetUp() override { ASSERT_TRUE(texts_.LoadTexts(EnglishTextsPath())); }
   TextTable texts_;
   ScriptedClient client_;
   RecordingReporter reporter_;
@@ -217,7 +217,7 @@ TEST_F(UpdateSequence, FailedVersionFileIsARedDefaultLine) {
 
 TEST(UpdateControl, StartReturnsWhileTheServerKeepsSilentAndShutdownEndsIt) {
   AppState state;
-  ASSERT_TRUE(LoadProgramTexts(state.texts, "/nonexistent/"));
+  ASSERT_TRUE(state.texts.LoadTexts(EnglishTextsPath()));
   auto client = std::make_unique<ScriptedClient>();
   client->hold = true;
   ScriptedClient& scripted = *client;

@@ -155,6 +155,29 @@ TEST_F(FirmwarePageTest, TheLayoutShowsPathAndButtonsAndCreatesTheLogoControlsHi
   EXPECT_FALSE(page.bitmapButton().isEnabled());
 }
 
+TEST_F(FirmwarePageTest, TheContextMenuShowsAndHidesTheLogoControls) {
+  Open();
+  window_->tabs().tabBar().setCurrentIndex(2);
+  FirmwarePage& page = *page_;
+  QAction& show = page.showLogoControlsAction();
+  EXPECT_EQ(page.contextMenuPolicy(), Qt::ActionsContextMenu);
+  EXPECT_TRUE(page.actions().contains(&show));
+  EXPECT_EQ(show.text(), "Show logo controls");
+  const std::initializer_list<QWidget*> logo = {
+      &page.logoBox(),      &page.toleranceLabel(), &page.toleranceEdit(), &page.bitmapPathEdit(),
+      &page.bitmapButton(), &page.sizeEdit(),       &page.sizeLabel(),     &page.notice()};
+  show.trigger();
+  for (QWidget* control : logo) {
+    EXPECT_TRUE(control->isVisible());
+  }
+  EXPECT_TRUE(page.firmwarePathEdit().isVisible());
+  show.trigger();
+  for (QWidget* control : logo) {
+    EXPECT_TRUE(control->isHidden());
+  }
+  EXPECT_TRUE(page.startButton().isVisible());
+}
+
 TEST_F(FirmwarePageTest, DfuStartChecksInTheirOrderAndReportsOnlyTheFirstFailure) {
   Open();
   EXPECT_EQ(Start().firmwarePath, "");

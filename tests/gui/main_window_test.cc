@@ -23,6 +23,7 @@
 
 #include "app/identify.h"
 #include "gui/device_watcher.h"
+#include "gui/meter_app.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "pages/readings/readings_page.h"
 #include "sim/load_profile.h"
@@ -525,6 +526,18 @@ class NotificationServer final : public QDBusVirtualObject {
   std::vector<Call> calls;
   std::function<void(const Call&)> onCall;
 };
+
+TEST_F(MainWindowTest, ARecordFileRefusedAtStartIsNamedInRedInTheLog) {
+  MainWindow& window = Open();
+  const std::string path = (folder_ / "one-byte.vat").string();
+  std::ofstream(path) << '\x05';
+  OpenRecordFileAtStart(window, state_.texts, QString::fromStdString(path));
+  EXPECT_EQ(window.tabs().tabBar().currentIndex(), 1);
+  const QString line =
+      QString::fromStdString("The record file " + path + " is not shown: shorter than 2 bytes");
+  ASSERT_TRUE(Until([&] { return Log().contains(line); })) << Log().toStdString();
+  ExpectLevel(line, LogLevel::kError);
+}
 
 TEST_F(MainWindowTest, ARuleThatBecomesTrueNotifiesOnceLogsBeepsAndMarksUntilItClears) {
   const QString daemon = QStandardPaths::findExecutable("dbus-daemon");

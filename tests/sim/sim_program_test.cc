@@ -54,10 +54,13 @@ TEST(SimProgram, ServesUntilSigtermThenRemovesItsSocketAndExitsZero) {
   EXPECT_FALSE(std::filesystem::exists(socket));
 }
 
-TEST(SimProgram, HelpExitsZero) {
+TEST(SimProgram, HelpAndVersionExitZeroWithoutAFolder) {
   auto sim = StartSim({"--help"});
   EXPECT_EQ(sim->Wait(), 0);
   EXPECT_NE(sim->out.find("--serial"), std::string::npos);
+  sim = StartSim({"--version"}, false);
+  EXPECT_EQ(sim->Wait(), 0) << sim->err;
+  EXPECT_EQ(sim->out, "vireometer-sim " VIREO_VERSION "\n");
 }
 
 class SimUsageError : public ::testing::TestWithParam<std::vector<std::string>> {};

@@ -148,13 +148,86 @@ constexpr char16_t kEnglish[] =
     u"lang_reason_empty=empty\r\nlang_reason_encoding=encoding\r\n"
     u"lang_reason_no_section=no section\r\n";
 
+constexpr const char* kLocaleVariables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+
+// Runs each test in a private data folder and with no locale set; puts the locale back after.
 class LoadProgramTextsTest : public testing::Test {
  protected:
-  LoadProgramTextsTest() { ::setenv("VIREOMETER_DATA_DIR", data.Path().c_str(), 1); }
-  ~LoadProgramTextsTest() override { ::unsetenv("VIREOMETER_DATA_DIR"); }
+  LoadProgramTextsTest() {
+    ::setenv("VIREOMETER_DATA_DIR", data.Path().c_str(), 1);
+    for (const char* name : kLocaleVariables) {
+      if (const char* value = std::getenv(name)) {
+        saved[name] = value;
+      }
+      ::unsetenv(name);
+    }
+  }
+  ~LoadProgramTextsTest() override {
+    ::unsetenv("VIREOMETER_DATA_DIR");
+    for (const char* name : kLocaleVariables) {
+      ::unsetenv(name);
+    }
+    for (const auto& [name, value] : saved) {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
   test::TempFolder program, data;
   TextTable table;
+  std::map<std::string, std::string> saved;
 };
+
+TEST_F(LoadProgramTextsTest, WithoutALangIniTheLocalesLanguageIsUsed) {
+  test::WriteUtf16(data / "lang/en/lang.ini", kEnglish);
+  test::WriteUtf16(data / "lang/zh_CN/lang.ini", u"[ftext]\r\n1=chinese\r\n");
+  test::WriteUtf16(data / "lang/de/lang.ini", u"[ftext]\r\n1=german\r\n");
+  struct Case {
+    const char* all;
+    const char* messages;
+    const char* lang;
+    const char* file;
+  };
+  // The first variable set and not empty decides, as POSIX orders them.
+  for (const Case& c : {
+           Case{nullptr, nullptr, "zh_CN.UTF-8", "zh_CN"},
+           Case{"C", nullptr, "zh_CN.UTF-8", "en"},
+           Case{"", "zh_CN", "en_US.UTF-8", "zh_CN"},
+           Case{nullptr, "POSIX", "zh_CN.UTF-8", "en"},
+           Case{nullptr, nullptr, "de_AT.UTF-8@euro", "de"},
+           Case{nullptr, nullptr, "fr_FR.UTF-8", "en"},
+           Case{nullptr, nullptr, "../de", "en"},
+           Case{nullptr, nullptr, nullptr, "en"},
+       }) {
+    const char* values[] = {c.all, c.messages, c.lang};
+    for (int i = 0; i < 3; ++i) {
+      values[i] ? ::setenv(kLocaleVariables[i], values[i], 1) : ::unsetenv(kLocaleVariables[i]);
+    }
+    TextTable texts;
+    const ProgramTextsLoad load = LoadProgramTexts(texts, program.Path());
+    EXPECT_EQ(load.path, data / ("lang/" + std::string(c.file) + "/lang.ini"))
+        << (c.all ? c.all : "-") << " " << (c.messages ? c.messages : "-") << " "
+        << (c.lang ? c.lang : "-");
+    EXPECT_TRUE(load.warnings.empty());
+  }
+
+  // A lang.ini in the working folder still wins.
+  ::setenv("LANG", "zh_CN.UTF-8", 1);
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_MESSAGES");
+  test::WriteUtf16(program / "lang.ini", u"[ftext]\r\n1=local\r\n");
+  EXPECT_EQ(LoadProgramTexts(table, program.Path()).path, program / "lang.ini");
+  EXPECT_EQ(table[1], "local");
+}
+
+TEST_F(LoadProgramTextsTest, AnUnusableLocaleFileIsNamedAndEnglishIsShown) {
+  test::WriteUtf16(data / "lang/en/lang.ini", kEnglish);
+  test::WriteBytes(data / "lang/zh_CN/lang.ini", "");
+  ::setenv("LANG", "zh_CN.UTF-8", 1);
+  const ProgramTextsLoad load = LoadProgramTexts(table, program.Path());
+  EXPECT_EQ(load.path, data / "lang/en/lang.ini");
+  EXPECT_EQ(table[1], "english");
+  EXPECT_EQ(load.warnings,
+            std::vector<std::string>{"Not used: " + (data / "lang/zh_CN/lang.ini") + " (empty)"});
+}
 
 TEST_F(LoadProgramTextsTest, PrefersTheProgramFolderThenFallsBackToTheEnglishFile) {
   test::WriteUtf16(data / "lang/en/lang.ini", kEnglish);
