@@ -18,8 +18,8 @@ namespace vireo {
 namespace {
 
 TEST(AboutPage, ControlsAtTheLayoutsRectangles) {
-  AboutPage page;
-  // Dialog units at 7/4 and 13/8 pixels.
+  // Base units of 7 × 13 pixels, as the design's own dialog font has them.
+  AboutPage page(DialogUnits(7, 13));
   EXPECT_EQ(page.size(), QSize(584, 289));
   EXPECT_EQ(page.picture().geometry(), QRect(75, 79, 127, 128));
   const QPixmap logo = page.picture().pixmap();
