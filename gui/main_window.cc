@@ -61,6 +61,9 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
       state_(state),
       reporter_(*this, *this),
       units_(DialogUnits::Of(font())) {
+  // The window's font, scaled with the window, must reach its controls under a skin too; Qt
+  // passes a parent's font on to styled children only when asked to.
+  QApplication::setAttribute(Qt::AA_UseStyleSheetPropagationInWidgetStyles);
   // The desktop's font is the dialog font: the layout grows with it. The window opens at the
   // template's size and may be made larger, never smaller.
   layout_ = new DialogLayout(*this, units_, kClientWidth, kClientHeight);

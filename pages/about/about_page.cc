@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kPageWidth = 334;
 constexpr int kPageHeight = 178;
-constexpr int kLogoSize = 128;
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 QLabel* TextLabel(DialogLayout& layout, const QString& text, int x, int y, int w, int h) {
@@ -64,15 +63,15 @@ AboutPage::AboutPage(const DialogUnits& units, QWidget* parent)
 
 void AboutPage::ShowLogo() {
   const QSize size = picture_->size();
-  const int side = std::max(size.width(), size.height());
+  const int side = std::min(size.width(), size.height());
   if (side <= 0) {
     return;
   }
   const qreal ratio = picture_->devicePixelRatioF();
   const int pixels = static_cast<int>(side * ratio);
-  // The theme's own size where it has one; else the largest, scaled down smoothly.
-  QPixmap logo = ProductLogo(kLogoSize);
-  if (pixels != kLogoSize) {
+  // As large as the picture allows, whole: a size built in, else the largest scaled down.
+  QPixmap logo = ProductLogo(pixels);
+  if (logo.isNull()) {
     logo = ProductLogo(kIconSizes[std::size(kIconSizes) - 1])
                .scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
   }

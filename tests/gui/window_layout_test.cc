@@ -66,6 +66,9 @@ QString TextDoesNotFit(QWidget& w) {
     for (int i = 0; i < combo->count(); ++i)
       texts << combo->itemText(i);
   } else if (auto* label = qobject_cast<QLabel*>(&w)) {
+    const QSizeF picture = label->pixmap().deviceIndependentSize();
+    if (picture.width() > label->width() || picture.height() > label->height())
+      return QStringLiteral("its picture is cut");
     if (label->text().isEmpty())
       return {};
     room = label->contentsRect();
@@ -248,6 +251,12 @@ TEST_P(WindowLayoutTest, EveryPageShowsItsTextsWholeAndNoControlOverAnother) {
     chart.SelectMode();
   }
   EXPECT_GT(window.layoutScale(), 1.4);
+  // The controls' texts grew with the window.
+  const double grown = QApplication::font().pointSizeF() * window.layoutScale();
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           &window.startButton(), &window.tabs().tabBar(), &window.log(),
+           &window.statusField(StatusField::kUsb), &window.chartPage().modeCombo()})
+    EXPECT_NEAR(control->font().pointSizeF(), grown, 0.01) << Name(*control).toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Looks, WindowLayoutTest,
