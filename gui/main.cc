@@ -2,6 +2,7 @@
 // `vireometer FILE.vat` opens a record file on the chart page, `--export-png` renders one.
 #include <QCommandLineParser>
 #include <QDir>
+#include <QScreen>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +23,10 @@ constexpr int kTabSettleMs = 500;
 constexpr int kPerTabMs = 700;
 
 // For the screenshot script and the CPU figure: presses START once the window is up and,
-// when a folder is given, saves a picture of the window for each tab and closes it.
-void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder) {
+// when a folder is given, saves a picture of the window for each tab, named after the tab and
+// `suffix` ("-zh", "-max"), and closes it.
+void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder,
+              const QString& suffix) {
   if (pressStart || !shotFolder.isEmpty()) {
     QTimer::singleShot(kStartDelayMs, &window, [&window] { window.startButton().click(); });
   }
@@ -37,8 +40,8 @@ void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFol
     const int at = kStreamSettleMs + tab * kPerTabMs;
     QTimer::singleShot(at, &window,
                        [&window, tab] { window.tabs().tabBar().setCurrentIndex(tab); });
-    QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder] {
-      window.grab().save(QStringLiteral("%1/%2.png").arg(shotFolder, kNames[tab]));
+    QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder, suffix] {
+      window.grab().save(QStringLiteral("%1/%2%3.png").arg(shotFolder, kNames[tab], suffix));
     });
   }
   QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);
@@ -90,6 +93,11 @@ int main(int argc, char** argv) {
   pressStart.setFlags(QCommandLineOption::HiddenFromHelp);
   QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
   shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
+  QCommandLineOption shotSuffix(QStringLiteral("screenshot-suffix"), QString(),
+                                QStringLiteral("suffix"));
+  shotSuffix.setFlags(QCommandLineOption::HiddenFromHelp);
+  QCommandLineOption maximised(QStringLiteral("maximised"));
+  maximised.setFlags(QCommandLineOption::HiddenFromHelp);
   const QCommandLineOption exportPng(
       QStringLiteral("export-png"),
       QStringLiteral("Render the chart of FILE.vat as the chart page shows it in Records mode, "
@@ -103,7 +111,7 @@ int main(int argc, char** argv) {
   parser.addPositionalArgument(QStringLiteral("FILE.vat"),
                                QStringLiteral("A record file to show on the chart page."),
                                QStringLiteral("[FILE.vat]"));
-  parser.addOptions({demo, pressStart, shotDir, exportPng, full, chartPage});
+  parser.addOptions({demo, pressStart, shotDir, shotSuffix, maximised, exportPng, full, chartPage});
   parser.process(app);
   const QStringList files = parser.positionalArguments();
   if (files.size() > 1) {
@@ -149,6 +157,11 @@ int main(int argc, char** argv) {
     if (!recordFile.isEmpty() || parser.isSet(chartPage)) {
       window.tabs().tabBar().setCurrentIndex(1);
     }
-    Automate(window, parser.isSet(pressStart), parser.value(shotDir));
+    if (parser.isSet(maximised)) {
+      // Without a window manager (Xvfb) maximising does nothing: the window takes the screen.
+      window.setGeometry(window.screen()->availableGeometry());
+      window.showMaximized();
+    }
+    Automate(window, parser.isSet(pressStart), parser.value(shotDir), parser.value(shotSuffix));
   });
 }
