@@ -228,6 +228,9 @@ TEST_P(WindowLayoutTest, EveryPageShowsItsTextsWholeAndNoControlOverAnother) {
   const QSize opened = window.size();
   EXPECT_EQ(opened, window.dialogUnits().Size(461, 270));
   EXPECT_DOUBLE_EQ(window.layoutScale(), 1.0);
+  // Never smaller than the template.
+  window.resize(opened / 2);
+  EXPECT_EQ(window.size(), opened);
   // As it opens, and made larger, wider than the template's proportions.
   for (const QSize size : {opened, QSize(opened.width() * 17 / 10, opened.height() * 3 / 2)}) {
     window.resize(size);
@@ -342,6 +345,12 @@ TEST_P(WindowAccessibilityTest, ControlsHaveNamesAndTheKeyboardReachesThem) {
             label->accessibleName().isEmpty())) {
         QAccessibleInterface* node = QAccessible::queryAccessibleInterface(w);
         EXPECT_FALSE(node->text(QAccessible::Name).isEmpty()) << Name(*w).toStdString();
+      }
+      // What the user acts on takes the keyboard; the chart does for its context menu.
+      if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) ||
+          qobject_cast<QLineEdit*>(w) || qobject_cast<QTextEdit*>(w) || qobject_cast<QTabBar*>(w) ||
+          dynamic_cast<ChartView*>(w)) {
+        EXPECT_TRUE(w->focusPolicy() & Qt::TabFocus) << Name(*w).toStdString();
       }
       if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled()) {
         EXPECT_TRUE(reachable.contains(w)) << Name(*w).toStdString() << " on tab " << tab;
