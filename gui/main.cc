@@ -3,6 +3,7 @@
 // SIGTERM, SIGINT and SIGHUP close the window as its close button does.
 #include <QCommandLineParser>
 #include <QDir>
+#include <QScreen>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +24,10 @@ constexpr int kTabSettleMs = 500;
 constexpr int kPerTabMs = 700;
 
 // For the screenshot script and the CPU figure: presses START once the window is up and,
-// when a folder is given, saves a picture of the window for each tab and closes it.
-void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder) {
+// when a folder is given, saves a picture of the window for each tab, named after the tab and
+// `suffix` ("-zh", "-max"), and closes it.
+void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder,
+              const QString& suffix) {
   if (pressStart || !shotFolder.isEmpty()) {
     QTimer::singleShot(kStartDelayMs, &window, [&window] { window.startButton().click(); });
   }
@@ -38,8 +41,8 @@ void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFol
     const int at = kStreamSettleMs + tab * kPerTabMs;
     QTimer::singleShot(at, &window,
                        [&window, tab] { window.tabs().tabBar().setCurrentIndex(tab); });
-    QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder] {
-      window.grab().save(QStringLiteral("%1/%2.png").arg(shotFolder, kNames[tab]));
+    QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder, suffix] {
+      window.grab().save(QStringLiteral("%1/%2%3.png").arg(shotFolder, kNames[tab], suffix));
     });
   }
   QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);
@@ -62,7 +65,7 @@ void DescribeOptions(QCommandLineParser& parser) {
   parser.addOption({QStringLiteral("full"), QStringLiteral("With --export-png: the records "
                                                            "stretched across the plot, as with "
                                                            "FULL ticked.")});
-  for (const char* hidden : {"press-start", "chart-page"}) {
+  for (const char* hidden : {"press-start", "chart-page", "maximised"}) {
     QCommandLineOption option(QString::fromLatin1(hidden));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(option);
@@ -70,6 +73,10 @@ void DescribeOptions(QCommandLineParser& parser) {
   QCommandLineOption shotDir(QStringLiteral("screenshot-dir"), QString(), QStringLiteral("dir"));
   shotDir.setFlags(QCommandLineOption::HiddenFromHelp);
   parser.addOption(shotDir);
+  QCommandLineOption shotSuffix(QStringLiteral("screenshot-suffix"), QString(),
+                                QStringLiteral("suffix"));
+  shotSuffix.setFlags(QCommandLineOption::HiddenFromHelp);
+  parser.addOption(shotSuffix);
 }
 
 void NameProgram(QCoreApplication& app) {
@@ -184,7 +191,13 @@ int main(int argc, char** argv) {
     } else if (parser.isSet(QStringLiteral("chart-page"))) {
       window.tabs().tabBar().setCurrentIndex(1);
     }
+    if (parser.isSet(QStringLiteral("maximised"))) {
+      // Without a window manager (Xvfb) maximising does nothing: the window takes the screen.
+      window.setGeometry(window.screen()->availableGeometry());
+      window.showMaximized();
+    }
     Automate(window, parser.isSet(QStringLiteral("press-start")),
-             parser.value(QStringLiteral("screenshot-dir")));
+             parser.value(QStringLiteral("screenshot-dir")),
+             parser.value(QStringLiteral("screenshot-suffix")));
   });
 }

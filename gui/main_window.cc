@@ -30,24 +30,25 @@ constexpr int kVersionMinor = 2;
 // The client area covers every control of the layout (dialog units).
 constexpr int kClientWidth = 461;
 constexpr int kClientHeight = 270;
+// Every page's template (dialog units).
+constexpr int kPageWidth = 334;
+constexpr int kPageHeight = 178;
 
 QString FromUtf8(const std::string& text) {
   return QString::fromStdString(text);
 }
 
-QFrame* EtchedLine(QFrame::Shape shape, const QRect& rect, QWidget* parent) {
+QFrame* EtchedLine(QFrame::Shape shape, QWidget* parent) {
   auto* line = new QFrame(parent);
   line->setFrameShape(shape);
   line->setFrameShadow(QFrame::Sunken);
-  line->setGeometry(rect);
   return line;
 }
 
-QLabel* StatusLabel(const QRect& rect, QWidget* parent) {
+QLabel* StatusLabel(QWidget* parent) {
   auto* label = new QLabel(parent);
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  label->setGeometry(rect);
   return label;
 }
 
@@ -56,41 +57,57 @@ QLabel* StatusLabel(const QRect& rect, QWidget* parent) {
 MainWindow::MainWindow(AppState& state, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint),
+                          Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint),
       state_(state),
-      reporter_(*this, *this) {
-  QFont dialogFont(QStringLiteral("SimSun"));
-  dialogFont.setStyleHint(QFont::SansSerif);
-  dialogFont.setPointSize(10);
-  setFont(dialogFont);
-  setFixedSize(DialogX(kClientWidth), DialogY(kClientHeight));
+      reporter_(*this, *this),
+      units_(DialogUnits::Of(font())) {
+  // The window's font, scaled with the window, must reach its controls under a skin too; Qt
+  // passes a parent's font on to styled children only when asked to.
+  QApplication::setAttribute(Qt::AA_UseStyleSheetPropagationInWidgetStyles);
+  // The desktop's font is the dialog font: the layout grows with it. The window opens at the
+  // template's size and may be made larger, never smaller.
+  layout_ = new DialogLayout(*this, units_, kClientWidth, kClientHeight);
+  setMinimumSize(layout_->templateSize());
   // Placeholder captions, as the layout carries them; the texts replace them at start.
   setWindowTitle(QStringLiteral("VireoMeter"));
 
-  log_ = new LogView(this);
-  log_->setGeometry(DialogRect(3, 7, 110, 240));
-  tabs_ = new PageTabCtrl(this);
-  tabs_->setGeometry(DialogRect(115, 4, 342, 198));
-  startButton_ = new QPushButton(QStringLiteral("START"), this);
-  startButton_->setGeometry(DialogRect(116, 203, 81, 31));
-  buyButton_ = new QPushButton(QStringLiteral("BUY"), this);
-  buyButton_->setGeometry(DialogRect(198, 203, 175, 31));
-  stopButton_ = new QPushButton(QStringLiteral("STOP"), this);
-  stopButton_->setGeometry(DialogRect(375, 203, 81, 31));
-  progress_ = new ProgressBar(this);
-  progress_->setGeometry(DialogRect(114, 237, 343, 10));
+  // Beyond the template's proportions the log takes the spare width and height, the status
+  // row stays at the bottom and the controls right of the log keep to the right.
+  using L = DialogLayout;
+  log_ = layout_->Place(new LogView(this), 3, 7, 110, 240, L::kGrowWidth | L::kGrowHeight);
+  log_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  log_->setFocusPolicy(Qt::StrongFocus);
+  log_->setTabChangesFocus(true);
+  tabs_ = layout_->Place(new PageTabCtrl(this), 115, 4, 342, 198, L::kMoveRight | L::kGrowHeight);
+  const int buttonsFollow = L::kMoveRight | L::kMoveDown;
+  startButton_ = layout_->Place(new QPushButton(QStringLiteral("START"), this), 116, 203, 81, 31,
+                                buttonsFollow);
+  buyButton_ = layout_->Place(new QPushButton(QStringLiteral("BUY"), this), 198, 203, 175, 31,
+                              buttonsFollow);
+  stopButton_ = layout_->Place(new QPushButton(QStringLiteral("STOP"), this), 375, 203, 81, 31,
+                               buttonsFollow);
+  progress_ = layout_->Place(new ProgressBar(this), 114, 237, 343, 10, buttonsFollow);
   progress_->setRange(0, 100);
   progress_->setTextVisible(false);
 
-  serialField_ = StatusLabel(DialogRect(7, 252, 68, 12), this);
-  versionField_ = StatusLabel(DialogRect(79, 252, 69, 12), this);
-  upgradeField_ = StatusLabel(DialogRect(153, 252, 163, 12), this);
-  usbField_ = StatusLabel(DialogRect(358, 252, 63, 12), this);
-  EtchedLine(QFrame::HLine, DialogRect(3, 249, 454, 2), this);
-  EtchedLine(QFrame::HLine, DialogRect(3, 266, 454, 2), this);
-  for (int x : {77, 150, 337, 424}) {
-    EtchedLine(QFrame::VLine, DialogRect(x, 250, 2, 16), this);
+  serialField_ = layout_->Place(StatusLabel(this), 7, 252, 68, 12, L::kMoveDown);
+  versionField_ = layout_->Place(StatusLabel(this), 79, 252, 69, 12, L::kMoveDown);
+  upgradeField_ =
+      layout_->Place(StatusLabel(this), 153, 252, 163, 12, L::kMoveDown | L::kGrowWidth);
+  usbField_ = layout_->Place(StatusLabel(this), 358, 252, 63, 12, L::kMoveDown | L::kMoveRight);
+  for (int y : {249, 266}) {
+    layout_->Place(EtchedLine(QFrame::HLine, this), 3, y, 454, 2, L::kMoveDown | L::kGrowWidth);
   }
+  for (int x : {77, 150, 337, 424}) {
+    layout_->Place(EtchedLine(QFrame::VLine, this), x, 250, 2, 16,
+                   x > 300 ? L::kMoveDown | L::kMoveRight : L::kMoveDown);
+  }
+  // The pages keep their template's proportions too, at the window's scale.
+  layout_->SetOnLayout([this](double scale) {
+    const QSize page = units_.Size(kPageWidth, kPageHeight);
+    tabs_->SetPageSize(QSize(qRound(page.width() * scale), qRound(page.height() * scale)));
+  });
+  layout_->Apply();
 
   connect(startButton_, &QPushButton::clicked, this, &MainWindow::OnStart);
   connect(stopButton_, &QPushButton::clicked, this, &MainWindow::OnStop);
@@ -123,6 +140,8 @@ void MainWindow::Initialize() {
   shopUrl_ = QUrl(FromUtf8(ShopUrl()), QUrl::StrictMode);
   buyButton_->setEnabled(shopUrl_.isValid() && !shopUrl_.isEmpty());
   progress_->setValue(100);
+  log_->setAccessibleName(FromUtf8(state_.texts.Extra("log_name")));
+  progress_->setAccessibleName(FromUtf8(state_.texts.Extra("progress_name")));
   CreatePages();
   state_.readings.Clear();
   CreateWorkers();
@@ -135,18 +154,34 @@ void MainWindow::CreatePages() {
     tabs_->InsertItem(PlainCaption(FromUtf8(state_.texts[caption])));
   }
   tabs_->Init(PageTabCtrl::kMaxPages);
-  readingsPage_ = new ReadingsPage(state_);
+  readingsPage_ = new ReadingsPage(state_, units_);
   readingsPage_->onAlarms = [this] { OpenAlarms(); };
   tabs_->SetPage(0, readingsPage_);
-  chartPage_ = new ChartPage(state_, reporter_);
+  chartPage_ = new ChartPage(state_, reporter_, units_);
   chartPage_->onReadOff = [this] { StartReadOut(); };
   tabs_->SetPage(1, chartPage_);
   firmwarePage_ = new FirmwarePage(
-      state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); });
+      state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); }, units_);
   tabs_->SetPage(2, firmwarePage_);
-  tabs_->SetPage(3, new AboutPage);
+  tabs_->SetPage(3, new AboutPage(units_));
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
+  // The keyboard goes from the log to the tabs, the page shown, and the buttons under it.
+  setTabOrder(log_, &tabs_->tabBar());
+  QWidget* last = &tabs_->tabBar();
+  for (int slot = 0; slot < tabs_->pageCount(); ++slot) {
+    QWidget* page = tabs_->page(slot);
+    page->setAccessibleName(tabs_->tabBar().tabText(slot));
+    for (QWidget* control : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (control->focusPolicy() & Qt::TabFocus) {
+        setTabOrder(last, control);
+        last = control;
+      }
+    }
+  }
+  setTabOrder(last, startButton_);
+  setTabOrder(startButton_, buyButton_);
+  setTabOrder(buyButton_, stopButton_);
 }
 
 void MainWindow::CreateWorkers() {

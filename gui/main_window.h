@@ -25,6 +25,7 @@
 #include "gui/progress_bar.h"
 #include "gui/window_alarms.h"
 #include "meter/meter_link.h"
+#include "pages/dialog_units.h"
 
 namespace vireo {
 
@@ -83,6 +84,9 @@ class MainWindow : public QWidget, private Reporter {
   ChartPage& chartPage() { return *chartPage_; }
   FirmwarePage& firmwarePage() { return *firmwarePage_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
+  const DialogUnits& dialogUnits() const { return units_; }
+  // The window's size over its template's (1 as it opens).
+  double layoutScale() const { return layout_->scale(); }
   WindowAlarms* alarms() { return alarms_.get(); }
 
  Q_SIGNALS:
@@ -116,6 +120,9 @@ class MainWindow : public QWidget, private Reporter {
   AppState& state_;
   MeterLink link_;
   GuiReporter reporter_;
+  // Measured from the window's font when it is made; every page is laid out with them.
+  DialogUnits units_;
+  DialogLayout* layout_;
   bool messageBoxesShown_ = true;
 
   LogView* log_;

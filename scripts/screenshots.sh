@@ -1,16 +1,40 @@
 #!/usr/bin/env bash
-# Saves a picture of the main window for each tab: starts the program under Xvfb with the demo
-# meter, presses START, waits for live readings and grabs the window on each tab.
-# Usage: scripts/screenshots.sh [FOLDER]   (default: docs/screenshots)
+# Saves a picture of the main window for each tab, in English and in Chinese, as the window
+# opens and maximised: starts the program under Xvfb with the demo meter, presses START, waits
+# for live readings and grabs the window on each tab. Files: TAB.png, TAB-zh.png, TAB-max.png,
+# TAB-zh-max.png for the tabs readings, chart, firmware and about.
+# Usage: [BUILD_DIR=build] scripts/screenshots.sh [FOLDER]   (default: docs/screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 folder=$(realpath -m "${1:-docs/screenshots}")
 command -v xvfb-run >/dev/null || { echo "xvfb-run is missing: apt-get install xvfb xauth" >&2; exit 1; }
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIREO_GUI=ON >/dev/null
-cmake --build build -j "${JOBS:-2}" --target vireometer
-# A folder without lang.ini or skin/, so the program's own English texts and skin are used.
+fc-list :lang=zh | grep -q . ||
+  echo "screenshots.sh: no font with Chinese glyphs; the Chinese pictures show boxes (apt-get install fonts-wqy-zenhei)" >&2
+# An existing build folder (BUILD_DIR, default build) is used as it is configured.
+build=$(realpath -m "${BUILD_DIR:-build}")
+[ -f "$build/CMakeCache.txt" ] ||
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIREO_GUI=ON >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target vireometer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && xvfb-run -a -s "-screen 0 1280x800x24" \
-  "$OLDPWD/build/app/vireometer" --demo --screenshot-dir "$folder")
+# A folder without skin/, so the program's own skin is used; lang.ini only for Chinese.
+for language in en zh; do
+  mkdir -p "$work/$language"
+  suffix=""
+  if [ "$language" = zh ]; then
+    cp lang/zh_CN/lang.ini "$work/$language/lang.ini"
+    suffix="-zh"
+  fi
+  for size in opened max; do
+    options=()
+    name=$suffix
+    if [ "$size" = max ]; then
+      options=(--maximised)
+      name="$suffix-max"
+    fi
+    (cd "$work/$language" && xvfb-run -a -s "-screen 0 1280x800x24" \
+      "$build/app/vireometer" --demo --screenshot-dir "$folder" \
+      --screenshot-suffix "$name" "${options[@]}")
+  done
+done
 ls "$folder"/*.png

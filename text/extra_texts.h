@@ -39,6 +39,16 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"export_csv", "Export CSV\u2026"},
     {"png_files", "PNG images"},
     {"csv_files", "CSV files"},
+    // Names that screen readers give the controls without a caption or label of their own.
+    {"log_name", "Log"},
+    {"progress_name", "Progress"},
+    {"chart_mode_name", "Chart mode"},
+    {"sample_rate_name", "Sample rate"},
+    {"record_file_name", "Record file"},
+    {"firmware_file_name", "Firmware file"},
+    {"bitmap_file_name", "Logo bitmap file"},
+    {"bitmap_picture_name", "Chosen bitmap"},
+    {"logo_preview_name", "Logo preview"},
     // The readings page's context menu entry and the dialog it opens.
     {"alarms_menu", "Alarms\u2026"},
     {"alarms_title", "Alarms"},

@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QWidget>
 
+#include "pages/dialog_units.h"
+
 namespace vireo {
 
 class AboutPage : public QWidget {
@@ -13,7 +15,9 @@ class AboutPage : public QWidget {
   static constexpr const char* kMakerName = "VireoMeter";
   static constexpr const char* kLegalNotice = "Free software, GPL-3.0-or-later";
 
-  explicit AboutPage(QWidget* parent = nullptr);
+  // Laid out in `units`, those of the window's font.
+  explicit AboutPage(const DialogUnits& units = DialogUnits::Of(QFont()),
+                     QWidget* parent = nullptr);
 
   const QLabel& picture() const { return *picture_; }
   const QFrame& line() const { return *line_; }
@@ -22,6 +26,9 @@ class AboutPage : public QWidget {
   const QLabel& legalNotice() const { return *legal_; }
 
  private:
+  void ShowLogo();
+
+  DialogLayout* layout_;
   QLabel* picture_;
   QFrame* line_;
   QLabel* series_;

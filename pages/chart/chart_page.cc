@@ -26,31 +26,41 @@ QString ShownPath(const std::string& path) {
 
 }  // namespace
 
-ChartPage::ChartPage(AppState& state, Reporter& reporter, QWidget* parent)
-    : QWidget(parent), state_(state), reporter_(reporter) {
-  view_ = new ChartView(state_, this);
-  view_->setGeometry(DialogRect(2, 1, 331, 162));
+ChartPage::ChartPage(AppState& state, Reporter& reporter, const DialogUnits& units, QWidget* parent)
+    : QWidget(parent),
+      state_(state),
+      reporter_(reporter),
+      layout_(new DialogLayout(*this, units, 334, 178)) {
+  view_ = layout_->Place(new ChartView(state_, this), 2, 1, 331, 162);
   // Combo boxes are placed by the height of their closed box; the layout's heights include
   // the drop-down list.
-  mode_ = new QComboBox(this);
-  mode_->setGeometry(DialogRect(2, 165, 43, 12));
-  rate_ = new QComboBox(this);
-  rate_->setGeometry(DialogRect(50, 165, 41, 12));
+  mode_ = layout_->Place(new QComboBox(this), 2, 165, 43, 12);
+  rate_ = layout_->Place(new QComboBox(this), 50, 165, 41, 12);
   for (const char* item : {"100HZ", "50HZ", "20HZ", "10HZ", "5HZ", "2HZ", "1HZ"}) {
     rate_->addItem(QString::fromLatin1(item));
   }
-  readOff_ = new QPushButton(QStringLiteral("ReadOff"), this);
-  readOff_->setGeometry(DialogRect(47, 165, 40, 12));
-  path_ = new QLineEdit(this);
+  readOff_ = layout_->Place(new QPushButton(QStringLiteral("ReadOff"), this), 47, 165, 40, 12);
+  path_ = layout_->Place(new QLineEdit(this), 124, 165, 168, 12);
   path_->setReadOnly(true);
-  path_->setGeometry(DialogRect(124, 165, 168, 12));
-  showOff_ = new QPushButton(QStringLiteral("ShowOff"), this);
-  showOff_->setGeometry(DialogRect(293, 165, 40, 12));
-  full_ = new QCheckBox(QStringLiteral("FULL"), this);
-  full_->setGeometry(DialogRect(89, 166, 33, 10));
+  showOff_ = layout_->Place(new QPushButton(QStringLiteral("ShowOff"), this), 293, 165, 40, 12);
+  full_ = layout_->Place(new QCheckBox(QStringLiteral("FULL"), this), 89, 166, 33, 10);
+  view_->setAccessibleName(FromUtf8(state_.texts[TXT_TAB_CHART]));
+  // A combo box is named by the item it shows; these say what it chooses.
+  mode_->setAccessibleName(FromUtf8(state_.texts.Extra("chart_mode_name")));
+  mode_->setAccessibleDescription(mode_->accessibleName());
+  rate_->setAccessibleName(FromUtf8(state_.texts.Extra("sample_rate_name")));
+  rate_->setAccessibleDescription(rate_->accessibleName());
+  // The layout's small buttons leave no room for a skin's wide padding around their captions.
+  for (QPushButton* button : {readOff_, showOff_}) {
+    button->setStyleSheet(QStringLiteral("QPushButton { padding: 0px 2px; }"));
+  }
+  path_->setAccessibleName(FromUtf8(state_.texts.Extra("record_file_name")));
 
   // The page's initialisation, in order.
-  view_->Initialise();
+  // The chart is drawn in the pixels of its design size and scaled to the control's.
+  view_->Initialise(
+      DialogUnits(DialogUnits::kDesignBaseX, DialogUnits::kDesignBaseY).Size(331, 162));
+  view_->setFocusPolicy(Qt::TabFocus);
   mode_->addItem(PlainCaption(FromUtf8(state_.texts[TXT_CHART_LIVE])));
   mode_->addItem(PlainCaption(FromUtf8(state_.texts[TXT_CHART_OFFLINE])));
   mode_->setCurrentIndex(kLive);

@@ -19,6 +19,7 @@
 #include "app/app_state.h"
 #include "app/reporter.h"
 #include "pages/chart/chart_view.h"
+#include "pages/dialog_units.h"
 
 namespace vireo {
 
@@ -27,7 +28,9 @@ class ChartPage : public QWidget {
   enum Mode { kLive = 0, kRecords = 1 };
 
   // The reporter shows the log lines of saving and exporting; it is called on the GUI thread.
-  ChartPage(AppState& state, Reporter& reporter, QWidget* parent = nullptr);
+  // Laid out in `units`, those of the window's font.
+  ChartPage(AppState& state, Reporter& reporter,
+            const DialogUnits& units = DialogUnits::Of(QFont()), QWidget* parent = nullptr);
 
   // ReadOff asks for a read-out through this (the window's read-out request).
   std::function<void()> onReadOff;
@@ -78,6 +81,7 @@ class ChartPage : public QWidget {
 
   AppState& state_;
   Reporter& reporter_;
+  DialogLayout* layout_;
   int chartMode_ = kLive;
   std::string recordPath_;
   ChartView* view_;

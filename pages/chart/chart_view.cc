@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPen>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -100,8 +101,8 @@ void ChartView::Invalidate() {
   }
 }
 
-void ChartView::Initialise() {
-  const QRect inner = contentsRect();
+void ChartView::Initialise(const QSize& designSize) {
+  const QSize inner = designSize - QSize(2 * frameWidth(), 2 * frameWidth());
   client_ = {0, 0, inner.width(), inner.height()};
   smallFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kSmall));
   mediumFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kMedium));
@@ -112,7 +113,7 @@ void ChartView::Initialise() {
   refresh_ = true;
   ReleaseRecordSet();
   SetFullMode(false);
-  image_ = QImage(inner.size(), QImage::Format_RGB32);
+  image_ = QImage(inner, QImage::Format_RGB32);
   refreshTimer_.start(kRefreshMs);
 }
 
@@ -171,7 +172,18 @@ QImage ChartView::Render() {
   return image;
 }
 
-void ChartView::PaintScene(QImage& image) {
+double ChartView::ViewScale() const {
+  const QSize inner = contentsRect().size();
+  const int width = client_.right - client_.left;
+  const int height = client_.bottom - client_.top;
+  if (width <= 0 || height <= 0) {
+    return 1.0;
+  }
+  return std::min(static_cast<double>(inner.width()) / width,
+                  static_cast<double>(inner.height()) / height);
+}
+
+void ChartView::BuildScene() {
   if (refresh_) {
     const ReadingsRecord r = state_.readings.Load();
     snapshot_ = {r.voltage, r.current, r.power, r.dPlus, r.dMinus, r.tempExternal};
@@ -188,11 +200,15 @@ void ChartView::PaintScene(QImage& image) {
                                  state_.texts[TXT_TEMPERATURE]);
   BuildChartScene(inputs, scene_);
   refresh_ = false;
+  sceneCaptions_ = QString::fromStdString(inputs.captions.voltage + '\n' + inputs.captions.current +
+                                          '\n' + inputs.captions.temperature);
+  ++paints_;
+}
 
+void ChartView::PaintScene(QImage& image) {
+  BuildScene();
   // The background items never change while the captions stay: they are drawn once.
-  const QString captions =
-      QString::fromStdString(inputs.captions.voltage + '\n' + inputs.captions.current + '\n' +
-                             inputs.captions.temperature);
+  const QString& captions = sceneCaptions_;
   if (background_.size() != image.size() || backgroundCaptions_ != captions) {
     background_ = QImage(image.size(), QImage::Format_RGB32);
     background_.fill(Qt::black);
@@ -215,7 +231,26 @@ void ChartView::PaintScene(QImage& image) {
                      scene_.backgroundItems);
   painter.end();
   target_ = {};
-  ++paints_;
+}
+
+void ChartView::PaintScaled(QPainter& painter, double scale) {
+  BuildScene();
+  const QRect inner = contentsRect();
+  const double width = (client_.right - client_.left) * scale;
+  const double height = (client_.bottom - client_.top) * scale;
+  painter.save();
+  painter.setClipRect(inner);
+  painter.fillRect(inner, Qt::black);
+  // The client area centred in the inside, drawn in client pixels.
+  painter.translate(inner.left() + (inner.width() - width) / 2,
+                    inner.top() + (inner.height() - height) / 2);
+  painter.scale(scale, scale);
+  painter.setClipRect(QRectF(0, 0, client_.right - client_.left, client_.bottom - client_.top),
+                      Qt::IntersectClip);
+  scaled_ = true;
+  scene_.ForEachItem([&](const ChartItem& item) { PaintItem(painter, item); });
+  scaled_ = false;
+  painter.restore();
 }
 
 void ChartView::PaintItem(QPainter& painter, const ChartItem& item) {
@@ -225,6 +260,21 @@ void ChartView::PaintItem(QPainter& painter, const ChartItem& item) {
       return;
     }
     QPen pen(ColourOf(lines->colour), 1);
+    if (scaled_) {
+      // A line one client pixel wide through the pixels' middles, its end pixels included,
+      // as the lines set into the image at the design's size.
+      pen.setCapStyle(lines->dotted ? Qt::FlatCap : Qt::SquareCap);
+      if (lines->dotted) {
+        pen.setDashPattern({1, 1});
+      }
+      painter.setPen(pen);
+      scaledLines_.clear();
+      for (const ChartSegment& s : lines->segments) {
+        scaledLines_.emplace_back(s.x1 + 0.5, s.y1 + 0.5, s.x2 + 0.5, s.y2 + 0.5);
+      }
+      painter.drawLines(scaledLines_.data(), static_cast<int>(scaledLines_.size()));
+      return;
+    }
     pen.setCosmetic(true);
     if (lines->dotted) {
       pen.setDashPattern({1, 1});
@@ -317,15 +367,26 @@ void ChartView::PaintOutline(QPainter& painter, const ChartText& text, const QSt
 }
 
 void ChartView::paintEvent(QPaintEvent*) {
-  if (image_.size() != contentsRect().size()) {
-    image_ = QImage(contentsRect().size(), QImage::Format_RGB32);
-  }
   updateRequested_ = false;
   sinceLastPaint_.start();
-  PaintScene(image_);
   QPainter painter(this);
   drawFrame(&painter);
-  painter.drawImage(contentsRect().topLeft(), image_);
+  if (hasFocus()) {
+    // The keyboard is here: its context menu key saves or exports the chart.
+    painter.setPen(palette().color(QPalette::Highlight));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+  }
+  const QRect inner = contentsRect();
+  const QSize clientSize(client_.right - client_.left, client_.bottom - client_.top);
+  if (inner.size() != clientSize || devicePixelRatioF() != 1.0) {
+    PaintScaled(painter, ViewScale());
+    return;
+  }
+  if (image_.size() != clientSize) {
+    image_ = QImage(clientSize, QImage::Format_RGB32);
+  }
+  PaintScene(image_);
+  painter.drawImage(inner.topLeft(), image_);
 }
 
 }  // namespace vireo

@@ -1,8 +1,9 @@
 // ChartView: the chart control of the chart page. Every paint builds the scene of the chart
 // (pages/chart/chart_scene.h) from the sample stores, the readout snapshot and the loaded
-// record set, paints it into one off-screen image and copies that image to the screen in one
-// piece. Its timer asks every 300 ms for a new readout snapshot and a repaint. It takes no
-// input; the page puts a context menu on it.
+// record set. At its design size it paints the scene into one off-screen image and copies that
+// image to the screen in one piece; at any other size, or on a high-DPI screen, it paints the
+// scene under a scale transform, so lines and texts stay sharp. Its timer asks every 300 ms for a
+// new readout snapshot and a repaint. It takes no input; the page puts a context menu on it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -31,9 +32,13 @@ class ChartView : public QFrame {
 
   explicit ChartView(AppState& state, QWidget* parent = nullptr);
 
-  // Takes the client area (the control must be placed first), creates the fonts and starts
-  // the refresh timer.
-  void Initialise();
+  // Takes the client area, the control's inside at `designSize`, its size at the design's base
+  // units; creates the fonts and starts the refresh timer. The chart is drawn in the client
+  // area's pixels and scaled, as a drawing, to whatever size the control has.
+  void Initialise(const QSize& designSize);
+  // Screen pixels per client pixel: the control's inside over the client area, the smaller of
+  // the two ratios (the rest of the inside is black).
+  double ViewScale() const;
   void SetSamplePeriod(uint32_t periodMs) { samplePeriod_ = periodMs; }
   void SetFullMode(bool full);
   // Asks for a repaint without erasing first. Requests that pile up are merged: the chart is
@@ -63,7 +68,10 @@ class ChartView : public QFrame {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // Takes the snapshot when due and builds the scene of this paint.
+  void BuildScene();
   void PaintScene(QImage& image);
+  void PaintScaled(QPainter& painter, double scale);
   void PaintItem(QPainter& painter, const ChartItem& item);
   // The pixels of the image being painted (RGB32).
   struct Pixels {
@@ -97,6 +105,8 @@ class ChartView : public QFrame {
   ChartScene scene_;
   QImage image_;
   std::vector<QLine> lines_;
+  std::vector<QLineF> scaledLines_;
+  bool scaled_ = false;  // painting under a scale transform
   QHash<QString, QFont> fitted_;
   struct PlacedText {
     QStaticText text;
@@ -109,6 +119,7 @@ class ChartView : public QFrame {
   QImage background_;
   Pixels target_;
   QString backgroundCaptions_;
+  QString sceneCaptions_;
   QPainterPath outline_;
   QString outlineText_;
   QRect outlineRect_;

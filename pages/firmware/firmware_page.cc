@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "pages/design_font.h"
-#include "pages/dialog_units.h"
 
 namespace vireo {
 namespace {
@@ -20,17 +19,17 @@ QString FromUtf8(const std::string& text) {
 }
 
 template <typename W>
-W* Place(W* widget, int x, int y, int w, int h, bool shown) {
-  widget->setGeometry(DialogRect(x, y, w, h));
+W* Place(DialogLayout& layout, W* widget, int x, int y, int w, int h, bool shown) {
+  layout.Place(widget, x, y, w, h);
   if (!shown)
     widget->hide();
   return widget;
 }
 
-QLabel* Static(QWidget* parent, const QString& text, int x, int y, int w, int h, bool shown) {
-  auto* label = new QLabel(text, parent);
+QLabel* Static(DialogLayout& layout, const QString& text, int x, int y, int w, int h, bool shown) {
+  auto* label = new QLabel(text, &layout.window());
   label->setTextFormat(Qt::PlainText);
-  return Place(label, x, y, w, h, shown);
+  return Place(layout, label, x, y, w, h, shown);
 }
 
 // Sets the text only when it differs, so that putting an unchanged value back is no change.
@@ -51,36 +50,47 @@ void ShowPicture(QLabel& picture, const QString& path) {
 }  // namespace
 
 FirmwarePage::FirmwarePage(AppState& state, Reporter& reporter, UpgradeStarter startUpgrade,
-                           QWidget* parent)
-    : QWidget(parent), state_(state), reporter_(reporter), startUpgrade_(std::move(startUpgrade)) {
+                           const DialogUnits& units, QWidget* parent)
+    : QWidget(parent),
+      state_(state),
+      reporter_(reporter),
+      startUpgrade_(std::move(startUpgrade)),
+      layout_(new DialogLayout(*this, units, 334, 178)) {
+  DialogLayout& layout = *layout_;
   // The layout's controls in its order; those it does not show are created hidden.
-  firmwarePath_ = Place(new QLineEdit(this), 7, 154, 270, 14, true);
-  firmwareButton_ = Place(new QPushButton(QStringLiteral("DFU"), this), 282, 154, 41, 14, true);
-  startButton_ = Place(new QPushButton(QStringLiteral("DFUSTART"), this), 128, 35, 79, 71, true);
-  auto* separator = Place(new QFrame(this), 196, 6, 1, 140, false);
+  firmwarePath_ = Place(layout, new QLineEdit(this), 7, 154, 270, 14, true);
+  firmwareButton_ =
+      Place(layout, new QPushButton(QStringLiteral("DFU"), this), 282, 154, 41, 14, true);
+  startButton_ =
+      Place(layout, new QPushButton(QStringLiteral("DFUSTART"), this), 128, 35, 79, 71, true);
+  auto* separator = Place(layout, new QFrame(this), 196, 6, 1, 140, false);
   separator->setFrameShape(QFrame::VLine);
   separator->setFrameShadow(QFrame::Sunken);
-  logoBox_ = Place(new QCheckBox(QStringLiteral("LOGO"), this), 7, 12, 73, 10, false);
-  Static(this, QStringLiteral("‰"), 179, 13, 8, 8, false);
-  toleranceLabel_ = Static(this, QStringLiteral("容许色差"), 111, 13, 34, 8, false);
-  toleranceEdit_ = Place(new QLineEdit(this), 151, 10, 24, 12, false);
+  logoBox_ = Place(layout, new QCheckBox(QStringLiteral("LOGO"), this), 7, 12, 73, 10, false);
+  Static(layout, QStringLiteral("‰"), 179, 13, 8, 8, false);
+  toleranceLabel_ = Static(layout, QStringLiteral("容许色差"), 111, 13, 34, 8, false);
+  toleranceEdit_ = Place(layout, new QLineEdit(this), 151, 10, 24, 12, false);
   toleranceEdit_->setAlignment(Qt::AlignCenter);
   toleranceEdit_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
   toleranceEdit_->setEnabled(false);
-  bitmapPath_ = Place(new QLineEdit(this), 7, 132, 140, 12, false);
+  bitmapPath_ = Place(layout, new QLineEdit(this), 7, 132, 140, 12, false);
   bitmapPath_->setReadOnly(true);
-  bitmapButton_ = Place(new QPushButton(QStringLiteral("BMP"), this), 151, 131, 36, 13, false);
+  bitmapButton_ =
+      Place(layout, new QPushButton(QStringLiteral("BMP"), this), 151, 131, 36, 13, false);
   bitmapButton_->setEnabled(false);
-  afterPicture_ = Static(this, QString(), 112, 47, 13, 13, true);
-  sizeEdit_ = Place(new QLineEdit(this), 29, 27, 28, 12, false);
+  afterPicture_ = Static(layout, QString(), 112, 47, 13, 13, true);
+  sizeEdit_ = Place(layout, new QLineEdit(this), 29, 27, 28, 12, false);
   sizeEdit_->setReadOnly(true);
-  Place(new QGroupBox(this), 111, 42, 76, 86, false);
-  beforePicture_ = Static(this, QString(), 8, 46, 13, 13, true);
-  Place(new QGroupBox(this), 7, 41, 76, 86, false);
-  sizeLabel_ = Static(this, QStringLiteral("SIZE"), 7, 28, 22, 8, false);
-  notice_ = Static(this, QStringLiteral("Notice"), 59, 28, 95, 8, false);
-  Static(this, QStringLiteral("→"), 92, 78, 8, 8, false);
+  Place(layout, new QGroupBox(this), 111, 42, 76, 86, false);
+  beforePicture_ = Static(layout, QString(), 8, 46, 13, 13, true);
+  Place(layout, new QGroupBox(this), 7, 41, 76, 86, false);
+  sizeLabel_ = Static(layout, QStringLiteral("SIZE"), 7, 28, 22, 8, false);
+  notice_ = Static(layout, QStringLiteral("Notice"), 59, 28, 95, 8, false);
+  Static(layout, QStringLiteral("→"), 92, 78, 8, 8, false);
+  // A picture shows its bitmap at the bitmap's own size.
+  layout.KeepSize(afterPicture_);
+  layout.KeepSize(beforePicture_);
 
   // The captions from the texts; the Notice line keeps its text until the first conversion.
   const TextTable& texts = state_.texts;
@@ -90,6 +100,13 @@ FirmwarePage::FirmwarePage(AppState& state, Reporter& reporter, UpgradeStarter s
   toleranceLabel_->setText(FromUtf8(texts[TXT_COLOR_TOLERANCE] + ":"));
   bitmapButton_->setText(PlainCaption(FromUtf8(texts[TXT_OPEN] + "bmp")));
   sizeLabel_->setText(FromUtf8(texts[TXT_SIZE] + ":"));
+  // Controls without a caption are named by their label, or by a word of their own.
+  firmwarePath_->setAccessibleName(FromUtf8(texts.Extra("firmware_file_name")));
+  bitmapPath_->setAccessibleName(FromUtf8(texts.Extra("bitmap_file_name")));
+  toleranceEdit_->setAccessibleName(FromUtf8(texts[TXT_COLOR_TOLERANCE]));
+  sizeEdit_->setAccessibleName(FromUtf8(texts[TXT_SIZE]));
+  beforePicture_->setAccessibleName(FromUtf8(texts.Extra("bitmap_picture_name")));
+  afterPicture_->setAccessibleName(FromUtf8(texts.Extra("logo_preview_name")));
   PutValues();
 
   connect(firmwareButton_, &QPushButton::clicked, this, [this] { ChooseFirmwareFile(); });

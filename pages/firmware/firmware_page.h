@@ -17,6 +17,7 @@
 #include "app/reporter.h"
 #include "app/upgrade_control.h"
 #include "meter/logo_conversion.h"
+#include "pages/dialog_units.h"
 
 namespace vireo {
 
@@ -28,8 +29,9 @@ class FirmwarePage : public QWidget {
   enum class FileKind { kFirmware, kBitmap };
   using FileChooser = std::function<QString(FileKind)>;
 
+  // Laid out in `units`, those of the window's font.
   FirmwarePage(AppState& state, Reporter& reporter, UpgradeStarter startUpgrade,
-               QWidget* parent = nullptr);
+               const DialogUnits& units = DialogUnits::Of(QFont()), QWidget* parent = nullptr);
 
   // The handlers of the page's controls.
   void ChooseFirmwareFile();
@@ -83,6 +85,7 @@ class FirmwarePage : public QWidget {
   Reporter& reporter_;
   UpgradeStarter startUpgrade_;
   FileChooser chooseFile_;
+  DialogLayout* layout_;
 
   QLabel* notice_;
   QLineEdit* toleranceEdit_;

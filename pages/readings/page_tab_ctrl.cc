@@ -6,11 +6,13 @@
 namespace vireo {
 namespace {
 
-// Margins of the page area: 3 pixels in from the left, 10 narrower than the control and 15
-// shorter than the area under the strip.
+// Margins of the page area: 3 pixels in from the left, 10 narrower than the control and, where
+// there is room to spare, 15 shorter than the area under the strip.
 constexpr int kPageLeft = 3;
 constexpr int kPageNarrower = 10;
 constexpr int kPageShorter = 15;
+// The pane's frame under the pages.
+constexpr int kFrame = 2;
 
 }  // namespace
 
@@ -49,7 +51,27 @@ QWidget* PageTabCtrl::page(int slot) const {
 
 QRect PageTabCtrl::PageRect() const {
   const int strip = bar_->sizeHint().height();
-  return QRect(kPageLeft, strip + 1, width() - kPageNarrower, height() - strip - kPageShorter);
+  const int areaWidth = width() - kPageNarrower;
+  const int areaHeight = height() - strip - kFrame;
+  if (pageSize_.isEmpty()) {
+    return QRect(kPageLeft, strip + 1, areaWidth, areaHeight - (kPageShorter - kFrame));
+  }
+  // The page's own size, in proportion smaller where it does not fit.
+  QSize size = pageSize_;
+  if (size.width() > areaWidth || size.height() > areaHeight) {
+    size = size.scaled(std::max(areaWidth, 1), std::max(areaHeight, 1), Qt::KeepAspectRatio);
+  }
+  return QRect(QPoint(kPageLeft, strip + 1), size);
+}
+
+void PageTabCtrl::SetPageSize(const QSize& size) {
+  pageSize_ = size;
+  LayoutPages();
+}
+
+void PageTabCtrl::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  LayoutPages();
 }
 
 void PageTabCtrl::LayoutPages() {

@@ -22,8 +22,12 @@ class PageTabCtrl : public QWidget {
   void Init(int count);
   // Puts a page into a slot; the control takes it over.
   void SetPage(int slot, QWidget* page);
-  // Places every page over the area under the strip, shows page 0 and hides the others.
+  // Places every page over the area under the strip, shows the current page and hides the
+  // others. The control does so again whenever it is resized.
   void LayoutPages();
+  // The size of the pages, their template's at the window's scale; pages are made smaller,
+  // in proportion, only where the area under the strip is smaller. Empty: the whole area.
+  void SetPageSize(const QSize& size);
 
   int currentPage() const { return currentPage_; }
   int pageCount() const { return pageCount_; }
@@ -31,6 +35,9 @@ class PageTabCtrl : public QWidget {
   QTabBar& tabBar() { return *bar_; }
   // Where the pages stand, in this control's coordinates.
   QRect PageRect() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void ShowPage(int index);
@@ -40,6 +47,7 @@ class PageTabCtrl : public QWidget {
   int pageCount_ = 0;
   int currentPage_ = 0;
   bool focusPageOnChange_ = false;
+  QSize pageSize_;
   std::array<QWidget*, kMaxPages> pages_{};
 };
 

@@ -39,26 +39,28 @@ const std::array<FieldDesign, ReadingsPage::kFieldCount>& Designs() {
 
 }  // namespace
 
-ReadingsPage::ReadingsPage(const AppState& state, QWidget* parent)
-    : QWidget(parent), state_(state) {
+ReadingsPage::ReadingsPage(const AppState& state, const DialogUnits& units, QWidget* parent)
+    : QWidget(parent), state_(state), layout_(new DialogLayout(*this, units, 334, 178)) {
   const QFont valueFont = DesignFont(kFontFace, kValueFontHeight);
   const QFont labelFont = DesignFont(kFontFace, kLabelFontHeight);
   for (int i = 0; i < kFieldCount; ++i) {
     const FieldDesign& design = Designs()[i];
-    fields_[i] = new ValueField(design.colour, valueFont, this);
-    fields_[i]->setGeometry(DialogRect(design.x, design.y, 102, 31));
+    fields_[i] =
+        layout_->Place(new ValueField(design.colour, valueFont, this), design.x, design.y, 102, 31);
+    layout_->SetDesignFont(fields_[i], valueFont);
     labels_[i] = new QLabel(this);
     labels_[i]->setTextFormat(Qt::PlainText);
     labels_[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    const QRect labelRect = DialogRect(design.labelX, design.y + 5, 43, 21);
-    const QString labelText = QString::fromStdString(state_.texts[design.labelText] + ":");
-    labels_[i]->setGeometry(labelRect);
-    labels_[i]->setFont(FitFont(labelFont, labelText, labelRect.width()));
-    labels_[i]->setText(labelText);
+    const std::string& name = state_.texts[design.labelText];
+    labels_[i]->setText(QString::fromStdString(name + ":"));
+    layout_->Place(labels_[i], design.labelX, design.y + 5, 43, 21);
+    layout_->SetDesignFont(labels_[i], labelFont, true);
+    // A field has no text of its own to be named by: it takes its label's.
+    fields_[i]->setAccessibleName(QString::fromStdString(name));
   }
-  fahrenheit_ =
-      new QCheckBox(PlainCaption(QString::fromStdString(state_.texts[TXT_FAHRENHEIT])), this);
-  fahrenheit_->setGeometry(DialogRect(204, 153, 74, 10));
+  fahrenheit_ = layout_->Place(
+      new QCheckBox(PlainCaption(QString::fromStdString(state_.texts[TXT_FAHRENHEIT])), this), 204,
+      153, 74, 10);
 
   // Restarted after each refresh, so the next one comes a full period after this one ended.
   timer_.setSingleShot(true);

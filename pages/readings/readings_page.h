@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "app/app_state.h"
+#include "pages/dialog_units.h"
 #include "pages/readings/value_field.h"
 
 namespace vireo {
@@ -31,7 +32,9 @@ class ReadingsPage : public QWidget {
   };
   static constexpr int kRefreshMs = 300;
 
-  explicit ReadingsPage(const AppState& state, QWidget* parent = nullptr);
+  // Laid out in `units`, those of the window's font.
+  explicit ReadingsPage(const AppState& state, const DialogUnits& units = DialogUnits::Of(QFont()),
+                        QWidget* parent = nullptr);
 
   // Rewrites every field from the current readings.
   void Refresh();
@@ -44,12 +47,14 @@ class ReadingsPage : public QWidget {
   const ValueField& field(Field which) const { return *fields_[which]; }
   const QLabel& label(Field which) const { return *labels_[which]; }
   QCheckBox& fahrenheitBox() { return *fahrenheit_; }
+  const DialogLayout& layout() const { return *layout_; }
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   const AppState& state_;
+  DialogLayout* layout_;
   std::array<ValueField*, kFieldCount> fields_{};
   std::array<QLabel*, kFieldCount> labels_{};
   QCheckBox* fahrenheit_ = nullptr;

@@ -13,8 +13,9 @@ constexpr int kMarkWidth = 2;
 }  // namespace
 
 ValueField::ValueField(const QColor& colour, const QFont& font, QWidget* parent)
-    : QWidget(parent), colour_(colour), font_(font) {
+    : QWidget(parent), colour_(colour) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  setFont(font);
 }
 
 void ValueField::SetText(const QString& text) {
@@ -48,7 +49,7 @@ void ValueField::paintEvent(QPaintEvent*) {
   }
   const QRect area = rect().adjusted(kMargin, 0, -kMargin, 0);
   // Fonts standing in for the design's face are often wider; every figure must stay visible.
-  painter.setFont(FitFont(font_, text_, area.width()));
+  painter.setFont(FitFont(font(), text_, area.width()));
   painter.setPen(colour_);
   painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text_);
 }

@@ -1,6 +1,7 @@
 // One value field of the readings page: coloured figures on a black field. The text is drawn
 // as it stands, never read as markup, and in a smaller size only when it would not fit. A
 // marked field (an alarm on its quantity is raised) has a red frame around the same figures.
+// Its font is the widget's, so a layout can scale it.
 #pragma once
 
 #include <QColor>
@@ -25,7 +26,6 @@ class ValueField : public QWidget {
 
  private:
   QColor colour_;
-  QFont font_;
   QString text_;
   bool marked_ = false;
 };

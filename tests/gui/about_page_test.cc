@@ -18,13 +18,14 @@ namespace vireo {
 namespace {
 
 TEST(AboutPage, ControlsAtTheLayoutsRectangles) {
-  AboutPage page;
-  // Dialog units at 7/4 and 13/8 pixels.
+  // Base units of 7 × 13 pixels, as the design's own dialog font has them.
+  AboutPage page(DialogUnits(7, 13));
   EXPECT_EQ(page.size(), QSize(584, 289));
   EXPECT_EQ(page.picture().geometry(), QRect(75, 79, 127, 128));
+  // The logo whole, as large as the picture allows.
   const QPixmap logo = page.picture().pixmap();
-  EXPECT_EQ(logo.size(), QSize(128, 128));
-  EXPECT_FALSE(logo.toImage().pixelColor(64, 64) == QColor(0, 0, 0, 0)) << "a drawn logo";
+  EXPECT_EQ(logo.size(), QSize(127, 127));
+  EXPECT_FALSE(logo.toImage().pixelColor(63, 63) == QColor(0, 0, 0, 0)) << "a drawn logo";
 
   EXPECT_EQ(page.line().frameShape(), QFrame::VLine);
   EXPECT_EQ(page.line().frameShadow(), QFrame::Sunken);

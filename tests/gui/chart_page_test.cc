@@ -59,7 +59,8 @@ class ChartPageTest : public ::testing::Test {
  protected:
   ChartPageTest() {
     testing::NumberTexts(state_.texts);
-    page_ = std::make_unique<ChartPage>(state_, reporter_);
+    // At the design's base units the chart is drawn at its design size.
+    page_ = std::make_unique<ChartPage>(state_, reporter_, DialogUnits(7, 13));
   }
 
   QString Dir(const QString& name) const { return folder_.filePath(name); }
@@ -150,6 +151,39 @@ TEST_F(ChartPageTest, WhatReachesTheScreenIsTheOffscreenImage) {
   const QImage grabbed = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
   const QImage rendered = view.Render();
   EXPECT_EQ(grabbed.copy(view.contentsRect()), rendered);
+}
+
+TEST_F(ChartPageTest, ALargerChartIsDrawnAnewAtItsSizeNotStretched) {
+  page_->show();
+  ChartView& view = page_->view();
+  // Twice the design size inside the frame.
+  view.resize(2 * 577 + 2, 2 * 261 + 2);
+  ASSERT_EQ(view.ViewScale(), 2.0);
+  const QImage grabbed = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage rendered = view.Render();
+  const auto at = [&](int x, int y, int dx, int dy) {
+    return grabbed.pixelColor(1 + 2 * x + dx, 1 + 2 * y + dy);
+  };
+  // The plot's frame lands on the same pixels, each chart pixel on two by two, in its own
+  // colour: sharp, not smoothed into its neighbours.
+  int frame = 0;
+  for (int y = 18; y <= 217; ++y)
+    frame += at(60, y, 0, 0) == kGrey && at(60, y, 1, 1) == kGrey && at(519, y, 1, 0) == kGrey;
+  for (int x = 60; x <= 519; ++x)
+    frame += at(x, 18, 0, 0) == kGrey && at(x, 18, 1, 1) == kGrey && at(x, 217, 0, 1) == kGrey;
+  EXPECT_EQ(frame, 200 + 460);
+  EXPECT_EQ(at(60, 100, 0, 0), kGrey);
+  EXPECT_EQ(at(60, 100, 1, 0), kGrey);
+  EXPECT_EQ(at(59, 100, 1, 0), kBlack);
+  EXPECT_EQ(at(61, 100, 0, 0), kBlack);
+  // Texts are drawn anew at the size: the legend's captions are not the small ones doubled.
+  int differ = 0;
+  for (int y = 0; y < 17; ++y) {
+    for (int x = 0; x < 577; ++x)
+      differ += at(x, y, 0, 0) != rendered.pixelColor(x, y) ||
+                at(x, y, 1, 1) != rendered.pixelColor(x, y);
+  }
+  EXPECT_GT(differ, 100);
 }
 
 TEST_F(ChartPageTest, RepaintRequestsThatPileUpAreMerged) {

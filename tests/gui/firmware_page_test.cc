@@ -13,7 +13,6 @@
 
 #include "gui/device_watcher.h"
 #include "gui/main_window.h"
-#include "pages/dialog_units.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "sim/test_image.h"
 #include "support/virtual_meter_fixture.h"
@@ -118,11 +117,12 @@ TEST_F(FirmwarePageTest, TheLayoutShowsPathAndButtonsAndCreatesTheLogoControlsHi
   window_->tabs().tabBar().setCurrentIndex(2);
   FirmwarePage& page = *page_;
   ASSERT_TRUE(page.isVisible());
-  EXPECT_EQ(page.firmwarePathEdit().geometry(), DialogRect(7, 154, 270, 14));
-  EXPECT_EQ(page.firmwareButton().geometry(), DialogRect(282, 154, 41, 14));
-  EXPECT_EQ(page.startButton().geometry(), DialogRect(128, 35, 79, 71));
-  EXPECT_EQ(page.toleranceEdit().geometry(), DialogRect(151, 10, 24, 12));
-  EXPECT_EQ(page.notice().geometry(), DialogRect(59, 28, 95, 8));
+  const DialogUnits& units = window_->dialogUnits();
+  EXPECT_EQ(page.firmwarePathEdit().geometry(), units.Rect(7, 154, 270, 14));
+  EXPECT_EQ(page.firmwareButton().geometry(), units.Rect(282, 154, 41, 14));
+  EXPECT_EQ(page.startButton().geometry(), units.Rect(128, 35, 79, 71));
+  EXPECT_EQ(page.toleranceEdit().geometry(), units.Rect(151, 10, 24, 12));
+  EXPECT_EQ(page.notice().geometry(), units.Rect(59, 28, 95, 8));
   for (QWidget* shown : std::initializer_list<QWidget*>{
            &page.firmwarePathEdit(), &page.firmwareButton(), &page.startButton()}) {
     EXPECT_TRUE(shown->isVisible());
