@@ -36,6 +36,7 @@ tar -C "$root" -xf "$base"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
 mkdir -p "$root/debs"
 cp "${debs[@]}" "$root/debs/"
 
