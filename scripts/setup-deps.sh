@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev nlohmann-json3-dev
   libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth fonts-dejavu-core fonts-wqy-zenhei
   libcurl4-openssl-dev libmicrohttpd-dev libmosquitto-dev libcrypt-dev libyaml-dev mosquitto mosquitto-clients
-  prometheus python3 desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
+  prometheus python3 curl desktop-file-utils appstream libxml2-utils man-db lintian dpkg-dev file)
 optional=(clang libfuzzer-14-dev libsystemd-dev)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

@@ -43,7 +43,8 @@ fi
 for file in share/applications/org.vireometer.VireoMeter.desktop share/metainfo/org.vireometer.VireoMeter.metainfo.xml \
   share/mime/packages/vireometer.xml share/icons/hicolor/scalable/apps/vireometer.svg \
   share/icons/hicolor/48x48/apps/vireometer.png share/man/man1/vireometer-cli.1.gz share/man/man1/vireometer-sim.1.gz \
-  share/doc/vireometer/copyright share/doc/vireometer/changelog.gz \
+  share/doc/vireometer/copyright share/doc/vireometer/changelog.gz share/doc/vireometer/README.md \
+  share/doc/libhidlink1/copyright share/doc/libhidlink-dev/copyright \
   lib/udev/rules.d/70-vireometer.rules share/vireometer/skin/skin.dat; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done
