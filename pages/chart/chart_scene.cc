@@ -92,7 +92,7 @@ bool AddLiveCurve(std::vector<ChartItem>& items, const ChartRect& client,
     return false;
   }
   const bool temperature = kind == AxisKind::kTemperature;
-  const ValueScale scale = temperature ? ScaleTemperature(held) : ScaleVoltageCurrent(held);
+  const ValueScale scale = temperature ? ScaleLiveTemperature(held) : ScaleVoltageCurrent(held);
   AddAxisLabels(items, client, kind, scale);
   AddLines(items, StyleOf(kind).colour, LiveCurveSegments(held, scale, temperature, client));
   return true;
@@ -137,8 +137,13 @@ std::vector<ChartSegment> LiveCurveSegments(std::span<const float> held, const V
     if (!std::isfinite(held[i]) || !std::isfinite(held[i + 1]) || !row || !next) {
       continue;
     }
+    // A segment that ends where the probe was taken away goes down to the plot's bottom: the
+    // scale leaves such readings out, and below it the line would cross the texts under the
+    // plot.
+    const int end =
+        temperature && !(held[i + 1] > kNoProbeAtOrBelow) ? std::min(*next, plot.bottom) : *next;
     const int x = plot.left + kPlotColumns - count + i;
-    segments.push_back({x, *row, x + 1, *next});
+    segments.push_back({x, *row, x + 1, end});
   }
   return segments;
 }
@@ -274,7 +279,7 @@ void BuildChartScene(const ChartInputs& in, ChartScene& scene) {
     const ValueScale scale = ScaleVoltageCurrent(in.voltage);
     AddAxisLabels(items, in.client, AxisKind::kVoltage, scale);
     AddAxisLabels(items, in.client, AxisKind::kCurrent, scale);
-    AddAxisLabels(items, in.client, AxisKind::kTemperature, ScaleTemperature(in.temperature));
+    AddAxisLabels(items, in.client, AxisKind::kTemperature, ScaleLiveTemperature(in.temperature));
   }
 }
 

@@ -175,7 +175,21 @@ TEST_F(ChartSceneTest, LiveCurvesEndOnTheRightFrameLine) {
   EXPECT_EQ(TextsIn(items, kYellow).size(), 13u);
   // Caption, then the curve's own labels from the top.
   EXPECT_EQ(Strings(TextsIn(items, kCyan))[1], "1.20");
-  EXPECT_EQ(Strings(TextsIn(items, kRed))[1], "-40");
+  // Without a probe the temperature axis keeps the empty scale, 20 down to 0.
+  EXPECT_EQ(Strings(TextsIn(items, kRed))[1], "20");
+}
+
+TEST_F(ChartSceneTest, TheTemperatureAxisSpansOnlyReadingsOfAProbe) {
+  voltage_ = {5.0f, 5.0f, 5.0f};
+  temperature_ = {25.0f, 30.0f, -60.0f};
+  const auto items = Build();
+  // 20 to 40 over 25 and 30; the probe taken away draws the last segment down to the bottom
+  // frame line, not below it.
+  const auto labels = Strings(TextsIn(items, kRed));
+  EXPECT_EQ(labels[1], "40");
+  EXPECT_EQ(labels[11], "20");
+  EXPECT_EQ(CurveOf(items, kRed),
+            (std::vector<ChartSegment>{{517, 167, 518, 117}, {518, 117, 519, 217}}));
 }
 
 TEST_F(ChartSceneTest, AFullStoreReachesTheLeftFrameLine) {
