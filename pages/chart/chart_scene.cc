@@ -50,21 +50,26 @@ void AddWatermarkAndLegend(std::vector<ChartItem>& items, const ChartRect& clien
   struct Entry {
     int offset;
     const std::string& caption;
+    int width;
     Rgb colour;
   };
-  const Entry entries[] = {{25, captions.voltage, kVoltageColour},
-                           {175, captions.current, kCurrentColour},
-                           {325, captions.temperature, kTemperatureColour}};
+  const Entry entries[] = {{25, captions.voltage, captions.widths[0], kVoltageColour},
+                           {175, captions.current, captions.widths[1], kCurrentColour},
+                           {325, captions.temperature, captions.widths[2], kTemperatureColour}};
   const int y = client.top + 8;
   for (const Entry& e : entries) {
+    // Line, caption, line across 110 pixels. The caption is centred where the design puts it
+    // and may take all but 5 pixels of each line; the lines end 3 pixels before it.
     const int x = plot.left + e.offset;
-    AddLines(items, e.colour, {{x, y, x + 30, y}});
-    items.emplace_back(ChartText{{x + 30, client.top, x + 80, plot.top - 1},
+    const int centre = x + 55;
+    const int half = (std::clamp(e.width, 0, 100) + 1) / 2;
+    AddLines(items, e.colour, {{x, y, std::min(x + 30, centre - half - 3), y}});
+    items.emplace_back(ChartText{{x + 5, client.top, x + 105, plot.top - 1},
                                  e.caption,
                                  e.colour,
-                                 ChartFont::kSmall,
+                                 ChartFont::kLegend,
                                  ChartAlign::kCentre});
-    AddLines(items, e.colour, {{x + 80, y, x + 110, y}});
+    AddLines(items, e.colour, {{std::max(x + 80, centre + half + 3), y, x + 110, y}});
   }
 }
 

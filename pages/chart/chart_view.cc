@@ -12,6 +12,8 @@ namespace vireo {
 namespace {
 
 constexpr const char* kFontFace = "Trebuchet MS";
+// The width a legend caption may take (see the chart scene's legend).
+constexpr int kLegendCaptionWidth = 100;
 
 QColor ColourOf(const Rgb& rgb) {
   return QColor(rgb.red, rgb.green, rgb.blue);
@@ -32,6 +34,14 @@ int FlagsOf(ChartAlign align) {
 }
 
 }  // namespace
+
+QFont ChartFontOf(ChartFont role) {
+  QFont font(kFontFace);
+  font.setStyleHint(QFont::SansSerif);
+  font.setWeight(QFont::Normal);
+  font.setPixelSize(ChartFontPixels(role));
+  return font;
+}
 
 // 1-pixel lines with both end points, each pixel set once along the line (Bresenham), clipped
 // to the image. The chart draws up to six curves of some hundred short segments per paint;
@@ -103,9 +113,10 @@ void ChartView::Invalidate() {
 void ChartView::Initialise() {
   const QRect inner = contentsRect();
   client_ = {0, 0, inner.width(), inner.height()};
-  smallFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kSmall));
-  mediumFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kMedium));
-  largeFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kLarge));
+  smallFont_ = ChartFontOf(ChartFont::kSmall);
+  mediumFont_ = ChartFontOf(ChartFont::kMedium);
+  largeFont_ = ChartFontOf(ChartFont::kLarge);
+  legendFont_ = ChartFontOf(ChartFont::kLegend);
   // The faint watermark needs no smoothing, and drawn without it every paint is the same.
   largeFont_.setStyleStrategy(QFont::NoAntialias);
   samplePeriod_ = 0;
@@ -139,9 +150,10 @@ void ChartView::ReleaseRecordSet() {
 }
 
 const QFont& ChartView::FontFor(const ChartText& text, const QString& shown) {
-  const QFont& design = text.font == ChartFont::kMedium  ? mediumFont_
-                        : text.font == ChartFont::kLarge ? largeFont_
-                                                         : smallFont_;
+  const QFont& design = text.font == ChartFont::kMedium   ? mediumFont_
+                        : text.font == ChartFont::kLarge  ? largeFont_
+                        : text.font == ChartFont::kLegend ? legendFont_
+                                                          : smallFont_;
   const int width = text.rect.right - text.rect.left;
   const QString key = QString::number(static_cast<int>(text.font)) + QLatin1Char(' ') +
                       QString::number(width) + QLatin1Char(' ') + shown;
@@ -184,8 +196,20 @@ void ChartView::PaintScene(QImage& image) {
   inputs.samplePeriod = samplePeriod_;
   inputs.readout = snapshot_;
   inputs.records = records_ ? &curves_ : nullptr;
-  inputs.captions = CaptionsFrom(state_.texts[TXT_VOLTAGE], state_.texts[TXT_CURRENT],
-                                 state_.texts[TXT_TEMPERATURE]);
+  const ChartCaptions named = CaptionsFrom(state_.texts[TXT_VOLTAGE], state_.texts[TXT_CURRENT],
+                                           state_.texts[TXT_TEMPERATURE]);
+  if (named.voltage != captions_.voltage || named.current != captions_.current ||
+      named.temperature != captions_.temperature) {
+    // The legend's lines stop short of the captions as they are drawn.
+    captions_ = named;
+    const std::string* texts[] = {&captions_.voltage, &captions_.current, &captions_.temperature};
+    for (int i = 0; i < 3; ++i) {
+      const ChartText caption{{0, 0, kLegendCaptionWidth, 1}, *texts[i], {}, ChartFont::kLegend};
+      const QString shown = QString::fromStdString(caption.text);
+      captions_.widths[i] = QFontMetrics(FontFor(caption, shown)).horizontalAdvance(shown);
+    }
+  }
+  inputs.captions = captions_;
   BuildChartScene(inputs, scene_);
   refresh_ = false;
 

@@ -24,6 +24,9 @@
 
 namespace vireo {
 
+// The font the chart draws a role's texts in, at scale 1.
+QFont ChartFontOf(ChartFont role);
+
 class ChartView : public QFrame {
  public:
   static constexpr int kRefreshMs = 300;
@@ -86,6 +89,7 @@ class ChartView : public QFrame {
   QFont smallFont_;
   QFont mediumFont_;
   QFont largeFont_;
+  QFont legendFont_;
   uint32_t samplePeriod_ = 0;
   bool refresh_ = true;
   std::unique_ptr<RecordSet> records_;
@@ -94,6 +98,7 @@ class ChartView : public QFrame {
   RecordCurves curves_;
   bool fullMode_ = false;
   ReadoutSnapshot snapshot_;
+  ChartCaptions captions_;
   ChartScene scene_;
   QImage image_;
   std::vector<QLine> lines_;

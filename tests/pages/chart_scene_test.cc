@@ -91,18 +91,28 @@ TEST_F(ChartSceneTest, WatermarkComesFirstThenTheLegend) {
   const auto& first = std::get<ChartLines>(items.at(1));
   EXPECT_EQ(first.colour, kYellow);
   EXPECT_EQ(first.segments, (std::vector<ChartSegment>{{85, 8, 115, 8}}));
+  // The caption, centred between the lines, may take all but 5 pixels of each.
   const auto& caption = std::get<ChartText>(items.at(2));
   EXPECT_EQ(caption.text, "Voltage (V)");
-  EXPECT_EQ(caption.rect, (ChartRect{115, 0, 165, 17}));
+  EXPECT_EQ(caption.rect, (ChartRect{90, 0, 190, 17}));
   EXPECT_EQ(caption.align, ChartAlign::kCentre);
+  EXPECT_EQ(caption.font, ChartFont::kLegend);
   EXPECT_EQ(std::get<ChartLines>(items.at(3)).segments,
             (std::vector<ChartSegment>{{165, 8, 195, 8}}));
   EXPECT_EQ(std::get<ChartText>(items.at(5)).text, "Current (A)");
-  EXPECT_EQ(std::get<ChartText>(items.at(5)).rect, (ChartRect{265, 0, 315, 17}));
+  EXPECT_EQ(std::get<ChartText>(items.at(5)).rect, (ChartRect{240, 0, 340, 17}));
   EXPECT_EQ(std::get<ChartText>(items.at(8)).text, "Temperature (\u2103)");
   EXPECT_EQ(std::get<ChartText>(items.at(8)).colour, kRed);
   EXPECT_EQ(std::get<ChartLines>(items.at(9)).segments,
             (std::vector<ChartSegment>{{465, 8, 495, 8}}));
+
+  // A caption wider than 50 pixels: the lines stop 3 pixels short of it.
+  inputs_.captions.widths = {0, 0, 85};
+  BuildChartScene(inputs_, scene_);
+  EXPECT_EQ(std::get<ChartLines>(scene_.items.at(7)).segments,
+            (std::vector<ChartSegment>{{385, 8, 394, 8}}));
+  EXPECT_EQ(std::get<ChartLines>(scene_.items.at(9)).segments,
+            (std::vector<ChartSegment>{{486, 8, 495, 8}}));
 }
 
 TEST_F(ChartSceneTest, FrameIsSolidAndTheGridDottedEveryTwentyPixels) {
