@@ -104,7 +104,7 @@ bool AddLiveCurve(std::vector<ChartItem>& items, const ChartRect& client,
 }
 
 void AddReadoutRow(std::vector<ChartItem>& items, const ChartRect& client,
-                   const ReadoutSnapshot& snapshot) {
+                   const ReadoutSnapshot& snapshot, bool live) {
   const ChartRect plot = PlotRectOf(client);
   const auto texts = ReadoutTexts(snapshot);
   const Rgb colours[] = {kVoltageColour, kCurrentColour, kPowerColour,
@@ -114,7 +114,7 @@ void AddReadoutRow(std::vector<ChartItem>& items, const ChartRect& client,
     const int right = i == 5 ? client.right : left + 100;
     items.emplace_back(ChartText{{left, plot.bottom + 15, right, client.bottom},
                                  texts[i],
-                                 colours[i],
+                                 live ? colours[i] : Dimmed(colours[i]),
                                  ChartFont::kMedium,
                                  ChartAlign::kCentre});
   }
@@ -270,7 +270,7 @@ void BuildChartScene(const ChartInputs& in, ChartScene& scene) {
                                  ChartFont::kSmall,
                                  ChartAlign::kCentre});
   }
-  AddReadoutRow(items, in.client, in.readout);
+  AddReadoutRow(items, in.client, in.readout, in.readoutLive);
 
   scene.records = in.records;
   scene.recordsAt = items.size();

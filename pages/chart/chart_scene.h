@@ -33,6 +33,12 @@ inline constexpr Rgb kPowerColour{221, 0, 221};
 inline constexpr Rgb kDPlusColour{95, 223, 0};
 inline constexpr Rgb kDMinusColour{255, 127, 80};
 
+// A colour at half its brightness: values that are not live.
+constexpr Rgb Dimmed(const Rgb& rgb) {
+  return {static_cast<uint8_t>(rgb.red / 2), static_cast<uint8_t>(rgb.green / 2),
+          static_cast<uint8_t>(rgb.blue / 2)};
+}
+
 // The chart's fonts: small for the axis, period and time labels, medium for the readout row,
 // large for the watermark, legend for the legend captions.
 enum class ChartFont { kSmall, kMedium, kLarge, kLegend };
@@ -113,6 +119,8 @@ struct ChartInputs {
   std::span<const float> temperature;
   uint32_t samplePeriod = 0;  // ms, 0 in Records mode
   ReadoutSnapshot readout;
+  // False while no stream delivers frames: the readout row shows its last values dimmed.
+  bool readoutLive = true;
   const RecordCurves* records = nullptr;  // null without a record set
   ChartCaptions captions;
 };

@@ -187,6 +187,7 @@ void ChartView::PaintScene(QImage& image) {
   if (refresh_) {
     const ReadingsRecord r = state_.readings.Load();
     snapshot_ = {r.voltage, r.current, r.power, r.dPlus, r.dMinus, r.tempExternal};
+    readoutLive_ = live_.Update(state_);
   }
   ChartInputs inputs;
   inputs.client = client_;
@@ -195,6 +196,7 @@ void ChartView::PaintScene(QImage& image) {
   inputs.temperature = state_.TemperatureStore.Held();
   inputs.samplePeriod = samplePeriod_;
   inputs.readout = snapshot_;
+  inputs.readoutLive = readoutLive_;
   inputs.records = records_ ? &curves_ : nullptr;
   const ChartCaptions named = CaptionsFrom(state_.texts[TXT_VOLTAGE], state_.texts[TXT_CURRENT],
                                            state_.texts[TXT_TEMPERATURE]);

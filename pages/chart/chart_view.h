@@ -21,6 +21,7 @@
 #include "app/app_state.h"
 #include "meter/record_file.h"
 #include "pages/chart/chart_scene.h"
+#include "pages/live_watch.h"
 
 namespace vireo {
 
@@ -58,6 +59,8 @@ class ChartView : public QFrame {
   const ChartRect& client() const { return client_; }
   // The readings the readout row shows, renewed at the first paint after each refresh tick.
   const ReadoutSnapshot& readout() const { return snapshot_; }
+  // Whether the readout row shows live values (bright) or the last ones (dimmed).
+  bool readoutLive() const { return readoutLive_; }
   const QTimer& refreshTimer() const { return refreshTimer_; }
   // Whole paints so far, for tests that wait for the next one.
   int paints() const { return paints_; }
@@ -98,6 +101,8 @@ class ChartView : public QFrame {
   RecordCurves curves_;
   bool fullMode_ = false;
   ReadoutSnapshot snapshot_;
+  LiveWatch live_;
+  bool readoutLive_ = false;
   ChartCaptions captions_;
   ChartScene scene_;
   QImage image_;

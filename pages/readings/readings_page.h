@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "app/app_state.h"
+#include "pages/live_watch.h"
 #include "pages/readings/value_field.h"
 
 namespace vireo {
@@ -33,7 +34,7 @@ class ReadingsPage : public QWidget {
 
   explicit ReadingsPage(const AppState& state, QWidget* parent = nullptr);
 
-  // Rewrites every field from the current readings.
+  // Rewrites every field from the current readings, dimmed while they are not live.
   void Refresh();
   // Marks a field, or takes the mark away.
   void SetMarked(Field which, bool marked) { fields_[which]->SetMarked(marked); }
@@ -54,6 +55,7 @@ class ReadingsPage : public QWidget {
   std::array<QLabel*, kFieldCount> labels_{};
   QCheckBox* fahrenheit_ = nullptr;
   QTimer timer_;
+  LiveWatch live_;
 };
 
 }  // namespace vireo

@@ -18,6 +18,7 @@
 #include "gui/main_window.h"
 #include "pages/chart/chart_export.h"
 #include "pages/readings/page_tab_ctrl.h"
+#include "pages/readings/readings_page.h"
 #include "support/chart_text_extents.h"
 #include "support/virtual_meter_fixture.h"
 
@@ -189,10 +190,12 @@ TEST_F(ChartPageTest, ThePixelsOfTheFrameGridCurveAndReadout) {
     EXPECT_EQ(image.pixelColor(518, y) == kYellow || image.pixelColor(519, y) == kYellow, true)
         << y;
   }
-  // The readout row, each cell in its colour.
+  // The readout row, each cell in its colour, dimmed while no stream has delivered a frame.
   const QColor colours[] = {kYellow, kCyan, kMagenta, kGreen, kCoral, kRed};
   for (int i = 0; i < 6; ++i) {
-    EXPECT_GT(Tinted(image, QRect(100 * i, 232, i == 5 ? 77 : 100, 29), colours[i]), 10) << i;
+    const QRect cell(100 * i, 232, i == 5 ? 77 : 100, 29);
+    EXPECT_GT(Tinted(image, cell, colours[i], false), 10) << i;
+    EXPECT_EQ(Tinted(image, cell, colours[i]), 0) << i;
   }
   // The legend lines.
   EXPECT_EQ(image.pixelColor(100, 8), kYellow);
@@ -349,6 +352,51 @@ TEST_F(ChartPageTest, TheReadoutIsRenewedByTheRefreshTimerOnly) {
   page_->view().Render();
   EXPECT_EQ(page_->view().readout().voltage, 5.0f);
   ASSERT_TRUE(QTest::qWaitFor([&] { return page_->view().readout().voltage == 6.0f; }, 2000));
+}
+
+// Numbers that are not live look it: the readings page and the chart's readout row show the
+// last values dimmed before the first frame of a stream and after it, bright in between.
+TEST_F(ChartPageTest, NumbersThatAreNotLiveAreDimmed) {
+  ReadingsPage readings(state_);
+  ChartView& chart = page_->view();
+  const QRect voltageCell(0, 232, 100, 29);
+  // The chart takes the stream's state with each new snapshot, at its refresh tick.
+  const auto chartShows = [&](bool live) {
+    return QTest::qWaitFor(
+        [&] {
+          const QImage image = chart.Render();
+          return chart.readoutLive() == live && (Tinted(image, voltageCell, kYellow) > 10) == live;
+        },
+        2000);
+  };
+  const auto pageDimmed = [&] {
+    readings.Refresh();
+    for (int f = 0; f < ReadingsPage::kFieldCount; ++f) {
+      if (!readings.field(static_cast<ReadingsPage::Field>(f)).dimmed()) {
+        return false;
+      }
+    }
+    return true;
+  };
+
+  TimedReadings frame;
+  frame.readings.voltage = 5.0f;
+  state_.readings.Store(frame.readings);  // values, but no stream
+  EXPECT_TRUE(pageDimmed());
+  EXPECT_EQ(readings.field(ReadingsPage::kVoltage).text(), "5.0000V");
+  EXPECT_TRUE(chartShows(false));
+
+  state_.LiveRunning = 1;  // START: dimmed until the first frame
+  EXPECT_TRUE(pageDimmed());
+  state_.readings.OnFrame(frame);
+  EXPECT_FALSE(pageDimmed());
+  EXPECT_EQ(readings.field(ReadingsPage::kVoltage).text(), "5.0000V");
+  EXPECT_TRUE(chartShows(true));
+
+  state_.LiveRunning = 0;  // the stream has ended
+  EXPECT_TRUE(pageDimmed());
+  EXPECT_TRUE(chartShows(false));
+  EXPECT_EQ(chart.readout().voltage, 5.0f);
 }
 
 TEST_F(ChartPageTest, ReadOffAsksForTheReadOut) {
