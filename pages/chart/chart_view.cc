@@ -327,10 +327,23 @@ void ChartView::PaintOutline(QPainter& painter, const ChartText& text, const QSt
                    text.rect.bottom - text.rect.top);
   if (outlineText_ != shown || outlineRect_ != rect) {
     const QFont& font = FontFor(text, shown);
-    const QFontMetrics metrics(font);
-    const QRect placed = metrics.boundingRect(rect, FlagsOf(text.align), shown);
-    outline_ = QPainterPath();
-    outline_.addText(QPointF(placed.left(), placed.top() + metrics.ascent()), font, shown);
+    // The first outline a font engine gives can differ from later ones by a fraction of a
+    // pixel; made once for the whole program (only the GUI thread paints), every chart and
+    // every exported picture show the same watermark.
+    static QHash<QString, QPainterPath> outlines;
+    const QString key =
+        font.key() + QLatin1Char('\n') + shown + QLatin1Char('\n') + QString::number(rect.left()) +
+        QLatin1Char(' ') + QString::number(rect.top()) + QLatin1Char(' ') +
+        QString::number(rect.width()) + QLatin1Char(' ') + QString::number(rect.height());
+    auto it = outlines.find(key);
+    if (it == outlines.end()) {
+      const QFontMetrics metrics(font);
+      const QRect placed = metrics.boundingRect(rect, FlagsOf(text.align), shown);
+      QPainterPath path;
+      path.addText(QPointF(placed.left(), placed.top() + metrics.ascent()), font, shown);
+      it = outlines.insert(key, path);
+    }
+    outline_ = *it;
     outlineText_ = shown;
     outlineRect_ = rect;
   }
