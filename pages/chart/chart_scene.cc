@@ -62,9 +62,10 @@ void AddWatermarkAndLegend(std::vector<ChartItem>& items, const ChartRect& clien
     // and may take all but 5 pixels of each line; the lines end 3 pixels before it.
     const int x = plot.left + e.offset;
     const int centre = x + 55;
-    const int half = (std::clamp(e.width, 0, 100) + 1) / 2;
+    const int half = (std::clamp(e.width, 0, kLegendCaptionWidth) + 1) / 2;
     AddLines(items, e.colour, {{x, y, std::min(x + 30, centre - half - 3), y}});
-    items.emplace_back(ChartText{{x + 5, client.top, x + 105, plot.top - 1},
+    items.emplace_back(ChartText{{centre - kLegendCaptionWidth / 2, client.top,
+                                  centre + kLegendCaptionWidth / 2, plot.top - 1},
                                  e.caption,
                                  e.colour,
                                  ChartFont::kLegend,

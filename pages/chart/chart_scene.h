@@ -99,7 +99,10 @@ RecordCurves BuildRecordCurves(const RecordSet& set, bool fullMode, const ChartR
 
 // The legend captions, "%s (V)" and so on, from the text table, with their widths in the
 // legend font as the painter measures them (0 when not measured). A caption may be wider than
-// the 50 pixels between its two short lines; the lines then stop short of it.
+// the 50 pixels between its two short lines, up to kLegendCaptionWidth; the lines then stop
+// short of it.
+inline constexpr int kLegendCaptionWidth = 100;
+
 struct ChartCaptions {
   std::string voltage;
   std::string current;

@@ -12,8 +12,6 @@ namespace vireo {
 namespace {
 
 constexpr const char* kFontFace = "Trebuchet MS";
-// The width a legend caption may take (see the chart scene's legend).
-constexpr int kLegendCaptionWidth = 100;
 
 QColor ColourOf(const Rgb& rgb) {
   return QColor(rgb.red, rgb.green, rgb.blue);
