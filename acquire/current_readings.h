@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 
 #include "acquire/frame_subscriber.h"
 
@@ -12,14 +13,20 @@ namespace vireo {
 
 class CurrentReadings final : public FrameSubscriber {
  public:
-  void OnFrame(const TimedReadings& frame) noexcept override { Store(frame.readings); }
+  void OnFrame(const TimedReadings& frame) noexcept override {
+    Store(frame.readings);
+    frames_.fetch_add(1, std::memory_order_relaxed);
+  }
 
   void Store(const ReadingsRecord& record);
   ReadingsRecord Load() const;
   void Clear() { Store(ReadingsRecord{}); }
+  // Frames received so far; a page compares it between two looks to tell live values.
+  uint64_t Frames() const { return frames_.load(std::memory_order_relaxed); }
 
  private:
   std::array<std::atomic<float>, ReadingsRecord::kFieldCount> fields_{};
+  std::atomic<uint64_t> frames_{0};
 };
 
 }  // namespace vireo

@@ -21,11 +21,11 @@ struct Range {
   float max;
 };
 
-// Smallest and largest finite value; empty when there is none.
-std::optional<Range> FiniteRange(std::span<const float> values) {
+// Smallest and largest finite value above `above`; empty when there is none.
+std::optional<Range> FiniteRange(std::span<const float> values, float above = -HUGE_VALF) {
   std::optional<Range> range;
   for (const float v : values) {
-    if (!std::isfinite(v)) {
+    if (!std::isfinite(v) || !(v > above)) {
       continue;
     }
     if (!range) {
@@ -78,8 +78,9 @@ ValueScale ScaleVoltageCurrent(std::span<const float> values) {
   return {ToFloat(bottom), ToFloat(top)};
 }
 
-ValueScale ScaleTemperature(std::span<const float> values) {
-  const Range range = FiniteRange(values).value_or(Range{0, 20});
+namespace {
+
+ValueScale TemperatureScaleOf(const Range& range) {
   const double min = range.min;
   const double n = std::trunc(min);
   // (n ÷ 20) × 20 in integer division toward zero: n less its remainder, which fmod gives
@@ -95,6 +96,16 @@ ValueScale ScaleTemperature(std::span<const float> values) {
     }
   }
   return {ToFloat(bottom), ToFloat(bottom + step)};
+}
+
+}  // namespace
+
+ValueScale ScaleTemperature(std::span<const float> values) {
+  return TemperatureScaleOf(FiniteRange(values).value_or(Range{0, 20}));
+}
+
+ValueScale ScaleLiveTemperature(std::span<const float> held) {
+  return TemperatureScaleOf(FiniteRange(held, kNoProbeBelow).value_or(Range{0, 20}));
 }
 
 std::array<std::string, 11> AxisLabelTexts(const ValueScale& scale, AxisKind kind) {

@@ -48,6 +48,10 @@ ValueScale ScaleVoltageCurrent(std::span<const float> values);
 // 20, 50, 100, 200 or 400 above it. Non-finite values are left out; with none, 0 to 20.
 ValueScale ScaleTemperature(std::span<const float> values);
 
+// The temperature scale of the live curve: over the readings above −50 °C only, the ones it
+// draws (at or below, no probe is attached); with none, 0 to 20.
+ValueScale ScaleLiveTemperature(std::span<const float> held);
+
 enum class AxisKind { kVoltage, kCurrent, kTemperature };
 
 // Eleven labels from the scale top (label 0) down to the bottom (label 10): "%0.2f" for

@@ -50,21 +50,27 @@ void AddWatermarkAndLegend(std::vector<ChartItem>& items, const ChartRect& clien
   struct Entry {
     int offset;
     const std::string& caption;
+    int width;
     Rgb colour;
   };
-  const Entry entries[] = {{25, captions.voltage, kVoltageColour},
-                           {175, captions.current, kCurrentColour},
-                           {325, captions.temperature, kTemperatureColour}};
+  const Entry entries[] = {{25, captions.voltage, captions.widths[0], kVoltageColour},
+                           {175, captions.current, captions.widths[1], kCurrentColour},
+                           {325, captions.temperature, captions.widths[2], kTemperatureColour}};
   const int y = client.top + 8;
   for (const Entry& e : entries) {
+    // Line, caption, line across 110 pixels. The caption is centred where the design puts it
+    // and may take all but 5 pixels of each line; the lines end 3 pixels before it.
     const int x = plot.left + e.offset;
-    AddLines(items, e.colour, {{x, y, x + 30, y}});
-    items.emplace_back(ChartText{{x + 30, client.top, x + 80, plot.top - 1},
+    const int centre = x + 55;
+    const int half = (std::clamp(e.width, 0, kLegendCaptionWidth) + 1) / 2;
+    AddLines(items, e.colour, {{x, y, std::min(x + 30, centre - half - 3), y}});
+    items.emplace_back(ChartText{{centre - kLegendCaptionWidth / 2, client.top,
+                                  centre + kLegendCaptionWidth / 2, plot.top - 1},
                                  e.caption,
                                  e.colour,
-                                 ChartFont::kSmall,
+                                 ChartFont::kLegend,
                                  ChartAlign::kCentre});
-    AddLines(items, e.colour, {{x + 80, y, x + 110, y}});
+    AddLines(items, e.colour, {{std::max(x + 80, centre + half + 3), y, x + 110, y}});
   }
 }
 
@@ -92,14 +98,14 @@ bool AddLiveCurve(std::vector<ChartItem>& items, const ChartRect& client,
     return false;
   }
   const bool temperature = kind == AxisKind::kTemperature;
-  const ValueScale scale = temperature ? ScaleTemperature(held) : ScaleVoltageCurrent(held);
+  const ValueScale scale = temperature ? ScaleLiveTemperature(held) : ScaleVoltageCurrent(held);
   AddAxisLabels(items, client, kind, scale);
   AddLines(items, StyleOf(kind).colour, LiveCurveSegments(held, scale, temperature, client));
   return true;
 }
 
 void AddReadoutRow(std::vector<ChartItem>& items, const ChartRect& client,
-                   const ReadoutSnapshot& snapshot) {
+                   const ReadoutSnapshot& snapshot, bool live) {
   const ChartRect plot = PlotRectOf(client);
   const auto texts = ReadoutTexts(snapshot);
   const Rgb colours[] = {kVoltageColour, kCurrentColour, kPowerColour,
@@ -109,7 +115,7 @@ void AddReadoutRow(std::vector<ChartItem>& items, const ChartRect& client,
     const int right = i == 5 ? client.right : left + 100;
     items.emplace_back(ChartText{{left, plot.bottom + 15, right, client.bottom},
                                  texts[i],
-                                 colours[i],
+                                 live ? colours[i] : Dimmed(colours[i]),
                                  ChartFont::kMedium,
                                  ChartAlign::kCentre});
   }
@@ -137,8 +143,13 @@ std::vector<ChartSegment> LiveCurveSegments(std::span<const float> held, const V
     if (!std::isfinite(held[i]) || !std::isfinite(held[i + 1]) || !row || !next) {
       continue;
     }
+    // A segment that ends where the probe was taken away goes down to the plot's bottom: the
+    // scale leaves such readings out, and below it the line would cross the texts under the
+    // plot.
+    const int end =
+        temperature && !(held[i + 1] > kNoProbeAtOrBelow) ? std::min(*next, plot.bottom) : *next;
     const int x = plot.left + kPlotColumns - count + i;
-    segments.push_back({x, *row, x + 1, *next});
+    segments.push_back({x, *row, x + 1, end});
   }
   return segments;
 }
@@ -260,7 +271,7 @@ void BuildChartScene(const ChartInputs& in, ChartScene& scene) {
                                  ChartFont::kSmall,
                                  ChartAlign::kCentre});
   }
-  AddReadoutRow(items, in.client, in.readout);
+  AddReadoutRow(items, in.client, in.readout, in.readoutLive);
 
   scene.records = in.records;
   scene.recordsAt = items.size();
@@ -274,7 +285,7 @@ void BuildChartScene(const ChartInputs& in, ChartScene& scene) {
     const ValueScale scale = ScaleVoltageCurrent(in.voltage);
     AddAxisLabels(items, in.client, AxisKind::kVoltage, scale);
     AddAxisLabels(items, in.client, AxisKind::kCurrent, scale);
-    AddAxisLabels(items, in.client, AxisKind::kTemperature, ScaleTemperature(in.temperature));
+    AddAxisLabels(items, in.client, AxisKind::kTemperature, ScaleLiveTemperature(in.temperature));
   }
 }
 

@@ -3,6 +3,7 @@
 // view builds a scene from the stores, the readout and the record set and only paints it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -32,8 +33,33 @@ inline constexpr Rgb kPowerColour{221, 0, 221};
 inline constexpr Rgb kDPlusColour{95, 223, 0};
 inline constexpr Rgb kDMinusColour{255, 127, 80};
 
-// The three fonts, by cell height in pixels.
-enum class ChartFont { kSmall = 18, kMedium = 30, kLarge = 100 };
+// A colour at half its brightness: values that are not live.
+constexpr Rgb Dimmed(const Rgb& rgb) {
+  return {static_cast<uint8_t>(rgb.red / 2), static_cast<uint8_t>(rgb.green / 2),
+          static_cast<uint8_t>(rgb.blue / 2)};
+}
+
+// The chart's fonts: small for the axis, period and time labels, medium for the readout row,
+// large for the watermark, legend for the legend captions.
+enum class ChartFont { kSmall, kMedium, kLarge, kLegend };
+
+// The pixel size (em) of each font at scale 1, chosen so that the widest text each rectangle
+// receives fits it in a common sans face: "-32.80" beside "-140" in the 51-pixel right margin,
+// "888:88:88" in a 60-pixel time cell, "D+:8.88V" in a 100-pixel readout cell, a legend caption
+// of 15 characters on one line above the plot. Larger windows scale them with the chart.
+constexpr int ChartFontPixels(ChartFont font) {
+  switch (font) {
+    case ChartFont::kSmall:
+      return 9;
+    case ChartFont::kMedium:
+      return 18;
+    case ChartFont::kLarge:
+      return 85;
+    case ChartFont::kLegend:
+      break;
+  }
+  return 10;
+}
 
 // How a text sits in its rectangle. Every kind but kCentredLine starts at the rectangle's top
 // and wraps at word breaks; kCentredLine is one line centred both ways.
@@ -71,11 +97,17 @@ struct RecordCurves {
 
 RecordCurves BuildRecordCurves(const RecordSet& set, bool fullMode, const ChartRect& client);
 
-// The legend captions, "%s (V)" and so on, from the text table.
+// The legend captions, "%s (V)" and so on, from the text table, with their widths in the
+// legend font as the painter measures them (0 when not measured). A caption may be wider than
+// the 50 pixels between its two short lines, up to kLegendCaptionWidth; the lines then stop
+// short of it.
+inline constexpr int kLegendCaptionWidth = 100;
+
 struct ChartCaptions {
   std::string voltage;
   std::string current;
   std::string temperature;
+  std::array<int, 3> widths{};
 };
 
 ChartCaptions CaptionsFrom(const std::string& voltage, const std::string& current,
@@ -90,6 +122,8 @@ struct ChartInputs {
   std::span<const float> temperature;
   uint32_t samplePeriod = 0;  // ms, 0 in Records mode
   ReadoutSnapshot readout;
+  // False while no stream delivers frames: the readout row shows its last values dimmed.
+  bool readoutLive = true;
   const RecordCurves* records = nullptr;  // null without a record set
   ChartCaptions captions;
 };

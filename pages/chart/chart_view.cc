@@ -34,6 +34,14 @@ int FlagsOf(ChartAlign align) {
 
 }  // namespace
 
+QFont ChartFontOf(ChartFont role) {
+  QFont font(kFontFace);
+  font.setStyleHint(QFont::SansSerif);
+  font.setWeight(QFont::Normal);
+  font.setPixelSize(ChartFontPixels(role));
+  return font;
+}
+
 // 1-pixel lines with both end points, each pixel set once along the line (Bresenham), clipped
 // to the image. The chart draws up to six curves of some hundred short segments per paint;
 // set straight into the pixels they cost a fraction of a painter's line drawing.
@@ -104,9 +112,10 @@ void ChartView::Invalidate() {
 void ChartView::Initialise(const QSize& designSize) {
   const QSize inner = designSize - QSize(2 * frameWidth(), 2 * frameWidth());
   client_ = {0, 0, inner.width(), inner.height()};
-  smallFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kSmall));
-  mediumFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kMedium));
-  largeFont_ = DesignFont(kFontFace, static_cast<int>(ChartFont::kLarge));
+  smallFont_ = ChartFontOf(ChartFont::kSmall);
+  mediumFont_ = ChartFontOf(ChartFont::kMedium);
+  largeFont_ = ChartFontOf(ChartFont::kLarge);
+  legendFont_ = ChartFontOf(ChartFont::kLegend);
   // The faint watermark needs no smoothing, and drawn without it every paint is the same.
   largeFont_.setStyleStrategy(QFont::NoAntialias);
   samplePeriod_ = 0;
@@ -140,9 +149,10 @@ void ChartView::ReleaseRecordSet() {
 }
 
 const QFont& ChartView::FontFor(const ChartText& text, const QString& shown) {
-  const QFont& design = text.font == ChartFont::kMedium  ? mediumFont_
-                        : text.font == ChartFont::kLarge ? largeFont_
-                                                         : smallFont_;
+  const QFont& design = text.font == ChartFont::kMedium   ? mediumFont_
+                        : text.font == ChartFont::kLarge  ? largeFont_
+                        : text.font == ChartFont::kLegend ? legendFont_
+                                                          : smallFont_;
   const int width = text.rect.right - text.rect.left;
   const QString key = QString::number(static_cast<int>(text.font)) + QLatin1Char(' ') +
                       QString::number(width) + QLatin1Char(' ') + shown;
@@ -187,6 +197,7 @@ void ChartView::BuildScene() {
   if (refresh_) {
     const ReadingsRecord r = state_.readings.Load();
     snapshot_ = {r.voltage, r.current, r.power, r.dPlus, r.dMinus, r.tempExternal};
+    readoutLive_ = live_.Update(state_);
   }
   ChartInputs inputs;
   inputs.client = client_;
@@ -195,9 +206,22 @@ void ChartView::BuildScene() {
   inputs.temperature = state_.TemperatureStore.Held();
   inputs.samplePeriod = samplePeriod_;
   inputs.readout = snapshot_;
+  inputs.readoutLive = readoutLive_;
   inputs.records = records_ ? &curves_ : nullptr;
-  inputs.captions = CaptionsFrom(state_.texts[TXT_VOLTAGE], state_.texts[TXT_CURRENT],
-                                 state_.texts[TXT_TEMPERATURE]);
+  const ChartCaptions named = CaptionsFrom(state_.texts[TXT_VOLTAGE], state_.texts[TXT_CURRENT],
+                                           state_.texts[TXT_TEMPERATURE]);
+  if (named.voltage != captions_.voltage || named.current != captions_.current ||
+      named.temperature != captions_.temperature) {
+    // The legend's lines stop short of the captions as they are drawn.
+    captions_ = named;
+    const std::string* texts[] = {&captions_.voltage, &captions_.current, &captions_.temperature};
+    for (int i = 0; i < 3; ++i) {
+      const ChartText caption{{0, 0, kLegendCaptionWidth, 1}, *texts[i], {}, ChartFont::kLegend};
+      const QString shown = QString::fromStdString(caption.text);
+      captions_.widths[i] = QFontMetrics(FontFor(caption, shown)).horizontalAdvance(shown);
+    }
+  }
+  inputs.captions = captions_;
   BuildChartScene(inputs, scene_);
   refresh_ = false;
   sceneCaptions_ = QString::fromStdString(inputs.captions.voltage + '\n' + inputs.captions.current +
@@ -351,10 +375,23 @@ void ChartView::PaintOutline(QPainter& painter, const ChartText& text, const QSt
                    text.rect.bottom - text.rect.top);
   if (outlineText_ != shown || outlineRect_ != rect) {
     const QFont& font = FontFor(text, shown);
-    const QFontMetrics metrics(font);
-    const QRect placed = metrics.boundingRect(rect, FlagsOf(text.align), shown);
-    outline_ = QPainterPath();
-    outline_.addText(QPointF(placed.left(), placed.top() + metrics.ascent()), font, shown);
+    // The first outline a font engine gives can differ from later ones by a fraction of a
+    // pixel; made once for the whole program (only the GUI thread paints), every chart and
+    // every exported picture show the same watermark.
+    static QHash<QString, QPainterPath> outlines;
+    const QString key =
+        font.key() + QLatin1Char('\n') + shown + QLatin1Char('\n') + QString::number(rect.left()) +
+        QLatin1Char(' ') + QString::number(rect.top()) + QLatin1Char(' ') +
+        QString::number(rect.width()) + QLatin1Char(' ') + QString::number(rect.height());
+    auto it = outlines.find(key);
+    if (it == outlines.end()) {
+      const QFontMetrics metrics(font);
+      const QRect placed = metrics.boundingRect(rect, FlagsOf(text.align), shown);
+      QPainterPath path;
+      path.addText(QPointF(placed.left(), placed.top() + metrics.ascent()), font, shown);
+      it = outlines.insert(key, path);
+    }
+    outline_ = *it;
     outlineText_ = shown;
     outlineRect_ = rect;
   }

@@ -22,8 +22,12 @@
 #include "app/app_state.h"
 #include "meter/record_file.h"
 #include "pages/chart/chart_scene.h"
+#include "pages/live_watch.h"
 
 namespace vireo {
+
+// The font the chart draws a role's texts in, at scale 1.
+QFont ChartFontOf(ChartFont role);
 
 class ChartView : public QFrame {
  public:
@@ -60,6 +64,8 @@ class ChartView : public QFrame {
   const ChartRect& client() const { return client_; }
   // The readings the readout row shows, renewed at the first paint after each refresh tick.
   const ReadoutSnapshot& readout() const { return snapshot_; }
+  // Whether the readout row shows live values (bright) or the last ones (dimmed).
+  bool readoutLive() const { return readoutLive_; }
   const QTimer& refreshTimer() const { return refreshTimer_; }
   // Whole paints so far, for tests that wait for the next one.
   int paints() const { return paints_; }
@@ -94,6 +100,7 @@ class ChartView : public QFrame {
   QFont smallFont_;
   QFont mediumFont_;
   QFont largeFont_;
+  QFont legendFont_;
   uint32_t samplePeriod_ = 0;
   bool refresh_ = true;
   std::unique_ptr<RecordSet> records_;
@@ -102,6 +109,9 @@ class ChartView : public QFrame {
   RecordCurves curves_;
   bool fullMode_ = false;
   ReadoutSnapshot snapshot_;
+  LiveWatch live_;
+  bool readoutLive_ = false;
+  ChartCaptions captions_;
   ChartScene scene_;
   QImage image_;
   std::vector<QLine> lines_;

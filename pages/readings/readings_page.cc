@@ -84,8 +84,10 @@ void ReadingsPage::contextMenuEvent(QContextMenuEvent* event) {
 
 void ReadingsPage::Refresh() {
   const ReadingsTexts texts = FormatReadings(state_.readings.Load(), fahrenheit_->isChecked());
-  const auto show = [this](Field which, const std::string& text) {
+  const bool dimmed = !live_.Update(state_);
+  const auto show = [this, dimmed](Field which, const std::string& text) {
     fields_[which]->SetText(QString::fromStdString(text));
+    fields_[which]->SetDimmed(dimmed);
   };
   show(kVoltage, texts.voltage);
   show(kCurrent, texts.current);

@@ -13,6 +13,7 @@
 
 #include "app/app_state.h"
 #include "pages/dialog_units.h"
+#include "pages/live_watch.h"
 #include "pages/readings/value_field.h"
 
 namespace vireo {
@@ -36,7 +37,7 @@ class ReadingsPage : public QWidget {
   explicit ReadingsPage(const AppState& state, const DialogUnits& units = DialogUnits::Of(QFont()),
                         QWidget* parent = nullptr);
 
-  // Rewrites every field from the current readings.
+  // Rewrites every field from the current readings, dimmed while they are not live.
   void Refresh();
   // Marks a field, or takes the mark away.
   void SetMarked(Field which, bool marked) { fields_[which]->SetMarked(marked); }
@@ -59,6 +60,7 @@ class ReadingsPage : public QWidget {
   std::array<QLabel*, kFieldCount> labels_{};
   QCheckBox* fahrenheit_ = nullptr;
   QTimer timer_;
+  LiveWatch live_;
 };
 
 }  // namespace vireo

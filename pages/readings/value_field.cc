@@ -34,6 +34,14 @@ void ValueField::SetMarked(bool marked) {
   update();
 }
 
+void ValueField::SetDimmed(bool dimmed) {
+  if (dimmed == dimmed_) {
+    return;
+  }
+  dimmed_ = dimmed;
+  update();
+}
+
 void ValueField::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::black);
@@ -50,7 +58,8 @@ void ValueField::paintEvent(QPaintEvent*) {
   const QRect area = rect().adjusted(kMargin, 0, -kMargin, 0);
   // Fonts standing in for the design's face are often wider; every figure must stay visible.
   painter.setFont(FitFont(font(), text_, area.width()));
-  painter.setPen(colour_);
+  painter.setPen(dimmed_ ? QColor(colour_.red() / 2, colour_.green() / 2, colour_.blue() / 2)
+                         : colour_);
   painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text_);
 }
 

@@ -6,14 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
+#include <cmath>
 #include <fstream>
 
 #include "gui/main_window.h"
 #include "pages/chart/chart_export.h"
 #include "pages/readings/page_tab_ctrl.h"
+#include "pages/readings/readings_page.h"
+#include "support/chart_text_extents.h"
 #include "support/virtual_meter_fixture.h"
 
 namespace vireo {
@@ -42,6 +48,24 @@ int Count(const QImage& image, const QRect& area, const QColor& colour) {
   return n;
 }
 
+// Pixels of text in a colour, drawn smoothed on black: the colour at a fraction of its
+// brightness, above half of it (bright) or at most half (dimmed).
+int Tinted(const QImage& image, const QRect& area, const QColor& colour, bool bright = true) {
+  const int top = std::max({colour.red(), colour.green(), colour.blue()});
+  int n = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      const QColor p = image.pixelColor(x, y);
+      const double a = std::max({p.red(), p.green(), p.blue()}) / double(top);
+      const bool hue = std::abs(p.red() - a * colour.red()) <= 12 &&
+                       std::abs(p.green() - a * colour.green()) <= 12 &&
+                       std::abs(p.blue() - a * colour.blue()) <= 12;
+      n += hue && a > 0.15 && (bright ? a > 0.55 : a <= 0.55);
+    }
+  }
+  return n;
+}
+
 // A record file of `count` records: 5.0 V and 5.1 V in turn, 1 A, 25 °C.
 std::string RecordFile(const QString& path, uint32_t count, uint8_t hours = 1) {
   std::ofstream out(path.toStdString(), std::ios::binary);
@@ -53,6 +77,39 @@ std::string RecordFile(const QString& path, uint32_t count, uint8_t hours = 1) {
     out.write(record, 5);
   }
   return path.toStdString();
+}
+
+// The chart's layout test measures texts with a table of advances; here the table is held to
+// the fonts the chart draws with: never narrower, and where the face is the table's, no wider.
+TEST(ChartFonts, TheAdvanceTableMatchesTheFontsOfTheChart) {
+  const char* samples[] = {"-32.80",
+                           "-140",
+                           "100.00",
+                           "888:88:88",
+                           "88.888W",
+                           "D+:8.88V",
+                           "D-:-8.8V",
+                           "188.8\u2103",
+                           "NULL",
+                           "Voltage (V)",
+                           "Current (A)",
+                           "Temperature (\u2103)",
+                           "Time : 200ms All : 460.0s"};
+  for (const ChartFont role : {ChartFont::kSmall, ChartFont::kMedium, ChartFont::kLegend}) {
+    const QFont font = ChartFontOf(role);
+    const QFontMetricsF metrics(font);
+    const int size = ChartFontPixels(role);
+    const bool tableFace = QFontInfo(font).family() == "DejaVu Sans";
+    for (const char* sample : samples) {
+      const double table = *testing::TextWidth(sample, size);
+      const double real = metrics.horizontalAdvance(QString::fromUtf8(sample));
+      EXPECT_LE(real, table + 0.5) << sample << " at " << size << " px";
+      if (tableFace) {  // kerning takes a little off some pairs of letters
+        EXPECT_GE(real, table * 0.97 - 0.5) << sample << " at " << size << " px";
+      }
+    }
+    EXPECT_LE(metrics.height(), testing::LineHeight(size) + 0.5) << size << " px";
+  }
 }
 
 class ChartPageTest : public ::testing::Test {
@@ -102,7 +159,7 @@ TEST_F(ChartPageTest, AsItOpens) {
   EXPECT_TRUE(page.pathEdit().isReadOnly());
   // "Time : 200ms All : 4.6s" under the plot, in the D+ colour.
   EXPECT_EQ(page.view().samplePeriod(), 10u);
-  EXPECT_GT(Count(page.view().Render(), QRect(60, 218, 460, 18), kGreen), 20);
+  EXPECT_GT(Tinted(page.view().Render(), QRect(60, 218, 460, 18), kGreen), 20);
   EXPECT_EQ(page.view().client(), (ChartRect{0, 0, 577, 261}));
   EXPECT_TRUE(page.view().refreshTimer().isActive());
 }
@@ -134,10 +191,12 @@ TEST_F(ChartPageTest, ThePixelsOfTheFrameGridCurveAndReadout) {
     EXPECT_EQ(image.pixelColor(518, y) == kYellow || image.pixelColor(519, y) == kYellow, true)
         << y;
   }
-  // The readout row, each cell in its colour.
+  // The readout row, each cell in its colour, dimmed while no stream has delivered a frame.
   const QColor colours[] = {kYellow, kCyan, kMagenta, kGreen, kCoral, kRed};
   for (int i = 0; i < 6; ++i) {
-    EXPECT_GT(Count(image, QRect(100 * i, 232, i == 5 ? 77 : 100, 29), colours[i]), 10) << i;
+    const QRect cell(100 * i, 232, i == 5 ? 77 : 100, 29);
+    EXPECT_GT(Tinted(image, cell, colours[i], false), 10) << i;
+    EXPECT_EQ(Tinted(image, cell, colours[i]), 0) << i;
   }
   // The legend lines.
   EXPECT_EQ(image.pixelColor(100, 8), kYellow);
@@ -234,7 +293,7 @@ TEST_F(ChartPageTest, ARateChangeEmptiesTheStoresAndTheNextTickUsesTheNewRate) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return state_.VoltageStore.count >= 1; }, 2000));
   EXPECT_EQ(state_.VoltageStore.Held().back(), 5.0f);
   EXPECT_EQ(page_->samplingTimer().interval(), 100);
-  EXPECT_GT(Count(page_->view().Render(), QRect(60, 218, 460, 18), kGreen), 20);
+  EXPECT_GT(Tinted(page_->view().Render(), QRect(60, 218, 460, 18), kGreen), 20);
 }
 
 TEST_F(ChartPageTest, RecordsModeWithoutAPathShowsTheDefaultAxesAndLoadsNothing) {
@@ -251,9 +310,9 @@ TEST_F(ChartPageTest, RecordsModeWithoutAPathShowsTheDefaultAxesAndLoadsNothing)
   EXPECT_EQ(page_->view().samplePeriod(), 0u);
   const QImage image = page_->view().Render();
   // No period label and no time axis under the plot; the axes are labelled.
-  EXPECT_EQ(Count(image, QRect(61, 218, 458, 13), kGreen), 0);
-  EXPECT_GT(Count(image, QRect(0, 10, 55, 220), kYellow), 50);
-  EXPECT_GT(Count(image, QRect(524, 10, 51, 220), kRed), 50);
+  EXPECT_EQ(Tinted(image, QRect(61, 218, 458, 13), kGreen), 0);
+  EXPECT_GT(Tinted(image, QRect(0, 10, 55, 220), kYellow), 50);
+  EXPECT_GT(Tinted(image, QRect(524, 10, 51, 220), kRed), 50);
   // No curve inside the plot.
   EXPECT_EQ(Count(image, QRect(61, 19, 458, 198), kYellow), 0);
 }
@@ -269,7 +328,7 @@ TEST_F(ChartPageTest, ShowOffLoadsTheChosenFileAndLiveModeReleasesIt) {
   EXPECT_EQ(page_->view().recordSet()->count, 352u);
   const QImage image = page_->view().Render();
   EXPECT_GT(Count(image, QRect(61, 19, 350, 198), kYellow), 100);
-  EXPECT_GT(Count(image, QRect(61, 218, 458, 18), kGreen), 20);  // the time axis
+  EXPECT_GT(Tinted(image, QRect(61, 218, 458, 18), kGreen), 20);  // the time axis
 
   PickMode(ChartPage::kLive);
   EXPECT_EQ(page_->view().recordSet(), nullptr);
@@ -327,6 +386,51 @@ TEST_F(ChartPageTest, TheReadoutIsRenewedByTheRefreshTimerOnly) {
   page_->view().Render();
   EXPECT_EQ(page_->view().readout().voltage, 5.0f);
   ASSERT_TRUE(QTest::qWaitFor([&] { return page_->view().readout().voltage == 6.0f; }, 2000));
+}
+
+// Numbers that are not live look it: the readings page and the chart's readout row show the
+// last values dimmed before the first frame of a stream and after it, bright in between.
+TEST_F(ChartPageTest, NumbersThatAreNotLiveAreDimmed) {
+  ReadingsPage readings(state_);
+  ChartView& chart = page_->view();
+  const QRect voltageCell(0, 232, 100, 29);
+  // The chart takes the stream's state with each new snapshot, at its refresh tick.
+  const auto chartShows = [&](bool live) {
+    return QTest::qWaitFor(
+        [&] {
+          const QImage image = chart.Render();
+          return chart.readoutLive() == live && (Tinted(image, voltageCell, kYellow) > 10) == live;
+        },
+        2000);
+  };
+  const auto pageDimmed = [&] {
+    readings.Refresh();
+    for (int f = 0; f < ReadingsPage::kFieldCount; ++f) {
+      if (!readings.field(static_cast<ReadingsPage::Field>(f)).dimmed()) {
+        return false;
+      }
+    }
+    return true;
+  };
+
+  TimedReadings frame;
+  frame.readings.voltage = 5.0f;
+  state_.readings.Store(frame.readings);  // values, but no stream
+  EXPECT_TRUE(pageDimmed());
+  EXPECT_EQ(readings.field(ReadingsPage::kVoltage).text(), "5.0000V");
+  EXPECT_TRUE(chartShows(false));
+
+  state_.LiveRunning = 1;  // START: dimmed until the first frame
+  EXPECT_TRUE(pageDimmed());
+  state_.readings.OnFrame(frame);
+  EXPECT_FALSE(pageDimmed());
+  EXPECT_EQ(readings.field(ReadingsPage::kVoltage).text(), "5.0000V");
+  EXPECT_TRUE(chartShows(true));
+
+  state_.LiveRunning = 0;  // the stream has ended
+  EXPECT_TRUE(pageDimmed());
+  EXPECT_TRUE(chartShows(false));
+  EXPECT_EQ(chart.readout().voltage, 5.0f);
 }
 
 TEST_F(ChartPageTest, ReadOffAsksForTheReadOut) {

@@ -98,7 +98,11 @@ double Share(const QImage& image, const QColor& colour) {
 }
 
 TEST_F(ReadingsPageTest, FiguresAreDrawnInTheirColoursOnBlack) {
-  state_.readings.Store(record_);
+  // Live figures: a stream runs and has delivered a frame.
+  state_.LiveRunning = 1;
+  TimedReadings frame;
+  frame.readings = record_;
+  state_.readings.OnFrame(frame);
   ReadingsPage page(state_);
   page.resize(700, 400);
   page.Refresh();

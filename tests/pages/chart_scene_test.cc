@@ -91,18 +91,28 @@ TEST_F(ChartSceneTest, WatermarkComesFirstThenTheLegend) {
   const auto& first = std::get<ChartLines>(items.at(1));
   EXPECT_EQ(first.colour, kYellow);
   EXPECT_EQ(first.segments, (std::vector<ChartSegment>{{85, 8, 115, 8}}));
+  // The caption, centred between the lines, may take all but 5 pixels of each.
   const auto& caption = std::get<ChartText>(items.at(2));
   EXPECT_EQ(caption.text, "Voltage (V)");
-  EXPECT_EQ(caption.rect, (ChartRect{115, 0, 165, 17}));
+  EXPECT_EQ(caption.rect, (ChartRect{90, 0, 190, 17}));
   EXPECT_EQ(caption.align, ChartAlign::kCentre);
+  EXPECT_EQ(caption.font, ChartFont::kLegend);
   EXPECT_EQ(std::get<ChartLines>(items.at(3)).segments,
             (std::vector<ChartSegment>{{165, 8, 195, 8}}));
   EXPECT_EQ(std::get<ChartText>(items.at(5)).text, "Current (A)");
-  EXPECT_EQ(std::get<ChartText>(items.at(5)).rect, (ChartRect{265, 0, 315, 17}));
+  EXPECT_EQ(std::get<ChartText>(items.at(5)).rect, (ChartRect{240, 0, 340, 17}));
   EXPECT_EQ(std::get<ChartText>(items.at(8)).text, "Temperature (\u2103)");
   EXPECT_EQ(std::get<ChartText>(items.at(8)).colour, kRed);
   EXPECT_EQ(std::get<ChartLines>(items.at(9)).segments,
             (std::vector<ChartSegment>{{465, 8, 495, 8}}));
+
+  // A caption wider than 50 pixels: the lines stop 3 pixels short of it.
+  inputs_.captions.widths = {0, 0, 85};
+  BuildChartScene(inputs_, scene_);
+  EXPECT_EQ(std::get<ChartLines>(scene_.items.at(7)).segments,
+            (std::vector<ChartSegment>{{385, 8, 394, 8}}));
+  EXPECT_EQ(std::get<ChartLines>(scene_.items.at(9)).segments,
+            (std::vector<ChartSegment>{{486, 8, 495, 8}}));
 }
 
 TEST_F(ChartSceneTest, FrameIsSolidAndTheGridDottedEveryTwentyPixels) {
@@ -175,7 +185,21 @@ TEST_F(ChartSceneTest, LiveCurvesEndOnTheRightFrameLine) {
   EXPECT_EQ(TextsIn(items, kYellow).size(), 13u);
   // Caption, then the curve's own labels from the top.
   EXPECT_EQ(Strings(TextsIn(items, kCyan))[1], "1.20");
-  EXPECT_EQ(Strings(TextsIn(items, kRed))[1], "-40");
+  // Without a probe the temperature axis keeps the empty scale, 20 down to 0.
+  EXPECT_EQ(Strings(TextsIn(items, kRed))[1], "20");
+}
+
+TEST_F(ChartSceneTest, TheTemperatureAxisSpansOnlyReadingsOfAProbe) {
+  voltage_ = {5.0f, 5.0f, 5.0f};
+  temperature_ = {25.0f, 30.0f, -60.0f};
+  const auto items = Build();
+  // 20 to 40 over 25 and 30; the probe taken away draws the last segment down to the bottom
+  // frame line, not below it.
+  const auto labels = Strings(TextsIn(items, kRed));
+  EXPECT_EQ(labels[1], "40");
+  EXPECT_EQ(labels[11], "20");
+  EXPECT_EQ(CurveOf(items, kRed),
+            (std::vector<ChartSegment>{{517, 167, 518, 117}, {518, 117, 519, 217}}));
 }
 
 TEST_F(ChartSceneTest, AFullStoreReachesTheLeftFrameLine) {
