@@ -1,8 +1,6 @@
 // image, upgrade and logo: firmware image files, the firmware upgrade, and the start-up logo.
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -161,8 +159,9 @@ int Logo(const LogoOptions& options) {
 }
 
 int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std::string& meter) {
-  // A closed standard error does not stop an upgrade half-way through.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C and SIGTERM stop the upgrade after the block in hand, never half-way through one; a
+  // closed standard error does not stop it at all.
+  const sigset_t signals = BlockStopSignals();
   Session session;
   if (!session.UseMeter(meter))
     return kExitFailed;
@@ -180,6 +179,8 @@ int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std:
   UpgradeControl upgrade(session.link, session.state, reporter);
   if (!upgrade.Request(request))
     return kExitFailed;
+  WaitTakingStopSignals(
+      signals, [&] { return upgrade.IsRunning(); }, [&] { upgrade.RequestStop(); });
   upgrade.WaitIdle();
   return upgrade.LastUpgradeSucceeded() ? kExitOk : kExitFailed;
 }
