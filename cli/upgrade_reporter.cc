@@ -9,7 +9,7 @@ std::string ProgressLine(const std::string& step, int percent, std::chrono::mill
   line += std::to_string(percent) + "%";
   // The rate of the first second says too little to tell the rest.
   if (percent > 0 && percent < 100 && elapsed >= std::chrono::seconds(1)) {
-    const long long left = (elapsed.count() * (100 - percent) / percent + 999) / 1000;
+    const long long left = (elapsed.count() * (100 - percent) / percent + 500) / 1000;
     char text[32];
     std::snprintf(text, sizeof text, ", %lld:%02lld left", left / 60, left % 60);
     line += text;
@@ -19,7 +19,22 @@ std::string ProgressLine(const std::string& step, int percent, std::chrono::mill
 
 UpgradeReporter::UpgradeReporter(TerminalReporter& log, std::FILE* out, bool terminal,
                                  std::string step)
-    : log_(log), out_(out), terminal_(terminal), step_(std::move(step)) {}
+    : log_(log),
+      out_(out),
+      terminal_(terminal),
+      step_(std::move(step)),
+      fixedStep_(!step_.empty()) {}
+
+void UpgradeReporter::WriteAbove(const std::function<void()>& write) {
+  std::lock_guard lock(mutex_);
+  ClearLine();
+  write();
+}
+
+void UpgradeReporter::ClearProgress() {
+  std::lock_guard lock(mutex_);
+  ClearLine();
+}
 
 UpgradeReporter::~UpgradeReporter() {
   std::lock_guard lock(mutex_);
@@ -41,7 +56,7 @@ void UpgradeReporter::AppendLog(const std::string& text, LogLevel level) {
   lineOpen_ = true;
   lineBroken_ = false;
   lastLogText_ = text;
-  if (level == LogLevel::kSuccess || level == LogLevel::kNormal)
+  if (!fixedStep_ && (level == LogLevel::kSuccess || level == LogLevel::kNormal))
     step_ = text;  // "Erasing...", "Writing...": the step the progress that follows belongs to
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -16,8 +17,8 @@ namespace vireo::cli {
 
 class UpgradeReporter final : public Reporter {
  public:
-  // `log` writes the log lines; the progress line goes to `out` when `terminal` is set. The
-  // progress line names `step` until a log line names another.
+  // `log` writes the log lines; the progress line goes to `out` when `terminal` is set. It
+  // names `step` when one is given, else the step that the last log line began.
   UpgradeReporter(TerminalReporter& log, std::FILE* out, bool terminal, std::string step = {});
   ~UpgradeReporter() override;
 
@@ -34,6 +35,11 @@ class UpgradeReporter final : public Reporter {
   void FirmwareTooOld() override { log_.FirmwareTooOld(); }
   void RecordsReady(std::string path) override { log_.RecordsReady(std::move(path)); }
 
+  // Runs `write`, which writes whole lines to `out`, with the progress line taken away first.
+  void WriteAbove(const std::function<void()>& write);
+  // Takes the progress line away until the next progress.
+  void ClearProgress();
+
  private:
   using Clock = std::chrono::steady_clock;
   void ClearLine();  // with mutex_ held
@@ -47,6 +53,7 @@ class UpgradeReporter final : public Reporter {
   bool progressShown_ = false;  // the progress line stands on the last line
   int lastProgress_ = -1;
   std::string step_;  // what the progress line names
+  const bool fixedStep_;
   Clock::time_point stepStart_ = Clock::now();
   std::string lastLogText_;
 };
