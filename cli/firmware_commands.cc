@@ -212,7 +212,9 @@ void AddFirmwareCommands(CLI::App& app, int& status) {
       "upgrade",
       "Replace the meter's firmware with an image, the meter being in its upgrade mode: the "
       "checks of DFUSTART, then check, erase, write and verify, with progress. With --logo the "
-      "bitmap is converted as on the firmware page and written into the image's logo area.");
+      "bitmap is converted as on the firmware page and written into the image's logo area. "
+      "Ctrl-C stops after the block in hand; the meter stays in upgrade mode and running the "
+      "upgrade again completes it. Exit status 0 when the upgrade succeeded.");
   auto upgradeImage = std::make_shared<std::string>();
   auto upgradeLogo = std::make_shared<LogoOptions>();
   upgrade->add_option("FILE", *upgradeImage, "The image file (.lrm).")->required();

@@ -90,8 +90,9 @@ int Records(const std::string& path, const std::string& format) {
 void AddRecordCommands(CLI::App& app, int& status) {
   auto* readout = app.add_subcommand(
       "readout",
-      "Identify the meter, read its record memory into DIR/dat/YYYYMMDD_HHMMSS.vat and print "
-      "the file's full path as the last line. Exit status 0 when a file was written.");
+      "Identify the meter, read its record memory into DIR/dat/YYYYMMDD_HHMMSS.vat (with _2, "
+      "_3, ... when that name is taken) and print the file's full path as the last line. "
+      "Ctrl-C ends it without a file. Exit status 0 when a file was written.");
   auto dir = std::make_shared<std::string>();
   readout
       ->add_option("--dir", *dir,
