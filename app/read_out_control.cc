@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "app/identify.h"
 #include "app/read_out_file.h"
+#include "base/errno_error.h"
 #include "meter/record_file.h"
 #include "meter/record_memory.h"
 
@@ -63,8 +66,16 @@ void ReadOutControl::Sequence() {
     link_.Close();
   }
   reporter_.NewLogLine();
+  stop_ = false;  // a stop asks for this run's end, not the next one's
   reporter_.Beep(saved);
   reporter_.SetProgress(100);
+}
+
+bool ReadOutControl::Stopped() {
+  if (!stop_)
+    return false;
+  reporter_.AppendLog(state_.texts.Extra("readout_stopped"), LogLevel::kWarning);
+  return true;
 }
 
 bool ReadOutControl::ReadRecordsIntoFile() {
@@ -87,6 +98,8 @@ bool ReadOutControl::ReadRecordsIntoFile() {
   reporter_.SetProgress(0);
   uint32_t read = 0;
   while (read < count) {
+    if (Stopped())
+      return false;
     const RecordRead next = NextRecordRead(read, count);
     if (!link_.ReadRecordMemory(next.address, records.data() + kRecordBytes * next.first,
                                 next.bytes)) {
@@ -101,20 +114,33 @@ bool ReadOutControl::ReadRecordsIntoFile() {
     return false;
   }
 
+  if (Stopped())
+    return false;
   const std::tm now = clock_ ? clock_() : LocalTimeNow();
   const std::string folder = state_.ProgramFolder + "dat";
+  const std::string name = RecordFileName(state_.ProgramFolder, now);
   struct stat info {};
+  std::optional<Error> folderError;
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    ::mkdir(folder.c_str(), 0777);  // a failure shows when the file is written
+    // The folder's own failure says more than the missing folder the file then meets; one
+    // that is there after all (made meanwhile, or a file in the way) shows when it is written.
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+      folderError = ErrorFromErrno(errno, folder);
   }
-  const std::string path = RecordFileName(state_.ProgramFolder, now);
-  const Result<void> written =
-      WriteFileAtomically(path, EncodeRecordFile(SettingsRecordHours(settings), records));
+  const Result<std::string> written =
+      folderError ? Result<std::string>(*folderError)
+                  : WriteNewFile(name, EncodeRecordFile(SettingsRecordHours(settings), records));
   if (!written) {
-    reporter_.AppendLog(texts[TXT_ERR_SAVE] + ":" + path + " (" + written.error().message + ")",
+    reporter_.AppendLog(std::string(texts[TXT_ERR_SAVE])
+                            .append(":")
+                            .append(name)
+                            .append(" (")
+                            .append(written.error().message)
+                            .append(")"),
                         LogLevel::kError);
     return false;
   }
+  const std::string& path = written.value();
   reporter_.AppendLog(texts[TXT_SAVED] + ":" + path, LogLevel::kSuccess);
   reporter_.RecordsReady(path);
   return true;

@@ -2,6 +2,7 @@
 // worker, which holds the meter link from the accepted request until the sequence has ended.
 #pragma once
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 
@@ -23,6 +24,9 @@ class ReadOutControl {
   // firmware-too-old notice (once). Otherwise the read-out runs on the worker; true then.
   bool Request();
   bool IsRunning() const { return worker_.IsRunning(); }
+  // Asks a running read-out to end after the exchange in hand, writing no file. Only stores a
+  // flag, so a signal handler may call it.
+  void RequestStop() { stop_.store(true); }
   // Waits for a running read-out to end, then ends the worker. Idempotent.
   void Shutdown();
   // Where the read-out takes the local time that names its file; set before a request.
@@ -33,11 +37,14 @@ class ReadOutControl {
   void Sequence();
   // Steps with the link open: settings, counters, records, the file. True once it is saved.
   bool ReadRecordsIntoFile();
+  // True, having said so, when a stop was asked for.
+  bool Stopped();
 
   MeterLink& link_;
   AppState& state_;
   Reporter& reporter_;
   std::function<std::tm()> clock_;
+  std::atomic<bool> stop_{false};
   Worker worker_;
 };
 

@@ -69,7 +69,15 @@ UpdateOutcome RunUpdateCheck(HttpClient& client, const std::string& baseUrl, con
   }
   outcome.requested = true;
 
-  const HttpResult version = client.Fetch(baseUrl + std::string(kVersionFilePath));
+  HttpResult version = client.Fetch(baseUrl + std::string(kVersionFilePath));
+  if (version.ok && version.body.size() > kVersionFileBytes) {
+    // A captive portal's page or an error page sent with status 200: not the version file.
+    version.ok = false;
+    version.error = std::string("the answer has ")
+                        .append(version.truncated ? "more than " : "")
+                        .append(std::to_string(version.body.size()))
+                        .append(" bytes, not the version file's 2");
+  }
   if (!version.ok) {
     outcome.error = version.error;
     reporter.SetStatus(StatusField::kUpgrade, outcome.updateLine);

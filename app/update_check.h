@@ -24,6 +24,9 @@ inline constexpr std::string_view kAdvertFilePath = "/updata/Vireo_ad.pdf";
 using UpdateVersionWord = std::array<uint8_t, 2>;
 inline constexpr UpdateVersionWord kNoUpdateVersion = {0xFF, 0xFF};
 
+// The size of the version file; a longer answer is something else (a portal's or error page).
+inline constexpr size_t kVersionFileBytes = 2;
+
 // The first two bytes of a version file; missing bytes keep 0xFF.
 UpdateVersionWord ParseVersionFile(std::string_view content);
 
@@ -53,9 +56,10 @@ struct UpdateOutcome {
 };
 
 // The update check, then the advert. Without a base address nothing is fetched and nothing is
-// logged: the status field shows TXT_UPDATE_DEFAULT. A failed version fetch shows it and logs
-// it in red; a fetched one shows and logs the update line in green. The advert is logged in
-// green when the server sends one with a Content-Length, and adds nothing otherwise.
+// logged: the status field shows TXT_UPDATE_DEFAULT. A failed version fetch, or an answer longer
+// than a version file, shows it and logs it in red; a fetched one shows and logs the update line in
+// green. The advert is logged in green when the server sends one with a Content-Length, and adds
+// nothing otherwise.
 UpdateOutcome RunUpdateCheck(HttpClient& client, const std::string& baseUrl, const TextTable& texts,
                              Reporter& reporter);
 

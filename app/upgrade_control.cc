@@ -93,15 +93,45 @@ void UpgradeControl::ShowStatus(const char* text) {
     screenLine_ = 0;
 }
 
+void UpgradeControl::LogCause(const std::string& cause) {
+  reporter_.NewLogLine();
+  reporter_.AppendLog(cause, LogLevel::kWarning);
+}
+
+void UpgradeControl::LogFault() {
+  const TextTable& texts = state_.texts;
+  MeterFault fault = link_.lastFault();
+  // A meter that left without a word looks silent to the read that waited for it.
+  if (fault == MeterFault::kNoAnswer && !link_.IsPresent())
+    fault = MeterFault::kUnplugged;
+  switch (fault) {
+    case MeterFault::kNone:
+      break;
+    case MeterFault::kUnplugged:
+      LogCause(texts.Extra("fault_unplugged"));
+      break;
+    case MeterFault::kNoAnswer:
+      LogCause(texts.Extra("fault_no_answer"));
+      break;
+    case MeterFault::kBadReply:
+    case MeterFault::kDeclined:
+      LogCause(texts.Extra("fault_bad_reply"));
+      break;
+    case MeterFault::kImageChanged:
+      LogCause(FillIn(texts.Extra("fault_image_changed"), {job_.firmwarePath}));
+      break;
+    case MeterFault::kMismatch:
+      LogCause(texts.Extra("fault_mismatch"));
+      break;
+    case MeterFault::kStopped:
+      LogCause(texts.Extra("upgrade_stopped"));
+      break;
+  }
+}
+
 void UpgradeControl::Sequence() {
   const TextTable& texts = state_.texts;
   Reporter& r = reporter_;
-  const std::string& path = job_.firmwarePath;
-  const LogoPatchBytes* logo = job_.logo ? &*job_.logo : nullptr;
-  const ProgressCallback progress = [&r](int percent) { r.SetProgress(percent); };
-  auto error = [&](TextId id) { r.AppendLog(texts[id], LogLevel::kError); };
-  auto success = [&](TextId id) { r.AppendLog(texts[id], LogLevel::kSuccess); };
-
   succeeded_ = false;
   bool ok = false;
   r.ClearLog();
@@ -109,54 +139,77 @@ void UpgradeControl::Sequence() {
   {
     LinkCloser closer(link_);
     if (!link_.IsPresent()) {
-      error(TXT_ERR_NO_DEVICE);
+      r.AppendLog(texts[TXT_ERR_NO_DEVICE], LogLevel::kError);
     } else if (!link_.Open()) {
-      error(TXT_ERR_OPEN);
+      LogOpenFailure(link_.lastOpenError(), texts, r);
     } else if (!link_.QueryUpgradeMode()) {
-      error(TXT_ERR_NOT_UPGRADE_MODE);
-      r.NewLogLine();
-      r.AppendLog(texts[TXT_HINT_UPGRADE_MODE], LogLevel::kWarning);
-    } else {
-      success(TXT_UPGRADE_MODE);
-      r.NewLogLine();
-      if (!link_.CheckImage(path).valid()) {
-        error(TXT_ERR_FIRMWARE_FILE);
-      } else {
-        screenLine_ = 0;
-        ShowStatus("Start...");
-        success(TXT_UPGRADE_BEGIN);
+      if (link_.lastFault() == MeterFault::kDeclined) {
+        r.AppendLog(texts[TXT_ERR_NOT_UPGRADE_MODE], LogLevel::kError);
         r.NewLogLine();
-        success(TXT_ERASING);
-        ShowStatus("Uninstall old app...");
-        if (!link_.EraseApplication(progress)) {
-          error(TXT_ERR_ERASE);
-        } else {
-          ShowStatus("Install new app...");
-          r.NewLogLine();
-          success(TXT_WRITING);
-          if (!link_.WriteApplication(path, logo, progress)) {
-            error(TXT_ERR_WRITE);
-          } else {
-            ShowStatus("Verify new app...");
-            r.NewLogLine();
-            success(TXT_VERIFYING);
-            if (!link_.VerifyApplication(path, logo, progress)) {
-              error(TXT_ERR_VERIFY);
-            } else {
-              r.NewLogLine();
-              success(TXT_UPGRADE_DONE);
-              link_.UpgradeComplete();
-              ShowStatus("..successfully");
-              ok = true;
-            }
-          }
-        }
+        r.AppendLog(texts[TXT_HINT_UPGRADE_MODE], LogLevel::kWarning);
+      } else {
+        // No answer, or none that says which mode the meter is in.
+        r.AppendLog(texts[TXT_ERR_COMM], LogLevel::kError);
+        LogFault();
+      }
+    } else {
+      r.AppendLog(texts[TXT_UPGRADE_MODE], LogLevel::kSuccess);
+      r.NewLogLine();
+      const ImageCheck check = link_.CheckImage(job_.firmwarePath);
+      if (!check.valid()) {
+        r.AppendLog(texts[TXT_ERR_FIRMWARE_FILE], LogLevel::kError);
+        LogCause(FillIn(texts.Extra("image_invalid"), {ImageRuleName(check.failed)}));
+      } else if (stop_) {
+        r.AppendLog(texts.Extra("upgrade_stopped"), LogLevel::kWarning);
+      } else {
+        link_.SetStopFlag(&stop_);
+        ok = Transfer();
+        link_.SetStopFlag(nullptr);
       }
     }
   }
   r.NewLogLine();
   succeeded_ = ok;
+  if (ok)
+    newFirmware_ = true;
+  stop_ = false;  // a stop asks for this run's end, not the next one's
   r.Beep(ok);
+}
+
+bool UpgradeControl::Transfer() {
+  const TextTable& texts = state_.texts;
+  Reporter& r = reporter_;
+  const std::string& path = job_.firmwarePath;
+  const LogoPatchBytes* logo = job_.logo ? &*job_.logo : nullptr;
+  const ProgressCallback progress = [&r](int percent) { r.SetProgress(percent); };
+  const auto failed = [&](TextId id) {
+    r.AppendLog(texts[id], LogLevel::kError);
+    LogFault();
+    return false;
+  };
+  screenLine_ = 0;
+  ShowStatus("Start...");
+  r.AppendLog(texts[TXT_UPGRADE_BEGIN], LogLevel::kSuccess);
+  r.NewLogLine();
+  r.AppendLog(texts[TXT_ERASING], LogLevel::kSuccess);
+  ShowStatus("Uninstall old app...");
+  if (!link_.EraseApplication(progress))
+    return failed(TXT_ERR_ERASE);
+  ShowStatus("Install new app...");
+  r.NewLogLine();
+  r.AppendLog(texts[TXT_WRITING], LogLevel::kSuccess);
+  if (!link_.WriteApplication(path, logo, progress))
+    return failed(TXT_ERR_WRITE);
+  ShowStatus("Verify new app...");
+  r.NewLogLine();
+  r.AppendLog(texts[TXT_VERIFYING], LogLevel::kSuccess);
+  if (!link_.VerifyApplication(path, logo, progress))
+    return failed(TXT_ERR_VERIFY);
+  r.NewLogLine();
+  r.AppendLog(texts[TXT_UPGRADE_DONE], LogLevel::kSuccess);
+  link_.UpgradeComplete();
+  ShowStatus("..successfully");
+  return true;
 }
 
 }  // namespace vireo

@@ -47,8 +47,14 @@ class UpgradeControl {
   bool IsRunning() const { return worker_.IsRunning(); }
   // Whether the last upgrade that ran to its end succeeded.
   bool LastUpgradeSucceeded() const { return succeeded_; }
+  // True once after each upgrade that succeeded: the meter runs new firmware and is to be
+  // identified again.
+  bool TakeNewFirmware() { return newFirmware_.exchange(false); }
   // Waits for a running upgrade to end.
   void WaitIdle() { worker_.WaitIdle(); }
+  // Asks a running upgrade to stop after the block in hand; the meter stays in upgrade mode
+  // and the log says so. Only stores a flag, so a signal handler may call it.
+  void RequestStop() { stop_.store(true); }
   // Waits for a running upgrade to end, then ends the worker. Idempotent.
   void Shutdown();
 
@@ -62,6 +68,11 @@ class UpgradeControl {
 
   // The upgrade sequence, on the worker, with the link held.
   void Sequence();
+  // Erase, write and verify, with the meter's screen and the log; true when all succeeded.
+  bool Transfer();
+  // After a step's failure line: a line with the link's cause of the failure.
+  void LogFault();
+  void LogCause(const std::string& cause);
   // One status line on the meter's screen.
   void ShowStatus(const char* text);
   // The logo's part of the checks; false when it refuses the request.
@@ -73,6 +84,9 @@ class UpgradeControl {
   Job job_;
   int screenLine_ = 0;  // the worker's
   std::atomic<bool> succeeded_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> newFirmware_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free);
   Worker worker_;
 };
 

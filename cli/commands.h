@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "app/app_state.h"
@@ -30,6 +31,11 @@ std::string CurrentFolder();
 // the mask and the caller alone takes them (sigtimedwait or a signalfd on the set returned).
 // SIGPIPE is ignored: a reader that went away is a write error like any other.
 sigset_t BlockStopSignals();
+
+// Waits while `running()` holds, calling `stop()` once when one of `signals` (as
+// BlockStopSignals returned them) arrives meanwhile. True when a signal came.
+bool WaitTakingStopSignals(const sigset_t& signals, const std::function<bool()>& running,
+                           const std::function<void()>& stop);
 
 // What every meter command needs: the state with its texts (lang.ini of the current folder),
 // the configured link, and the log on standard error.

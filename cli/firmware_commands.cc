@@ -1,8 +1,6 @@
 // image, upgrade and logo: firmware image files, the firmware upgrade, and the start-up logo.
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -161,8 +159,9 @@ int Logo(const LogoOptions& options) {
 }
 
 int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std::string& meter) {
-  // A closed standard error does not stop an upgrade half-way through.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C and SIGTERM stop the upgrade after the block in hand, never half-way through one; a
+  // closed standard error does not stop it at all.
+  const sigset_t signals = BlockStopSignals();
   Session session;
   if (!session.UseMeter(meter))
     return kExitFailed;
@@ -180,6 +179,8 @@ int Upgrade(const std::string& image, const LogoOptions& logoOptions, const std:
   UpgradeControl upgrade(session.link, session.state, reporter);
   if (!upgrade.Request(request))
     return kExitFailed;
+  WaitTakingStopSignals(
+      signals, [&] { return upgrade.IsRunning(); }, [&] { upgrade.RequestStop(); });
   upgrade.WaitIdle();
   return upgrade.LastUpgradeSucceeded() ? kExitOk : kExitFailed;
 }
@@ -211,7 +212,9 @@ void AddFirmwareCommands(CLI::App& app, int& status) {
       "upgrade",
       "Replace the meter's firmware with an image, the meter being in its upgrade mode: the "
       "checks of DFUSTART, then check, erase, write and verify, with progress. With --logo the "
-      "bitmap is converted as on the firmware page and written into the image's logo area.");
+      "bitmap is converted as on the firmware page and written into the image's logo area. "
+      "Ctrl-C stops after the block in hand; the meter stays in upgrade mode and running the "
+      "upgrade again completes it. Exit status 0 when the upgrade succeeded.");
   auto upgradeImage = std::make_shared<std::string>();
   auto upgradeLogo = std::make_shared<LogoOptions>();
   upgrade->add_option("FILE", *upgradeImage, "The image file (.lrm).")->required();

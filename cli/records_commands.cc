@@ -1,4 +1,6 @@
 // readout and records: the meter's record memory into a record file, and a record file as rows.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -7,12 +9,15 @@
 
 #include "app/read_out_control.h"
 #include "cli/commands.h"
+#include "cli/upgrade_reporter.h"
 #include "meter/record_file.h"
 
 namespace vireo::cli {
 namespace {
 
 int ReadOut(const std::string& dir, const std::string& meter) {
+  // Ctrl-C and SIGTERM end the read-out after the exchange in hand, with no file written.
+  const sigset_t signals = BlockStopSignals();
   Session session;
   if (!session.UseMeter(meter))
     return kExitFailed;
@@ -25,10 +30,14 @@ int ReadOut(const std::string& dir, const std::string& meter) {
     session.state.ProgramFolder = folder.back() == '/' ? folder : folder + "/";
   }
   // The request identifies the meter first, as ReadOff does when it is not identified yet.
-  ReadOutControl readOut(session.link, session.state, session.reporter);
+  UpgradeReporter reporter(session.reporter, stderr, isatty(STDERR_FILENO) != 0,
+                           session.state.texts[TXT_READ_OFF]);
+  ReadOutControl readOut(session.link, session.state, reporter);
   if (!readOut.Request()) {
     return kExitFailed;
   }
+  WaitTakingStopSignals(
+      signals, [&] { return readOut.IsRunning(); }, [&] { readOut.RequestStop(); });
   readOut.Shutdown();  // waits for the read-out to end
   const std::string path = session.reporter.RecordsPath();
   if (path.empty()) {
@@ -81,8 +90,9 @@ int Records(const std::string& path, const std::string& format) {
 void AddRecordCommands(CLI::App& app, int& status) {
   auto* readout = app.add_subcommand(
       "readout",
-      "Identify the meter, read its record memory into DIR/dat/YYYYMMDD_HHMMSS.vat and print "
-      "the file's full path as the last line. Exit status 0 when a file was written.");
+      "Identify the meter, read its record memory into DIR/dat/YYYYMMDD_HHMMSS.vat (with _2, "
+      "_3, ... when that name is taken) and print the file's full path as the last line. "
+      "Ctrl-C ends it without a file. Exit status 0 when a file was written.");
   auto dir = std::make_shared<std::string>();
   readout
       ->add_option("--dir", *dir,

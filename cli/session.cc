@@ -62,6 +62,20 @@ sigset_t BlockStopSignals() {
   return signals;
 }
 
+bool WaitTakingStopSignals(const sigset_t& signals, const std::function<bool()>& running,
+                           const std::function<void()>& stop) {
+  bool stopped = false;
+  // Often enough that the end shows without delay; the signal itself ends the wait at once.
+  const timespec poll{0, 50'000'000};
+  while (running()) {
+    if (sigtimedwait(&signals, nullptr, &poll) > 0 && !stopped) {
+      stopped = true;
+      stop();
+    }
+  }
+  return stopped;
+}
+
 Session::Session() : reporter(state.texts) {
   state.ProgramFolder = CurrentFolder();
   const ProgramTextsLoad texts = LoadProgramTexts(state.texts, state.ProgramFolder);

@@ -1,6 +1,9 @@
 // record, sessions and export: recording sessions into an SQLite store and reading them back.
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cmath>
@@ -17,6 +20,7 @@
 #include "base/posix.h"
 #include "cli/alarm_options.h"
 #include "cli/commands.h"
+#include "cli/upgrade_reporter.h"
 #include "record/record_store.h"
 #include "record/recorder.h"
 
@@ -151,6 +155,41 @@ struct Output {
   }
 };
 
+// The progress of a record with --duration, counted from the first frame, on the terminal's
+// progress line; the watcher of the alarms, if any, is fed as before.
+class DurationProgress final : public RecordWatcher {
+ public:
+  DurationProgress(RecordWatcher* inner, double seconds, UpgradeReporter& line)
+      : inner_(inner), durationNs_(static_cast<int64_t>(seconds * 1e9)), line_(line) {}
+
+  void OnFrames(const std::vector<TimedReadings>& frames) override {
+    if (startNs_ < 0 && !frames.empty())
+      startNs_ = frames.front().monotonicNs;
+    if (inner_)
+      inner_->OnFrames(frames);
+  }
+  bool OnTick(int64_t nowNs) override {
+    if (startNs_ >= 0 && nowNs >= nextNs_) {
+      const int64_t done = std::clamp<int64_t>(nowNs - startNs_, 0, durationNs_);
+      line_.SetProgress(static_cast<int>(done * 100 / std::max<int64_t>(durationNs_, 1)));
+      nextNs_ = nowNs + kRedrawNs;
+    }
+    return inner_ && inner_->OnTick(nowNs);
+  }
+  int64_t NextDeadline() const override {
+    const int64_t own = startNs_ < 0 ? INT64_MAX : nextNs_;
+    return std::min(own, inner_ ? inner_->NextDeadline() : INT64_MAX);
+  }
+
+ private:
+  static constexpr int64_t kRedrawNs = 1'000'000'000;
+  RecordWatcher* inner_;
+  const int64_t durationNs_;
+  UpgradeReporter& line_;
+  int64_t startNs_ = -1;
+  int64_t nextNs_ = 0;
+};
+
 int Record(const RecordOptions& o) {
   TriggerSettings t;
   t.startAbove = o.startAbove;
@@ -250,15 +289,26 @@ int Record(const RecordOptions& o) {
   Session session;
   if (meterByPath && !session.UseMeter(o.meter))
     return kExitFailed;
-  Recorder recorder(session.link, session.state, session.reporter, options, store.get(), writers,
-                    Say);
+  // On a terminal a record with --duration (and no start trigger) shows its progress in place.
+  const bool progress =
+      o.duration && !o.startAbove && ::isatty(STDERR_FILENO) != 0 && o.csv != "-" && o.jsonl != "-";
+  UpgradeReporter progressLine(session.reporter, stderr, progress, "Recording");
+  Reporter& streamReporter = progress ? static_cast<Reporter&>(progressLine) : session.reporter;
+  Recorder recorder(
+      session.link, session.state, streamReporter, options, store.get(), writers,
+      [&progressLine](const std::string& line) { progressLine.WriteAbove([&] { Say(line); }); });
   if (alarmWatch) {
     alarmWatch->OnEvent([&recorder](const alarms::AlarmEvent& e) {
       recorder.OnEvent(e.monotonicNs, std::string("alarm ") + alarms::AlarmStateText(e.state),
                        e.name + ": " + alarms::AlarmValueText(e));
     });
   }
-  const RecordResult result = recorder.Run(stopFd.Get(), alarmWatch.get());
+  RecordWatcher* watcher = alarmWatch.get();
+  std::optional<DurationProgress> progressWatch;
+  if (progress)
+    watcher = &progressWatch.emplace(alarmWatch.get(), *o.duration, progressLine);
+  const RecordResult result = recorder.Run(stopFd.Get(), watcher);
+  progressLine.ClearProgress();
 
   Json all = Json::array();
   std::vector<StoredSession> shown;

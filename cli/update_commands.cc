@@ -34,7 +34,8 @@ void AddUpdateCommands(CLI::App& app, int& status) {
   auto* check = app.add_subcommand(
       "check-update",
       "Ask the update server ($VIREOMETER_UPDATE_URL) for the newest version and its advert; "
-      "exit status 0 when the version file came.");
+      "exit status 0 when the version file came (two bytes at most: a longer answer is some other "
+      "page, and the check has failed).");
   check->callback([&status] { status = CheckUpdate(); });
 }
 

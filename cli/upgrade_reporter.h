@@ -1,9 +1,12 @@
-// UpgradeReporter: the log of the firmware commands on standard error with their progress, as
-// a bar on a terminal and as one percentage a line otherwise, and the texts that the program
-// shows in message boxes as log lines.
+// UpgradeReporter: the log of a long command (upgrade, readout) on standard error with its
+// progress. On a terminal the progress is one line that is redrawn in place: the step, the
+// percentage and the time left. Otherwise only the log's plain lines are written. The texts
+// that the program shows in message boxes become log lines.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -14,8 +17,10 @@ namespace vireo::cli {
 
 class UpgradeReporter final : public Reporter {
  public:
-  // `log` writes the log lines; progress goes to `out`, as a bar when `bar` is set.
-  UpgradeReporter(TerminalReporter& log, std::FILE* out, bool bar);
+  // `log` writes the log lines; the progress line goes to `out` when `terminal` is set. It
+  // names `step` when one is given, else the step that the last log line began.
+  UpgradeReporter(TerminalReporter& log, std::FILE* out, bool terminal, std::string step = {});
+  ~UpgradeReporter() override;
 
   void AppendLog(const std::string& text, LogLevel level) override;
   void NewLogLine() override;
@@ -30,18 +35,31 @@ class UpgradeReporter final : public Reporter {
   void FirmwareTooOld() override { log_.FirmwareTooOld(); }
   void RecordsReady(std::string path) override { log_.RecordsReady(std::move(path)); }
 
+  // Runs `write`, which writes whole lines to `out`, with the progress line taken away first.
+  void WriteAbove(const std::function<void()>& write);
+  // Takes the progress line away until the next progress.
+  void ClearProgress();
+
  private:
-  void ClearBar();  // with mutex_ held
+  using Clock = std::chrono::steady_clock;
+  void ClearLine();  // with mutex_ held
 
   TerminalReporter& log_;
   std::FILE* out_;
-  const bool bar_;
+  const bool terminal_;
   std::mutex mutex_;
-  bool lineOpen_ = false;    // the current log line has text
-  bool lineBroken_ = false;  // progress ended the current log line early
-  bool barShown_ = false;    // the bar stands on the last line
+  bool lineOpen_ = false;       // the current log line has text
+  bool lineBroken_ = false;     // progress ended the current log line early
+  bool progressShown_ = false;  // the progress line stands on the last line
   int lastProgress_ = -1;
+  std::string step_;  // what the progress line names
+  const bool fixedStep_;
+  Clock::time_point stepStart_ = Clock::now();
   std::string lastLogText_;
 };
+
+// "42%" with what is done so far, and the time left once it can be told: "Writing... 42%,
+// 0:12 left". `elapsed` is the time since the step began at 0 %.
+std::string ProgressLine(const std::string& step, int percent, std::chrono::milliseconds elapsed);
 
 }  // namespace vireo::cli

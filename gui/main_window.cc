@@ -297,7 +297,9 @@ void MainWindow::OnDevicesChanged() {
 }
 
 void MainWindow::OnLinkReleased() {
-  if (identifyPending_) {
+  // After an upgrade the status row shows the version the meter runs now.
+  const bool newFirmware = upgrade_ && upgrade_->TakeNewFirmware();
+  if (identifyPending_ || newFirmware) {
     OnDevicesChanged();
   }
 }

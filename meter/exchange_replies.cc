@@ -45,6 +45,7 @@ LiveFrame ParseLiveReport(std::span<const uint8_t> report) {
 
 ExchangeReplies::ExchangeReplies(ExchangeKind kind, uint8_t command, std::span<uint8_t> destination)
     : kind_(kind),
+      command_(command),
       awaited_(kind == ExchangeKind::kAcknowledged ? uint8_t{kAcknowledge} : command),
       destination_(destination) {
   switch (kind) {

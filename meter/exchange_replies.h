@@ -60,6 +60,9 @@ class ExchangeReplies {
   // The reply that was due did not come in time.
   void Missed();
   bool Succeeded() const { return ok_ && due_ == 0; }
+  ExchangeKind kind() const { return kind_; }
+  // The request's own command code.
+  uint8_t command() const { return command_; }
 
   // Data bytes per data-stream frame.
   static constexpr uint32_t kStreamChunk = 40;
@@ -68,6 +71,7 @@ class ExchangeReplies {
   void Next(bool good);
 
   ExchangeKind kind_;
+  uint8_t command_;
   uint8_t awaited_;
   std::span<uint8_t> destination_;
   uint32_t due_ = 0;

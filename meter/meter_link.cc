@@ -1,6 +1,7 @@
 #include "meter/meter_link.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -139,7 +140,24 @@ uint32_t MeterLink::ReadReport(uint8_t* buffer, uint32_t timeoutMs) {
 
 bool MeterLink::WriteRequest(uint8_t command, std::span<const uint8_t> payload, bool wantsReply) {
   const Frame request = BuildFrame(command, payload, wantsReply, GetTickCount());
-  return WriteReport(request.data(), kWriteTimeoutMs) == kReportBytes;
+  if (WriteReport(request.data(), kWriteTimeoutMs) == kReportBytes)
+    return true;
+  NoteTransferFailure();
+  return false;
+}
+
+void MeterLink::NoteTransferFailure() {
+  switch (QelHidGetLastError(handle, nullptr, 0)) {
+    case ETIMEDOUT:
+      Note(MeterFault::kNoAnswer);
+      break;
+    case EMSGSIZE:
+      Note(MeterFault::kBadReply);
+      break;
+    default:  // gone, hung up, closed, or an error of the device itself
+      Note(MeterFault::kUnplugged);
+      break;
+  }
 }
 
 void MeterLink::ReadReply(ExchangeReplies& replies) {
@@ -152,18 +170,35 @@ void MeterLink::ReadReply(ExchangeReplies& replies) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     // A time-out of 0 would wait without limit.
     Frame reply{};
-    if (left.count() <= 0 ||
-        ReadReport(reply.data(), static_cast<uint32_t>(left.count())) != kReportBytes) {
+    if (left.count() <= 0) {
+      Note(MeterFault::kNoAnswer);
       replies.Missed();
       return;
     }
-    if (replies.Take(reply) != ReplyVerdict::kLeftoverLive)
+    if (ReadReport(reply.data(), static_cast<uint32_t>(left.count())) != kReportBytes) {
+      NoteTransferFailure();
+      replies.Missed();
       return;
+    }
+    switch (replies.Take(reply)) {
+      case ReplyVerdict::kLeftoverLive:
+        continue;
+      case ReplyVerdict::kWrong:
+        // A whole frame of the request's own code where an ack was due is the meter's "no".
+        Note(replies.kind() == ExchangeKind::kAcknowledged && IsValidFrame(reply) &&
+                     reply[kCommandOffset] == replies.command()
+                 ? MeterFault::kDeclined
+                 : MeterFault::kBadReply);
+        return;
+      case ReplyVerdict::kAwaited:
+        return;
+    }
   }
 }
 
 bool MeterLink::Exchange(ExchangeKind kind, uint8_t command, std::span<const uint8_t> payload,
                          std::span<uint8_t> destination) {
+  lastFault_ = MeterFault::kNone;
   ExchangeReplies replies(kind, command, destination);
   if (!WriteRequest(command, payload, kind != ExchangeKind::kSend))
     return false;
@@ -174,7 +209,10 @@ bool MeterLink::Exchange(ExchangeKind kind, uint8_t command, std::span<const uin
     if (lastReadCount_ == 0)
       break;
   }
-  return replies.Succeeded();
+  if (replies.Succeeded())
+    return true;
+  Note(MeterFault::kBadReply);  // an exchange refused at the outset (a read over one frame)
+  return false;
 }
 
 bool MeterLink::Send(uint8_t command, std::span<const uint8_t> payload) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,18 @@ inline constexpr uint8_t kLiveBurstFrames = 50;
 // not answer the open).
 enum class OpenRefusal { kNone, kNoDevice, kPermission, kBusy };
 
+// Why the last command or firmware step failed, as far as the host can tell.
+enum class MeterFault {
+  kNone,
+  kUnplugged,     // the meter left (or its device failed) during the exchange
+  kNoAnswer,      // a reply did not come within its time-out
+  kBadReply,      // a reply was short, corrupt, or carried another command
+  kDeclined,      // a whole, valid reply of the request's own code where an ack was due: "no"
+  kImageChanged,  // the image file no longer reads or no longer passes the check
+  kMismatch,      // the flash read back differs from the image
+  kStopped,       // the stop flag was raised between two blocks
+};
+
 // Told the percentage of a long operation done, 0..100.
 using ProgressCallback = std::function<void(int)>;
 
@@ -74,6 +87,12 @@ class MeterLink {
   uint32_t WriteReport(const uint8_t* buffer, uint32_t timeoutMs);
   uint32_t ReadReport(uint8_t* buffer, uint32_t timeoutMs);
 
+  // Why the last command or firmware operation failed; kNone after one that succeeded.
+  MeterFault lastFault() const { return lastFault_; }
+  // When set, the erase, write and verification stop between two blocks once *stop is true,
+  // with kStopped. The flag must outlive its use.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
   // Commands; each returns true on success as its exchange kind defines it.
   bool QueryUpgradeMode();
   bool BeginFlashUpdate();
@@ -92,7 +111,8 @@ class MeterLink {
 
   // The firmware transfer, run in this order while the meter is in upgrade mode. Each reads
   // the image file anew; write and verify refuse a file that no longer passes the check, and
-  // patch `logo` into it when one is given. Each reports 0 first and 100 last.
+  // patch `logo` into it when one is given. Each reports 0 first, and 100 last when it
+  // succeeds; a failure leaves the progress where it stopped and lastFault() says why.
   ImageCheck CheckImage(const std::string& path) const;
   bool EraseApplication(const ProgressCallback& progress);
   bool WriteApplication(const std::string& path, const LogoPatchBytes* logo,
@@ -131,12 +151,27 @@ class MeterLink {
                                                            const LogoPatchBytes* logo) const;
 
   bool TryOpen();
+  // Records the cause of a failed transfer from hidlink's last error on the handle.
+  void NoteTransferFailure();
+  // Records `fault` unless an earlier one of the same command is recorded.
+  void Note(MeterFault fault) {
+    if (lastFault_ == MeterFault::kNone)
+      lastFault_ = fault;
+  }
+  // Sends EndFlashUpdate; true when it is acknowledged. Keeps the fault of the step it closes.
+  bool CloseBracket();
+  // Runs step(offset, size) over `length` bytes in blocks, reporting the share done after each
+  // block; stops at the first block that fails or when the stop flag is raised.
+  bool EachBlock(uint32_t length, uint32_t block, const ProgressCallback& progress,
+                 const std::function<bool(uint32_t, uint32_t)>& step);
 
   std::string boundPath_;
   std::chrono::milliseconds busyPatience_{0};
   OpenRefusal lastOpenRefusal_ = OpenRefusal::kNone;
   Error lastOpenError_;
   uint32_t lastReadCount_ = 0;  // bytes the last ReadReport got
+  MeterFault lastFault_ = MeterFault::kNone;
+  const std::atomic<bool>* stop_ = nullptr;
 };
 
 }  // namespace vireo

@@ -14,13 +14,17 @@ void Report(const ProgressCallback& progress, int percent) {
     progress(percent);
 }
 
-// Runs `step(offset, size)` over `length` bytes in blocks of `block` bytes (the last one may be
-// shorter), reporting the share done after each block; stops at the first block that fails.
-template <typename Step>
-bool EachBlock(uint32_t length, uint32_t block, const ProgressCallback& progress, Step step) {
+}  // namespace
+
+bool MeterLink::EachBlock(uint32_t length, uint32_t block, const ProgressCallback& progress,
+                          const std::function<bool(uint32_t, uint32_t)>& step) {
   if (block == 0)
     return length == 0;
   for (uint32_t offset = 0; offset < length; offset += block) {
+    if (stop_ && stop_->load()) {
+      lastFault_ = MeterFault::kStopped;
+      return false;
+    }
     const uint32_t k = std::min(block, length - offset);
     if (!step(offset, k))
       return false;
@@ -28,8 +32,6 @@ bool EachBlock(uint32_t length, uint32_t block, const ProgressCallback& progress
   }
   return true;
 }
-
-}  // namespace
 
 ImageCheck MeterLink::CheckImage(const std::string& path) const {
   bool tooLong = false;
@@ -55,52 +57,74 @@ std::optional<std::vector<uint8_t>> MeterLink::LoadImageForTransfer(
 
 bool MeterLink::EraseApplication(const ProgressCallback& progress) {
   Report(progress, 0);
+  lastFault_ = MeterFault::kNone;
   bool ok = true;
   if (appSize > 0) {
     // Without the meter's consent to update, nothing is erased: that is a failure.
     ok = BeginFlashUpdate() &&
          EachBlock(appSize, eraseStep, progress,
                    [&](uint32_t offset, uint32_t) { return ErasePage(appStart + offset); });
-    EndFlashUpdate();
+    ok = CloseBracket() && ok;
   }
-  Report(progress, 100);
+  if (ok)
+    Report(progress, 100);
   return ok;
 }
 
 bool MeterLink::WriteApplication(const std::string& path, const LogoPatchBytes* logo,
                                  const ProgressCallback& progress) {
   Report(progress, 0);
+  lastFault_ = MeterFault::kNone;
   const auto image = LoadImageForTransfer(path, logo);
-  bool ok = image.has_value();
-  if (ok) {
-    const uint8_t* payload = image->data() + kImageHeaderSize;
-    const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
-    ok = BeginFlashUpdate() &&
-         EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
-           return WriteFlashBlock(appStart + offset, payload + offset, k);
-         });
-    EndFlashUpdate();
+  if (!image) {
+    lastFault_ = MeterFault::kImageChanged;
+    return false;
   }
-  Report(progress, 100);
+  const uint8_t* payload = image->data() + kImageHeaderSize;
+  const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
+  bool ok = BeginFlashUpdate() &&
+            EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
+              return WriteFlashBlock(appStart + offset, payload + offset, k);
+            });
+  ok = CloseBracket() && ok;
+  if (ok)
+    Report(progress, 100);
   return ok;
 }
 
 bool MeterLink::VerifyApplication(const std::string& path, const LogoPatchBytes* logo,
                                   const ProgressCallback& progress) {
   Report(progress, 0);
+  lastFault_ = MeterFault::kNone;
   const auto image = LoadImageForTransfer(path, logo);
-  bool ok = image.has_value();
-  if (ok) {
-    const uint8_t* payload = image->data() + kImageHeaderSize;
-    const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
-    uint8_t scratch[kTransferBlock];
-    ok = EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
-      return ReadFlashBlock(appStart + offset, scratch, k) &&
-             std::equal(scratch, scratch + k, payload + offset);
-    });
+  if (!image) {
+    lastFault_ = MeterFault::kImageChanged;
+    return false;
   }
-  Report(progress, 100);
+  const uint8_t* payload = image->data() + kImageHeaderSize;
+  const auto length = static_cast<uint32_t>(image->size() - kImageHeaderSize);
+  uint8_t scratch[kTransferBlock];
+  const bool ok = EachBlock(length, kTransferBlock, progress, [&](uint32_t offset, uint32_t k) {
+    if (!ReadFlashBlock(appStart + offset, scratch, k))
+      return false;
+    if (std::equal(scratch, scratch + k, payload + offset))
+      return true;
+    lastFault_ = MeterFault::kMismatch;
+    return false;
+  });
+  if (ok)
+    Report(progress, 100);
   return ok;
+}
+
+bool MeterLink::CloseBracket() {
+  // Sent whatever came before. The writes before it are not answered one by one: its ack is the
+  // meter's word that it took them. After an earlier failure, that failure is the one reported.
+  const MeterFault fault = lastFault_;
+  const bool acknowledged = EndFlashUpdate();
+  if (fault != MeterFault::kNone)
+    lastFault_ = fault;
+  return acknowledged;
 }
 
 }  // namespace vireo

@@ -44,6 +44,7 @@ struct Faults {
   std::atomic<uint32_t> reportDelayUs{0};       // delay before each report sent (1000 = USB FS)
   std::atomic<bool> refuseOpens{false};         // refuse every new client
   std::atomic<int64_t> unplugAfterReports{-1};  // unplug after this many host reports (-1 = never)
+  std::atomic<int64_t> silentAfterReports{-1};  // fall silent after this many (-1 = never)
 };
 
 // The live readings of frame n, the same in every run: the emulator sends them, tests recompute

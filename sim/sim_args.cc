@@ -136,6 +136,7 @@ SimArgsResult ParseSimArgs(const std::vector<std::string>& args, const char* vir
       {"--bad-checksum-every", unsignedInto(s.badChecksumEvery, 0, 1'000'000)},
       {"--report-delay-us", unsignedInto(s.reportDelayUs, 0, 10'000'000)},
       {"--unplug-after", unsignedInto(s.unplugAfterReports, 1, 1'000'000'000)},
+      {"--silent-after", unsignedInto(s.silentAfterReports, 1, 1'000'000'000)},
       {"--load",
        [&](const std::string& v) {
          s.options.loadProfile = LoadProfile::Parse(v, loadWhy);
@@ -259,6 +260,7 @@ Device:
 
 Faults:
   --silent                never answer and never stream; stay attached
+  --silent-after N        fall silent (as --silent) after N reports from the host
   --bad-checksum-every N  corrupt the checksum of every Nth frame sent
   --wrong-reply-code      acknowledgements and data frames carry a wrong code
   --report-delay-us N     delay before each report sent (1000 models USB
@@ -305,6 +307,7 @@ void ApplyFaults(const SimSettings& settings, Faults& faults) {
   faults.reportDelayUs = settings.reportDelayUs;
   faults.refuseOpens = settings.refuseOpens;
   faults.unplugAfterReports = settings.unplugAfterReports;
+  faults.silentAfterReports = settings.silentAfterReports;
 }
 
 }  // namespace vireo::sim

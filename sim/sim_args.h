@@ -24,6 +24,7 @@ struct SimSettings {
   uint32_t reportDelayUs = 0;
   bool refuseOpens = false;
   int64_t unplugAfterReports = -1;
+  int64_t silentAfterReports = -1;
   UnplugSchedule unplug;  // scripted unplug and replug
   // After the unplug fault took the device away, plug it in again after this many
   // milliseconds, the fault spent and the meter's memory kept (-1 = stay unplugged).

@@ -229,6 +229,9 @@ struct VirtualMeter::Impl {
         liveDeadline = now;
 
       ++reportsReceived;
+      const int64_t hush = faults().silentAfterReports;
+      if (hush >= 0 && reportsReceived >= static_cast<uint64_t>(hush))
+        faults().silent = true;
       const int64_t limit = faults().unplugAfterReports;
       if (limit >= 0 && reportsReceived >= static_cast<uint64_t>(limit))
         return true;

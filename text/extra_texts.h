@@ -74,6 +74,20 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"record_file_refused", "The record file %1 is not shown: %2"},
     // The firmware page's context menu entry that shows its logo controls.
     {"show_logo_controls", "Show logo controls"},
+    // After a failed upgrade step, the line that says why.
+    {"fault_unplugged", "The meter was unplugged"},
+    {"fault_no_answer", "The meter stopped answering"},
+    {"fault_bad_reply", "The meter sent bad replies"},
+    // %1: the image file.
+    {"fault_image_changed", "The image file %1 changed after it was checked"},
+    {"fault_mismatch", "The flash read back differs from the image"},
+    // %1: the first rule of the image format that the file breaks.
+    {"image_invalid", "The image file is invalid: %1"},
+    // An upgrade stopped on request (Ctrl-C) between two blocks.
+    {"upgrade_stopped",
+     "Stopped: the meter stays in upgrade mode, and running the upgrade again completes it"},
+    // A read-out stopped on request (Ctrl-C).
+    {"readout_stopped", "Read-out stopped: no file was written"},
 };
 
 namespace extra_texts_detail {

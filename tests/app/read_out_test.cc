@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -30,9 +31,14 @@ class ProgressReporter : public RecordingReporter {
  public:
   void SetProgress(int position) override {
     RecordingReporter::SetProgress(position);
-    std::lock_guard lock(mutex_);
-    positions_.push_back(position);
+    {
+      std::lock_guard lock(mutex_);
+      positions_.push_back(position);
+    }
+    if (onProgress)
+      onProgress(position);
   }
+  std::function<void(int)> onProgress;
   std::vector<int> positions() const {
     std::lock_guard lock(mutex_);
     return positions_;
@@ -198,15 +204,49 @@ TEST_F(ReadOutTest, WithoutAMeterTheRequestLogsNoDevice) {
   EXPECT_TRUE(state.linkOwner.IsFree());
 }
 
-TEST_F(ReadOutTest, ASecondReadOutInTheSameSecondReplacesTheFile) {
+TEST_F(ReadOutTest, ReadOutsInTheSameSecondEachGetAFileOfTheirOwn) {
   auto& meter = Meter(20);
   ASSERT_TRUE(Run());
   ASSERT_TRUE(testing::WaitFor([&] { return state.linkOwner.IsFree(); }));
   meter.WithEmulator([](sim::MeterEmulator& e) { e.recordMemory()[2016] = 4; });
   ASSERT_TRUE(Run());
-  EXPECT_EQ(ReadFile(FilePath()).size(), 22u);
-  // One file, no temporary beside it.
-  EXPECT_EQ(std::distance(fs::directory_iterator(program_ / "dat"), fs::directory_iterator()), 1);
+  const fs::path second = program_ / "dat" / "20240303_090507_2.vat";
+  EXPECT_EQ(reporter.lines().back().text, "T61:" + second.string());
+  EXPECT_EQ(reporter.notices().back(), testing::RecordsReadyNotice(second.string()));
+  ASSERT_TRUE(testing::WaitFor([&] { return state.linkOwner.IsFree(); }));
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(ReadFile(FilePath()).size(), 102u);
+  EXPECT_EQ(ReadFile(second).size(), 22u);
+  EXPECT_EQ(ReadFile(program_ / "dat" / "20240303_090507_3.vat").size(), 22u);
+  // Three files, no temporary beside them.
+  EXPECT_EQ(std::distance(fs::directory_iterator(program_ / "dat"), fs::directory_iterator()), 3);
+}
+
+TEST_F(ReadOutTest, AProgramFolderThatCannotBeWrittenSaysPermissionDenied) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root may write anywhere";
+  Meter(10);
+  fs::permissions(program_, fs::perms::owner_read | fs::perms::owner_exec);
+  ASSERT_TRUE(Run());
+  fs::permissions(program_, fs::perms::owner_all);
+  const auto lines = reporter.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "T62:" + FilePath().string() + " (permission denied on " +
+                               (program_ / "dat").string() + ")");
+  EXPECT_FALSE(fs::exists(program_ / "dat"));
+}
+
+TEST_F(ReadOutTest, AStopEndsTheReadOutWithoutAFile) {
+  Meter(352);
+  reporter.onProgress = [&](int position) {
+    if (position > 0)
+      control->RequestStop();
+  };
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(reporter.lines().back().text, state.texts.Extra("readout_stopped"));
+  EXPECT_EQ(reporter.beeps(), std::vector<bool>{false});
+  EXPECT_FALSE(fs::exists(program_ / "dat"));
+  EXPECT_TRUE(reporter.notices().empty());
 }
 
 TEST_F(ReadOutTest, ADatThatIsNotAFolderFailsToSaveWithThePath) {
@@ -269,13 +309,17 @@ class AtomicWrite : public ::testing::Test {
   fs::path folder_;
 };
 
-TEST_F(AtomicWrite, ReplacesAnExistingFileWhole) {
+TEST_F(AtomicWrite, KeepsAnExistingFileAndTakesTheNextFreeName) {
   const fs::path path = folder_ / "a.vat";
-  std::ofstream(path) << "old contents that are longer";
+  std::ofstream(path) << "old";
+  std::ofstream(folder_ / "a_2.vat") << "older";
   const std::vector<uint8_t> bytes = {5, 1, 2, 3};
-  EXPECT_TRUE(WriteFileAtomically(path.string(), bytes).ok());
-  EXPECT_EQ(ReadFile(path), bytes);
-  EXPECT_EQ(Entries(), 1u);
+  const Result<std::string> written = WriteNewFile(path.string(), bytes);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(written.value(), (folder_ / "a_3.vat").string());
+  EXPECT_EQ(ReadFile(folder_ / "a_3.vat"), bytes);
+  EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
+  EXPECT_EQ(Entries(), 3u);
 }
 
 TEST_F(AtomicWrite, AFailedWriteLeavesTheOldFileAndNoTemporary) {
@@ -287,7 +331,7 @@ TEST_F(AtomicWrite, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   const rlimit small{100, old.rlim_max};
   signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const Result<void> written = WriteFileAtomically(path.string(), std::vector<uint8_t>(1762, 7));
+  const Result<std::string> written = WriteNewFile(path.string(), std::vector<uint8_t>(1762, 7));
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
   ASSERT_FALSE(written.ok());
@@ -296,13 +340,9 @@ TEST_F(AtomicWrite, AFailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(Entries(), 1u);
 }
 
-TEST_F(AtomicWrite, AMissingFolderOrAFolderInTheWayFails) {
-  EXPECT_EQ(WriteFileAtomically((folder_ / "none" / "a.vat").string(), {}).error().message,
+TEST_F(AtomicWrite, AMissingFolderFails) {
+  EXPECT_EQ(WriteNewFile((folder_ / "none" / "a.vat").string(), {}).error().message,
             (folder_ / "none").string() + " does not exist");
-  fs::create_directory(folder_ / "b.vat");
-  EXPECT_FALSE(WriteFileAtomically((folder_ / "b.vat").string(), std::vector<uint8_t>{1}).ok());
-  EXPECT_EQ(Entries(), 1u);
-  EXPECT_TRUE(fs::is_directory(folder_ / "b.vat"));
 }
 
 }  // namespace

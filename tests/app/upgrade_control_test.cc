@@ -181,6 +181,8 @@ TEST_F(UpgradeControlTest, ABadImageIsReportedAfterTheModeAndTheScreenIsUntouche
   EXPECT_EQ(reporter_.log(), (std::vector<LogEntry>{{T(TXT_UPGRADE_MODE), 1},
                                                     {"\n", kBreak},
                                                     {T(TXT_ERR_FIRMWARE_FILE), 3},
+                                                    {"\n", kBreak},
+                                                    {"The image file is invalid: month", 2},
                                                     {"\n", kBreak}}));
   EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
   EXPECT_TRUE(Screen(meter).empty());
@@ -191,7 +193,9 @@ TEST_F(UpgradeControlTest, AMeterThatCannotBeOpenedOrHasGoneIsReportedAlone) {
   sim::VirtualMeter& meter = UpgradeMeter();
   meter.faults().refuseOpens = true;
   ASSERT_TRUE(Run());
-  EXPECT_EQ(reporter_.log(), (std::vector<LogEntry>{{T(TXT_ERR_OPEN), 3}, {"\n", kBreak}}));
+  ASSERT_GE(reporter_.log().size(), 2u);
+  EXPECT_EQ(reporter_.log()[0], (LogEntry{T(TXT_ERR_OPEN), 3}));
+  EXPECT_NE(reporter_.lines()[1].text.find("refused the open"), std::string::npos);
   EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
   meter.faults().refuseOpens = false;
 
@@ -203,13 +207,16 @@ TEST_F(UpgradeControlTest, AMeterThatCannotBeOpenedOrHasGoneIsReportedAlone) {
   EXPECT_TRUE(state_.linkOwner.IsFree());
 }
 
-// A failing long step: its log lines, the screen it leaves, progress at 100.
+// A failing long step: its log lines with the cause, the screen it leaves, the progress where
+// it stopped.
 struct StepFailure {
   const char* name;
   int64_t unplugAfter;       // reports before the meter goes, or -1
+  int64_t silentAfter;       // reports before the meter stops answering, or -1
   bool corruptBeforeVerify;  // change a flashed byte once the verification is announced
   TextId step;
   TextId error;
+  const char* cause;  // the key of the cause's text
   size_t screenLines;
 };
 
@@ -220,6 +227,7 @@ TEST_P(UpgradeStepTest, TheFailedStepEndsTheLogAndTheScreen) {
   const StepFailure& f = GetParam();
   sim::VirtualMeter& meter = UpgradeMeter();
   meter.faults().unplugAfterReports = f.unplugAfter;
+  meter.faults().silentAfterReports = f.silentAfter;
   if (f.corruptBeforeVerify) {
     reporter_.onLog = [&](const std::string& text) {
       if (text == T(TXT_VERIFYING))
@@ -229,12 +237,18 @@ TEST_P(UpgradeStepTest, TheFailedStepEndsTheLogAndTheScreen) {
   ASSERT_TRUE(Run());
   EXPECT_FALSE(control_.LastUpgradeSucceeded());
   const auto log = reporter_.log();
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log[log.size() - 3], (LogEntry{T(f.step), 1}));
-  EXPECT_EQ(log[log.size() - 2], (LogEntry{T(f.error), 3}));
-  EXPECT_EQ(log.back(), (LogEntry{"\n", kBreak}));
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(std::vector<LogEntry>(log.end() - 5, log.end()),
+            (std::vector<LogEntry>{{T(f.step), 1},
+                                   {T(f.error), 3},
+                                   {"\n", kBreak},
+                                   {state_.texts.Extra(*ExtraKey::Find(f.cause)), 2},
+                                   {"\n", kBreak}}));
   EXPECT_EQ(reporter_.beeps(), std::vector<bool>{false});
-  EXPECT_EQ(reporter_.progress(), 100);
+  // The progress stays where the step stopped; the writes of a silent meter all went out.
+  if (f.silentAfter < 0) {
+    EXPECT_LT(reporter_.progress(), 100);
+  }
   const std::vector<std::string> all = {"Start...", "Uninstall old app...", "Install new app...",
                                         "Verify new app..."};
   EXPECT_EQ(Screen(meter), std::vector<std::string>(all.begin(), all.begin() + f.screenLines));
@@ -242,23 +256,28 @@ TEST_P(UpgradeStepTest, TheFailedStepEndsTheLogAndTheScreen) {
   EXPECT_FALSE(link_.IsOpen());
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, UpgradeStepTest,
-                         ::testing::Values(
-                             // Query, ClearScreen, two lines, then BeginFlashUpdate,
-                             // whose answer goes with the meter. (Requests that wait for
-                             // nothing may all be taken in before it goes.)
-                             StepFailure{"Erase", 5, false, TXT_ERASING, TXT_ERR_ERASE, 2},
-                             // ... 50 erases, End, a line, Begin, then 40-byte writes.
-                             StepFailure{"Write", 400, false, TXT_WRITING, TXT_ERR_WRITE, 3},
-                             StepFailure{"Verify", -1, true, TXT_VERIFYING, TXT_ERR_VERIFY, 4}),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UpgradeStepTest,
+    ::testing::Values(
+        // Query, ClearScreen, two lines, then BeginFlashUpdate,
+        // whose answer goes with the meter. (Requests that wait for
+        // nothing may all be taken in before it goes.)
+        StepFailure{"Erase", 5, -1, false, TXT_ERASING, TXT_ERR_ERASE, "fault_unplugged", 2},
+        // ... 50 erases, End, a line, Begin, then 40-byte writes.
+        StepFailure{"Write", 400, -1, false, TXT_WRITING, TXT_ERR_WRITE, "fault_unplugged", 3},
+        // Writes wait for no reply: the unanswered End fails the step.
+        StepFailure{"SilentWrite", -1, 400, false, TXT_WRITING, TXT_ERR_WRITE, "fault_no_answer",
+                    3},
+        StepFailure{"Verify", -1, -1, true, TXT_VERIFYING, TXT_ERR_VERIFY, "fault_mismatch", 4}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpgradeControlTest, AfterAnUnplugDuringTheWriteASecondUpgradeSucceeds) {
   sim::VirtualMeter& meter = UpgradeMeter();
   meter.faults().unplugAfterReports = 700;
   ASSERT_TRUE(Run());
   EXPECT_FALSE(control_.LastUpgradeSucceeded());
-  EXPECT_EQ(reporter_.lines().back(), (LogEntry{T(TXT_ERR_WRITE), 3}));
+  const auto lines = reporter_.lines();
+  EXPECT_EQ(lines[lines.size() - 2], (LogEntry{T(TXT_ERR_WRITE), 3}));
 
   meter.faults().unplugAfterReports = -1;
   ASSERT_TRUE(meter.Plug());  // the same meter, its half-written flash kept
@@ -335,6 +354,30 @@ TEST_F(UpgradeControlTest, ALogoNeverConvertedFromTheChosenBitmapIsRefused) {
   EXPECT_TRUE(control_.LastUpgradeSucceeded());
 }
 
+TEST_F(UpgradeControlTest, AStopEndsTheWriteAfterABlockAndASecondUpgradeCompletesIt) {
+  sim::VirtualMeter& meter = UpgradeMeter();
+  reporter_.onLog = [&](const std::string& text) {
+    if (text == T(TXT_WRITING))
+      control_.RequestStop();
+  };
+  ASSERT_TRUE(Run());
+  EXPECT_FALSE(control_.LastUpgradeSucceeded());
+  const auto lines = reporter_.lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(
+      std::vector<LogEntry>(lines.end() - 3, lines.end()),
+      (std::vector<LogEntry>{
+          {T(TXT_WRITING), 1}, {T(TXT_ERR_WRITE), 3}, {state_.texts.Extra("upgrade_stopped"), 2}}));
+  // The bracket is closed and the meter is left in upgrade mode.
+  EXPECT_EQ(History(meter).back().code, 4);
+  meter.WithEmulator([](MeterEmulator& m) { EXPECT_TRUE(m.upgradeMode()); });
+
+  reporter_.onLog = nullptr;
+  ASSERT_TRUE(Run());
+  EXPECT_TRUE(control_.LastUpgradeSucceeded());
+  EXPECT_EQ(Application(meter), Payload());
+}
+
 TEST_F(UpgradeControlTest, AMeterFallingSilentDuringTheVerificationFailsItPromptly) {
   sim::VirtualMeter& meter = UpgradeMeter();
   reporter_.onLog = [&](const std::string& text) {
@@ -347,7 +390,9 @@ TEST_F(UpgradeControlTest, AMeterFallingSilentDuringTheVerificationFailsItPrompt
   // One read-back answered by nobody costs one time-out, not one for each of its 26 frames.
   EXPECT_TRUE(testing::WaitFor([&] { return !control_.IsRunning(); }, std::chrono::seconds(8)));
   control_.WaitIdle();
-  EXPECT_EQ(reporter_.lines().back(), (LogEntry{T(TXT_ERR_VERIFY), 3}));
+  const auto lines = reporter_.lines();
+  EXPECT_EQ(lines[lines.size() - 2], (LogEntry{T(TXT_ERR_VERIFY), 3}));
+  EXPECT_EQ(lines.back(), (LogEntry{state_.texts.Extra("fault_no_answer"), 2}));
 }
 
 TEST_F(UpgradeControlTest, ARequestWhileAnUpgradeRunsIsRefusedAsBusy) {

@@ -1,6 +1,7 @@
 // vireometer-cli readout against vireometer-sim, file for file with the emulator's record
 // memory; vireometer-cli records on edge-case record files; the program's PNG export.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -133,6 +134,19 @@ TEST_F(RecordsTest, AFileThatCannotBeSavedIsReportedWithItsPath) {
             std::string::npos)
       << cli->err;
   EXPECT_TRUE(fs::is_regular_file(folder_ / "work/dat"));
+}
+
+TEST_F(RecordsTest, CtrlCEndsAReadOutAtOnceWithoutAFile) {
+  // Slow replies: the read-out takes seconds.
+  StartSim({"--report-delay-us", "50000"});
+  auto cli = Cli({"readout"});
+  ASSERT_TRUE(WaitForErr(*cli, texts_[TXT_DEVICE_CONNECTED])) << cli->err;
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->Wait(), 1);
+  EXPECT_EQ(cli->out, "");
+  EXPECT_NE(cli->err.find(texts_.Extra("readout_stopped")), std::string::npos) << cli->err;
+  EXPECT_TRUE(DatFiles().empty());
+  EXPECT_FALSE(fs::exists(folder_ / "work/dat"));
 }
 
 TEST_F(RecordsTest, ReadOutWithoutAMeterOrWithOldFirmwareFails) {

@@ -95,6 +95,12 @@ INSTANTIATE_TEST_SUITE_P(
                                  0,
                                  "Update:Latest15.15 Version15.15\n",
                                  false},
+                      // A captive portal's page, served with status 200.
+                      ServedCase{"ThreeBytesAreNoVersionFile",
+                                 {"--version", "hex:3c703e"},
+                                 1,
+                                 std::string(kDefault) + "\n",
+                                 true},
                       ServedCase{"VersionFileNotFound",
                                  {"--version", "status:404"},
                                  1,
@@ -168,11 +174,14 @@ TEST_F(UpdateCliTest, ServerThatNeverAnswersEndsInTheTimeOut) {
 }
 
 TEST_F(UpdateCliTest, MegabytesAreReadOnlyUpTo64KiB) {
-  // 8 MiB each: FF FE, then "A" as UTF-16LE.
+  // 8 MiB each: FF FE, then "A" as UTF-16LE. No version file is that long.
   Serve({"--version", "flood:8388608", "--advert", "flood:8388608"});
   const CheckResult result = CheckUpdate();
-  EXPECT_EQ(result.status, 0) << result.err;
-  const std::string updateLine = "Update:Latest15.15 Version15.14\n";
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("the answer has more than 65536 bytes, not the version file's 2"),
+            std::string::npos)
+      << result.err;
+  const std::string updateLine = std::string(kDefault) + "\n";
   ASSERT_EQ(result.out.substr(0, updateLine.size()), updateLine);
   // 65536 bytes read: the mark and 32767 characters.
   EXPECT_EQ(result.out.substr(updateLine.size()), std::string(32767, 'A') + "\n");

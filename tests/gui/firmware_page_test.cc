@@ -13,6 +13,8 @@
 
 #include "gui/device_watcher.h"
 #include "gui/main_window.h"
+#include "meter/firmware_version.h"
+#include "pages/dialog_units.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "sim/test_image.h"
 #include "support/virtual_meter_fixture.h"
@@ -381,6 +383,11 @@ TEST_F(FirmwarePageTest, AnUpgradeFromThePageCarriesTheConvertedLogo) {
     area.assign(m.flash().begin() + 0x400 + 5120, m.flash().begin() + 0x400 + 9216);
   });
   EXPECT_EQ(area, std::vector<uint8_t>(logo.begin(), logo.end()));
+  // The meter is identified again: the status row shows the version byte just flashed.
+  const uint8_t flashed = sim::MakePlainImage()[48 + 0x800];
+  const QString version =
+      Text(TXT_VERSION_LABEL) + ":" + QString::fromStdString(FirmwareVersionText(flashed));
+  EXPECT_TRUE(Until([&] { return window_->statusField(StatusField::kVersion).text() == version; }));
 }
 
 }  // namespace
