@@ -287,8 +287,8 @@ std::string_view UnitSymbol(Unit unit) {
 
 std::optional<double> QuantityValue(const AlarmQuantity& quantity, const ReadingsRecord& readings) {
   const double value = readings.*quantity.field;
-  // Below -50 degrees the external temperature means that no probe is fitted.
-  if (!std::isfinite(value) || (quantity.field == &ReadingsRecord::tempExternal && value < -50))
+  if (!std::isfinite(value) || (quantity.field == &ReadingsRecord::tempExternal &&
+                                !IsExternalReading(readings.tempExternal)))
     return std::nullopt;
   return value;
 }

@@ -32,4 +32,11 @@ struct ReadingsRecord {
 };
 static_assert(sizeof(ReadingsRecord) == ReadingsRecord::kSize);
 
+// An external temperature below -50 degrees is the meter saying that no probe is fitted;
+// -50 itself is a reading.
+inline constexpr float kNoProbeBelow = -50;
+inline bool IsExternalReading(float celsius) {
+  return celsius >= kNoProbeBelow;
+}
+
 }  // namespace vireo

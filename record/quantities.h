@@ -33,15 +33,11 @@ inline constexpr std::array<QuantityInfo, kQuantityCount> kQuantities = {{
 
 using Quantities = std::array<float, kQuantityCount>;
 
-// An external temperature at or below this is the meter saying that no probe is fitted.
-inline constexpr float kNoProbeAtOrBelow = -50;
-
 // The quantities of a frame; one the frame lacks (no probe) is NaN, like a value that is not a
 // number, so that it is stored as NULL and kept out of the statistics.
 inline Quantities QuantitiesOf(const ReadingsRecord& r) {
-  const float external = r.tempExternal <= kNoProbeAtOrBelow
-                             ? std::numeric_limits<float>::quiet_NaN()
-                             : r.tempExternal;
+  const float external =
+      IsExternalReading(r.tempExternal) ? r.tempExternal : std::numeric_limits<float>::quiet_NaN();
   return {r.voltage,      r.current, r.power,       r.dPlus,      r.dMinus,
           r.tempInternal, external,  r.voltageFast, r.currentFast};
 }

@@ -914,7 +914,7 @@ bool RecordStore::Rows(int64_t sessionId, int64_t fromUs, int64_t toUs,
     }
     // Older stores kept the reading of a missing probe as a number.
     if (const auto& external = sample.values[kTempExternalIndex];
-        external && *external <= kNoProbeAtOrBelow * kQuantities[kTempExternalIndex].scale)
+        external && *external < kNoProbeBelow * kQuantities[kTempExternalIndex].scale)
       sample.values[kTempExternalIndex].reset();
     if (!row(sample))
       return true;

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/iso_time.h"
+#include "meter/readings_record.h"
 
 namespace vireo::serve {
 
@@ -243,7 +244,7 @@ std::string WriteMetrics(const std::vector<MeterSnapshot>& meters, std::string_v
     if (!live(m))
       continue;
     w.Sample(m.serial, m.readings.tempInternal, "sensor", "internal");
-    if (m.readings.tempExternal >= kNoProbeBelow)
+    if (IsExternalReading(m.readings.tempExternal))
       w.Sample(m.serial, m.readings.tempExternal, "sensor", "external");
   }
 
@@ -310,8 +311,8 @@ std::string MetersJson(const std::vector<MeterSnapshot>& meters, std::string_vie
                        {"dplus", number(r.dPlus)},
                        {"dminus", number(r.dMinus)},
                        {"temp_internal", number(r.tempInternal)},
-                       {"temp_external", r.tempExternal >= kNoProbeBelow ? number(r.tempExternal)
-                                                                         : nlohmann::json()}};
+                       {"temp_external", IsExternalReading(r.tempExternal) ? number(r.tempExternal)
+                                                                           : nlohmann::json()}};
       j["last_frame"] = FormatUtc(m.lastFrameWallNs / 1000);
     } else {
       j["readings"] = nullptr;

@@ -32,7 +32,4 @@ std::string MetersJson(const std::vector<MeterSnapshot>& meters, std::string_vie
 // 5.099999904632568); null when it is not a number.
 nlohmann::json JsonNumber(float value);
 
-// Below this the external temperature means that no probe is fitted.
-inline constexpr float kNoProbeBelow = -50;
-
 }  // namespace vireo::serve

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/iso_time.h"
+#include "meter/readings_record.h"
 #include "serve/exposition.h"
 
 namespace vireo::serve {
@@ -143,7 +144,7 @@ std::string StateJson(const MeterSnapshot& m) {
   j["dplus"] = number(r.dPlus);
   j["dminus"] = number(r.dMinus);
   j["temp_internal"] = number(r.tempInternal);
-  j["temp_external"] = r.tempExternal >= kNoProbeBelow ? number(r.tempExternal) : nullptr;
+  j["temp_external"] = IsExternalReading(r.tempExternal) ? number(r.tempExternal) : nullptr;
   j["energy_wh"] = m.energyJoules / 3600;
   j["charge_ah"] = m.chargeCoulombs / 3600;
   j["frames"] = m.frames;

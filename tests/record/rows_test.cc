@@ -39,8 +39,9 @@ TEST(RowsTest, QuantitiesAreKeptInMicroUnitsAndMilliDegrees) {
   EXPECT_EQ(v[6], -49500);
   EXPECT_EQ(v[7], std::nullopt);
   EXPECT_EQ(v[8], std::nullopt);
-  // At or below -50 degrees the meter has no probe: no reading, as `stream` prints it.
-  EXPECT_EQ(Values(-50)[6], std::nullopt);
+  // Below -50 degrees the meter has no probe: no reading, as `stream` prints it.
+  EXPECT_EQ(Values(-50)[6], -50000);
+  EXPECT_EQ(Values(-50.5)[6], std::nullopt);
   EXPECT_EQ(Values(-60)[6], std::nullopt);
 }
 

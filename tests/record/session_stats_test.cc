@@ -68,7 +68,7 @@ TEST(SessionStatsTest, MinMaxMeanSkipValuesThatAreNotNumbers) {
 
 TEST(SessionStatsTest, AnExternalTemperatureWithoutProbeIsNoValue) {
   SessionStats stats;
-  for (const float celsius : {-60.0f, 25.0f, -50.0f, 27.0f}) {
+  for (const float celsius : {-60.0f, 25.0f, -50.5f, 27.0f}) {
     ReadingsRecord r = Readings(5, 1);
     r.tempExternal = celsius;
     stats.AddSample(0, r, false);
