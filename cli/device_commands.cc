@@ -25,6 +25,7 @@
 #include "cli/commands.h"
 #include "hidlink/hidlink.h"
 #include "meter/firmware_version.h"
+#include "meter/readings_record.h"
 
 namespace vireo::cli {
 namespace {
@@ -76,9 +77,6 @@ int Info(bool json, const std::string& meter) {
   return kExitOk;
 }
 
-// Below this the external temperature means that no probe is fitted.
-constexpr float kNoProbeBelow = -50;
-
 // Prints the rows of a stream. The CSV header comes with the first row, or at the end of a
 // stream that brought none, so a failed START prints nothing. The first failed write stops the
 // printing; WriteError tells why.
@@ -107,7 +105,7 @@ class RowPrinter {
     for (size_t i = 0; i < std::size(values); ++i) {
       const double v = values[i];
       // No probe: the pages show NULL, the rows show no number.
-      const bool none = !std::isfinite(v) || (i == kTempExternal && v < kNoProbeBelow);
+      const bool none = !std::isfinite(v) || (i == kTempExternal && !IsExternalReading(values[i]));
       if (json_) {
         // JSON has no spelling for infinities and NaN either.
         if (none) {

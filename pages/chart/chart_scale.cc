@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "meter/readings_record.h"
 #include "meter/record_memory.h"
 #include "pages/readings/readings_format.h"
 
 namespace vireo {
 namespace {
 
-constexpr float kNoProbeBelow = -50.0f;
 constexpr const char* kCelsius = "\u2103";
 // 60 ÷ 460, as the time axis applies it.
 constexpr double kTimeFactor = 0.13043478260869565;

@@ -3,12 +3,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "meter/readings_record.h"
+
 namespace vireo {
 namespace {
 
 constexpr double kNoCurrentResistance = 9999999.0;
 constexpr double kKiloOhmThreshold = 10000.0;
-constexpr float kNoProbeBelow = -50.0f;
 
 constexpr const char* kOhm = "\u03A9";  // Greek capital omega, not the ohm sign
 constexpr const char* kCelsius = "\u2103";
@@ -58,7 +59,7 @@ std::string TemperatureText(float celsius, bool fahrenheit) {
 }
 
 std::string ExternalTemperatureText(float celsius, bool fahrenheit) {
-  if (celsius < kNoProbeBelow || std::isnan(celsius)) {
+  if (!IsExternalReading(celsius)) {  // also NaN
     return "NULL";
   }
   return TemperatureText(celsius, fahrenheit);
