@@ -17,7 +17,8 @@ build=$(realpath -m "${BUILD_DIR:-build}")
 cmake --build "$build" -j "${JOBS:-2}" --target vireometer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A folder without skin/, so the program's own skin is used; lang.ini only for Chinese.
+# A folder without skin/, so the program's own skin is used; lang.ini only for Chinese (the
+# English pictures do not follow the desktop's locale).
 for language in en zh; do
   mkdir -p "$work/$language"
   suffix=""
@@ -32,7 +33,7 @@ for language in en zh; do
       options=(--maximised)
       name="$suffix-max"
     fi
-    (cd "$work/$language" && xvfb-run -a -s "-screen 0 1280x800x24" \
+    (cd "$work/$language" && LC_ALL=C.UTF-8 xvfb-run -a -s "-screen 0 1280x800x24" \
       "$build/app/vireometer" --demo --screenshot-dir "$folder" \
       --screenshot-suffix "$name" "${options[@]}")
   done
