@@ -185,21 +185,22 @@ std::string Describe(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
 }
 
-void LockRecorderByte(int fd) {
+struct flock RecorderByte(short type) {
   struct flock lock {};
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = kRecorderLockByte;
   lock.l_len = 1;
+  return lock;
+}
+
+void LockRecorderByte(int fd) {
+  struct flock lock = RecorderByte(F_WRLCK);
   ::fcntl(fd, F_OFD_SETLK, &lock);
 }
 
 bool RecorderByteHeld(int fd) {
-  struct flock lock {};
-  lock.l_type = F_RDLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = kRecorderLockByte;
-  lock.l_len = 1;
+  struct flock lock = RecorderByte(F_RDLCK);
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
