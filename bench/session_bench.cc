@@ -27,6 +27,8 @@ constexpr int64_t kSecondNs = 1'000'000'000;
 constexpr int64_t kFrameNs = 10'000'000;  // 100 frames/s
 constexpr int kGaps = 20;
 constexpr int kPixels = 1200;
+// Voltage, current and power: what the session view shows unless more are switched on.
+constexpr unsigned kShown = 0b111;
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -133,34 +135,56 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   record::SpanEnvelope envelope;
   std::vector<record::StoredGap> gaps;
   const auto view = [&](int64_t from, int64_t to) {
-    return record::Envelope(store, 1, from, to, kPixels, envelope, error) &&
+    return record::Envelope(store, 1, from, to, kPixels, envelope, error, kShown) &&
            record::GapsIn(store, 1, from, to, gaps, error);
   };
   const double overview = Median([&] { return view(0, end); });
   std::printf("%-44s %9.2f ms  (goal 50 ms)\n", "overview at 1200 pixels", overview);
 
-  // At each level: a span where it is the level read (1.5 of its buckets a pixel), then a zoom
-  // step (the span / 1.25 about its middle) and a pan step (a tenth of the span).
+  view(0, end);
+  const int64_t overviewWidth = envelope.widthUs;
+  // At each level that a span of the session reaches at 1200 pixels: a span where it is the level
+  // read (1.5 of its buckets a pixel), a zoom step (to 0.8 of the span, about its middle) and a
+  // pan step (a tenth of the span); and likewise from the samples, over the longest span read
+  // from them (just under one bucket of 1 s a pixel).
   std::vector<int64_t> widths(record::kPyramidWidthsUs.begin(), record::kPyramidWidthsUs.end());
   widths.insert(widths.begin(), 0);
   for (const int64_t width : widths) {
-    const int64_t span = width ? width * kPixels * 3 / 2 : 600'000'000;
-    const int64_t from = std::max<int64_t>(0, end / 2 - span / 2);
-    const int64_t to = std::min(end, from + span);
-    view(from, to);
-    const int64_t read = envelope.widthUs;
-    const int64_t zoomed = (to - from) * 4 / 5;
-    const double zoom = Median(
-        [&] { return view(from + (to - from - zoomed) / 2, from + (to - from + zoomed) / 2); });
-    const double pan = Median([&] { return view(from + span / 10, to + span / 10); });
+    const int64_t span =
+        width ? width * kPixels * 3 / 2 : kPixels * record::kPyramidWidthsUs[0] - 1000;
+    if (span > end && overviewWidth == width) {
+      // The overview's own level: a pan step over the whole session's length.
+      const double pan = Median([&] { return view(end / 10, end + end / 10); });
+      std::printf("%-44s %9.2f ms  (goal 16 ms)\n",
+                  ("pan step, " + std::to_string(width / 1'000'000) + " s buckets").c_str(), pan);
+      continue;
+    }
+    if (span > end) {
+      std::printf("%lld s buckets: not read at 1200 pixels over %.1f h\n",
+                  static_cast<long long>(width / 1'000'000), end / 3600e6);
+      continue;
+    }
+    const int64_t from = end / 2 - span / 2, to = from + span;
+    const int64_t zoomed = span * 4 / 5;
+    int64_t read = -1;
+    const double zoom = Median([&] {
+      const bool ok = view(from + (span - zoomed) / 2, from + (span + zoomed) / 2);
+      read = envelope.widthUs;
+      return ok;
+    });
     char what[64];
-    if (read)
+    if (read > 0)
       std::snprintf(what, sizeof what, "%lld s buckets", static_cast<long long>(read / 1'000'000));
     else
-      std::snprintf(what, sizeof what, "samples, %lld s span",
+      std::snprintf(what, sizeof what, "samples (%lld s)",
                     static_cast<long long>(span / 1'000'000));
     std::printf("%-44s %9.2f ms  (goal 16 ms)\n", (std::string("zoom step, ") + what).c_str(),
                 zoom);
+    const double pan = Median([&] {
+      const bool ok = view(from + span / 10, to + span / 10);
+      read = envelope.widthUs;
+      return ok;
+    });
     std::printf("%-44s %9.2f ms  (goal 16 ms)\n", (std::string("pan step, ") + what).c_str(), pan);
   }
 

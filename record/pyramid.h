@@ -1,8 +1,8 @@
 // The summary pyramid of a session: its samples gathered into buckets of fixed widths (1 s,
-// 1 min, 1 h), each with the count, the covered time, the energy and charge over that covered
-// time, and the count, min, max and sum of every quantity, in the store's integer units. A
-// stretch between two samples not separated by a gap belongs to the bucket of its later sample,
-// so buckets add up to exactly what one pass over the samples gives.
+// 10 s, 1 min, 10 min, 1 h), each with the count, the covered time, the energy and charge over
+// that covered time, and the count, min, max and sum of every quantity, in the store's integer
+// units. A stretch between two samples not separated by a gap belongs to the bucket of its later
+// sample, so buckets add up to exactly what one pass over the samples gives.
 #pragma once
 
 #include <sqlite3.h>
@@ -16,8 +16,10 @@
 
 namespace vireo::record {
 
-// The bucket widths, finest first.
-inline constexpr std::array<int64_t, 3> kPyramidWidthsUs = {1'000'000, 60'000'000, 3'600'000'000};
+// The bucket widths, finest first: at most ten of one in the next, so that a chart reads at
+// most ten buckets a pixel.
+inline constexpr std::array<int64_t, 5> kPyramidWidthsUs = {1'000'000, 10'000'000, 60'000'000,
+                                                            600'000'000, 3'600'000'000};
 
 struct QuantityAggregate {
   int64_t count = 0;  // values that are not NULL

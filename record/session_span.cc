@@ -215,7 +215,7 @@ bool SpanStatistics(const RecordStore& store, int64_t sessionId, int64_t fromUs,
 }
 
 bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs, int pixels,
-              SpanEnvelope& envelope, std::string& error) {
+              SpanEnvelope& envelope, std::string& error, unsigned quantities) {
   envelope = SpanEnvelope{};
   envelope.fromUs = fromUs;
   envelope.toUs = toUs;
@@ -236,6 +236,11 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
       c.max[i] = hi;
   };
 
+  std::vector<size_t> read;
+  for (size_t i = 0; i < kQuantityCount; ++i) {
+    if (quantities & (1u << i))
+      read.push_back(i);
+  }
   int64_t width = 0;
   if (store.HasPyramid()) {
     for (const int64_t w : kPyramidWidthsUs) {
@@ -247,8 +252,10 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     envelope.widthUs = width;
     envelope.columns.assign(static_cast<size_t>(pixels), empty);
     std::string sql = "SELECT bucket, samples";
-    for (const QuantityInfo& q : kQuantities)
-      sql.append(", ").append(q.column).append("_min, ").append(q.column).append("_max");
+    for (const size_t i : read) {
+      const std::string_view name = kQuantities[i].column;
+      sql.append(", ").append(name).append("_min, ").append(name).append("_max");
+    }
     sql += " FROM pyramid WHERE session_id = ? AND width_s = ? AND bucket BETWEEN ? AND ?";
     Statement s(db, sql);
     s.Bind(1, sessionId);
@@ -258,8 +265,9 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     while (s && s.Step()) {
       EnvelopeColumn& c = envelope.columns[column(s.Int(0) * double(width) + width / 2.0)];
       c.samples += s.Int(1);
-      for (size_t i = 0; i < kQuantityCount; ++i) {
-        const int at = 2 + 2 * static_cast<int>(i);
+      for (size_t k = 0; k < read.size(); ++k) {
+        const size_t i = read[k];
+        const int at = 2 + 2 * static_cast<int>(k);
         if (!s.IsNull(at))
           widen(c, i, s.Int(at) / kQuantities[i].scale, s.Int(at + 1) / kQuantities[i].scale);
       }
@@ -272,34 +280,49 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
   const auto toColumns = [&](const EnvelopeSample& sample) {
     EnvelopeColumn& c = envelope.columns[column(static_cast<double>(sample.tUs))];
     ++c.samples;
-    for (size_t i = 0; i < kQuantityCount; ++i) {
+    for (const size_t i : read) {
       if (!std::isnan(sample.values[i]))
         widen(c, i, sample.values[i], sample.values[i]);
     }
   };
+  std::string sql = "SELECT t_us";
+  for (const size_t i : read)
+    sql.append(", ").append(kQuantities[i].column);
+  sql += " FROM samples WHERE session_id = ? AND t_us BETWEEN ? AND ? ORDER BY t_us";
+  Statement s(db, sql);
+  s.Bind(1, sessionId);
+  s.Bind(2, fromUs);
+  s.Bind(3, toUs);
+  // Older stores kept the reading of a missing probe as a number.
+  const double noProbeBelow = kNoProbeBelow * kQuantities[kTempExternalIndex].scale;
   EnvelopeSample sample;
-  return store.Rows(
-      sessionId, fromUs, toUs,
-      [&](const StoredRow& row) {
-        if (row.isGap)
-          return true;
-        sample.tUs = row.tUs;
-        for (size_t i = 0; i < kQuantityCount; ++i)
-          sample.values[i] = row.values[i] ? *row.values[i] / kQuantities[i].scale : kNaN;
-        if (envelope.columns.empty() && envelope.samples.size() < few) {
-          envelope.samples.push_back(sample);
-          return true;
-        }
-        if (envelope.columns.empty()) {
-          envelope.columns.assign(static_cast<size_t>(pixels), empty);
-          for (const EnvelopeSample& kept : envelope.samples)
-            toColumns(kept);
-          envelope.samples.clear();
-        }
-        toColumns(sample);
-        return true;
-      },
-      error);
+  sample.values.fill(kNaN);
+  while (s && s.Step()) {
+    sample.tUs = s.Int(0);
+    for (size_t k = 0; k < read.size(); ++k) {
+      const size_t i = read[k];
+      const int at = 1 + static_cast<int>(k);
+      sample.values[i] = s.IsNull(at) ? kNaN : s.Int(at) / kQuantities[i].scale;
+    }
+    if (sample.values[kTempExternalIndex] < noProbeBelow)
+      sample.values[kTempExternalIndex] = kNaN;
+    if (envelope.columns.empty() && envelope.samples.size() < few) {
+      envelope.samples.push_back(sample);
+      continue;
+    }
+    if (envelope.columns.empty()) {
+      envelope.columns.assign(static_cast<size_t>(pixels), empty);
+      for (const EnvelopeSample& kept : envelope.samples)
+        toColumns(kept);
+      envelope.samples.clear();
+    }
+    toColumns(sample);
+  }
+  if (!s) {
+    error = sqlite3_errmsg(db);
+    return false;
+  }
+  return !SqlFailed(db, error);
 }
 
 bool GapsIn(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs,

@@ -58,10 +58,14 @@ struct SpanEnvelope {
   std::vector<EnvelopeColumn> columns;
 };
 
+// A set of the nine quantities, bit i for kQuantities[i].
+inline constexpr unsigned kAllQuantities = (1u << kQuantityCount) - 1;
+
 // The chart data of [fromUs, toUs] at this many pixels, from the coarsest pyramid level with at
-// least one bucket per pixel, else from the samples.
+// least one bucket per pixel, else from the samples. Only the quantities in the set are read;
+// the others are NaN.
 bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs, int pixels,
-              SpanEnvelope& envelope, std::string& error);
+              SpanEnvelope& envelope, std::string& error, unsigned quantities = kAllQuantities);
 
 struct StoredGap {
   int64_t fromUs = 0;
