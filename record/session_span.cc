@@ -22,6 +22,26 @@ int64_t CeilDiv(int64_t a, int64_t b) {
   return -FloorDiv(-a, b);
 }
 
+// One read transaction over the queries of a span, so that a batch that a recorder commits
+// meanwhile is seen by all of them or by none.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(sqlite3* db)
+      : db_(sqlite3_get_autocommit(db) &&
+                    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK
+                ? db
+                : nullptr) {}
+  ~ReadSnapshot() {
+    if (db_)
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
 bool SqlFailed(sqlite3* db, std::string& error) {
   const int code = sqlite3_errcode(db);
   if (code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW)
@@ -163,6 +183,7 @@ bool WholeBuckets(sqlite3* db, int64_t sessionId, int64_t aUs, int64_t bUs, size
 bool SpanStatistics(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs,
                     SpanStats& stats, std::string& error) {
   sqlite3* db = store.connection();
+  const ReadSnapshot snapshot(db);
   const auto endUs = SessionEndUs(db, sessionId);
   if (!endUs) {
     if (!SqlFailed(db, error))
