@@ -234,7 +234,14 @@ int Serve(const ServeArgs& args) {
   std::unique_ptr<RecordStore> store;
   if (!args.db.empty()) {
     store = std::make_unique<RecordStore>();
-    const record::StoreOpenResult opened = store->OpenForRecording(args.db);
+    const record::StoreOpenResult opened = store->OpenForRecording(
+        args.db, [&log, &args, started = false](int64_t done, int64_t total) mutable {
+          if (!started)
+            log.Info("upgrading " + args.db + " to the current store format");
+          started = true;
+          if (done >= total)
+            log.Info("upgraded " + args.db);
+        });
     if (opened.error != record::StoreError::kNone) {
       log.Error(opened.message);
       return opened.error == record::StoreError::kUsage ? kExitUsage : kExitFailed;

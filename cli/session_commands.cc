@@ -23,6 +23,7 @@
 #include "cli/upgrade_reporter.h"
 #include "record/record_store.h"
 #include "record/recorder.h"
+#include "record/session_span.h"
 
 namespace vireo::cli {
 namespace {
@@ -39,6 +40,29 @@ void Say(const std::string& line) {
 int UsageError(const std::string& line) {
   Say(line);
   return kExitUsage;
+}
+
+// Progress of upgrading an older store, on standard error: a running percentage on a terminal,
+// else a line at the start and one at the end.
+UpgradeProgress UpgradeProgressLine(const std::string& path) {
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  return [path, terminal, started = false, shown = -1](int64_t done, int64_t total) mutable {
+    const int percent = total > 0 ? static_cast<int>(100 * done / total) : 100;
+    if (!started) {
+      started = true;
+      if (!terminal)
+        Say("upgrading " + path + " to the current store format");
+    }
+    if (terminal && percent != shown) {
+      shown = percent;
+      std::fprintf(stderr, "\rvireometer-cli: upgrading %s: %d %%", path.c_str(), percent);
+      if (done >= total)
+        std::fputc('\n', stderr);
+      std::fflush(stderr);
+    } else if (!terminal && done >= total) {
+      Say("upgraded " + path);
+    }
+  };
 }
 
 Json Number(double v) {
@@ -237,7 +261,7 @@ int Record(const RecordOptions& o) {
   CreatedStoreGuard storeGuard;
   if (!o.noStore) {
     store = std::make_unique<RecordStore>();
-    const StoreOpenResult opened = store->OpenForRecording(o.db);
+    const StoreOpenResult opened = store->OpenForRecording(o.db, UpgradeProgressLine(o.db));
     if (opened.error != StoreError::kNone) {
       Say(opened.message);
       return opened.error == StoreError::kUsage ? kExitUsage : kExitFailed;
@@ -410,10 +434,15 @@ std::optional<int64_t> ParseBound(const std::string& text, int64_t startUnixUs) 
   return std::llround(seconds * 1e6);
 }
 
-int Export(const ExportOptions& o) {
-  RecordStore store;
-  if (auto status = OpenToRead(store, o.path))
-    return *status;
+// The session and span that --session, --from and --to of `export` and `stats` name; the exit
+// status on failure.
+struct ChosenSpan {
+  StoredSession session;
+  int64_t fromUs = INT64_MIN;
+  int64_t toUs = INT64_MAX;
+};
+
+std::optional<int> ChooseSpan(const RecordStore& store, const ExportOptions& o, ChosenSpan& span) {
   std::string error;
   const std::vector<StoredSession> sessions = store.Sessions(error);
   if (!error.empty()) {
@@ -434,7 +463,7 @@ int Export(const ExportOptions& o) {
     if (!session)
       return UsageError("there is no session " + std::to_string(*o.session) + " in " + o.path);
   }
-  int64_t fromUs = INT64_MIN, toUs = INT64_MAX;
+  span.session = *session;
   if (!o.from.empty()) {
     const auto v = ParseBound(o.from, session->startUnixUs);
     if (!v)
@@ -442,7 +471,7 @@ int Export(const ExportOptions& o) {
           "--from must be seconds since the start or a UTC time such as "
           "2024-05-01T12:00:00Z, not '" +
           o.from + "'");
-    fromUs = *v;
+    span.fromUs = *v;
   }
   if (!o.to.empty()) {
     const auto v = ParseBound(o.to, session->startUnixUs);
@@ -451,10 +480,23 @@ int Export(const ExportOptions& o) {
           "--to must be seconds since the start or a UTC time such as "
           "2024-05-01T12:00:00Z, not '" +
           o.to + "'");
-    toUs = *v;
+    span.toUs = *v;
   }
-  if (fromUs > toUs)
+  if (span.fromUs > span.toUs)
     return UsageError("--from lies after --to");
+  return std::nullopt;
+}
+
+int Export(const ExportOptions& o) {
+  RecordStore store;
+  if (auto status = OpenToRead(store, o.path))
+    return *status;
+  ChosenSpan span;
+  if (auto status = ChooseSpan(store, o, span))
+    return *status;
+  const StoredSession* session = &span.session;
+  const int64_t fromUs = span.fromUs, toUs = span.toUs;
+  std::string error;
 
   std::FILE* out = stdout;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(nullptr, &std::fclose);
@@ -488,6 +530,64 @@ int Export(const ExportOptions& o) {
   if (writeFailed) {
     Say(std::string("cannot write the rows: ") + std::strerror(errno));
     return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int Stats(const ExportOptions& o, bool json) {
+  RecordStore store;
+  if (auto status = OpenToRead(store, o.path))
+    return *status;
+  ChosenSpan span;
+  if (auto status = ChooseSpan(store, o, span))
+    return *status;
+  SpanStats st;
+  std::string error;
+  if (!SpanStatistics(store, span.session.id, span.fromUs, span.toUs, st, error)) {
+    Say(o.path + ": " + error);
+    return kExitFailed;
+  }
+  if (json) {
+    Json j;
+    j["session"] = span.session.id;
+    j["from"] = st.fromUs / 1e6;
+    j["to"] = st.toUs / 1e6;
+    j["fromUtc"] = FormatUtc(span.session.startUnixUs + st.fromUs);
+    j["toUtc"] = FormatUtc(span.session.startUnixUs + st.toUs);
+    j["spanSeconds"] = Number(st.spanSeconds);
+    j["coveredSeconds"] = Number(st.coveredSeconds);
+    j["coverage"] = Number(st.coverage);
+    j["samples"] = st.samples;
+    j["energyWh"] = Number(st.energyWh);
+    j["chargeMah"] = Number(st.chargeMah);
+    for (const char* which : {"min", "max", "mean"}) {
+      Json values = Json::object();
+      for (size_t i = 0; i < kQuantityCount; ++i) {
+        const QuantityStats& q = st.quantities[i];
+        const double v = which[1] == 'i' ? q.min : which[1] == 'a' ? q.max : q.Mean();
+        values[std::string(kQuantities[i].name)] = q.count ? Number(v) : Json(nullptr);
+      }
+      j[which] = values;
+    }
+    std::printf("%s\n", j.dump().c_str());
+    return kExitOk;
+  }
+  std::printf("session %lld, %.6f s to %.6f s since its start (%s to %s)\n",
+              static_cast<long long>(span.session.id), st.fromUs / 1e6, st.toUs / 1e6,
+              FormatUtc(span.session.startUnixUs + st.fromUs).c_str(),
+              FormatUtc(span.session.startUnixUs + st.toUs).c_str());
+  std::printf("span      %14.6f s\n", st.spanSeconds);
+  std::printf("covered   %14.6f s (%.2f%%)\n", st.coveredSeconds, 100 * st.coverage);
+  std::printf("samples   %14lld\n", static_cast<long long>(st.samples));
+  std::printf("energy    %14.6f Wh\n", st.energyWh);
+  std::printf("charge    %14.4f mAh\n", st.chargeMah);
+  std::printf("%-14s  %12s  %12s  %12s\n", "", "min", "max", "mean");
+  for (size_t i = 0; i < kQuantityCount; ++i) {
+    const QuantityStats& q = st.quantities[i];
+    if (q.count == 0)
+      continue;
+    std::printf("%-14s  %12.6f  %12.6f  %12.6f\n", std::string(kQuantities[i].name).c_str(), q.min,
+                q.max, q.Mean());
   }
   return kExitOk;
 }
@@ -592,6 +692,27 @@ void AddSessionCommands(CLI::App& app, int& status) {
   exporter->add_option("-o,--output", e->output, "Write to FILE instead of standard output.")
       ->type_name("FILE");
   exporter->callback([&status, e] { status = Export(*e); });
+
+  auto* stats = app.add_subcommand(
+      "stats",
+      "The statistics of a span of a session: its length, covered time and coverage, min, max "
+      "and mean of each quantity, and energy and charge over the covered time only.");
+  auto st = std::make_shared<ExportOptions>();
+  auto stJson = std::make_shared<bool>(false);
+  stats->add_option("FILE", st->path, "The store.")->required();
+  stats->add_option("--session", st->session, "The session (default: the last).")->type_name("N");
+  stats
+      ->add_option("--from", st->from,
+                   "From T: seconds since the session's start, or a UTC time "
+                   "(2024-05-01T12:00:00Z); default its start.")
+      ->type_name("T");
+  stats->add_option("--to", st->to, "Up to T, likewise; default its end.")->type_name("T");
+  stats->add_flag("--json", *stJson, "One JSON object instead of a table.");
+  stats->footer(
+      "Only the samples within the span count; a stretch between two samples that a gap "
+      "separates adds no covered time, energy or charge.\n"
+      "Exit status: 0 success, 1 the file cannot be read, 2 bad input or not a store.");
+  stats->callback([&status, st, stJson] { status = Stats(*st, *stJson); });
 }
 
 }  // namespace vireo::cli

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "base/iso_time.h"
+#include "record/sqlite_statement.h"
 
 namespace vireo::record {
 
@@ -22,7 +23,7 @@ namespace {
 
 // "VREC": marks a database as a recording store of this program.
 constexpr int64_t kApplicationId = 0x56524543;
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 // Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
 constexpr off_t kJournalReserve = 256 * 1024;
 // A byte of the file far from the ones SQLite locks: a recorder holds a write lock of its open
@@ -105,50 +106,6 @@ CREATE VIEW readings AS
   FROM samples;
 )sql";
 
-// Finalizes a statement when it goes out of scope.
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
-      stmt_ = nullptr;
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  explicit operator bool() const { return stmt_ != nullptr; }
-  sqlite3_stmt* get() const { return stmt_; }
-  void Bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
-  void Bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
-  void Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-  }
-  void Bind(int i, const std::optional<int64_t>& v) {
-    if (v)
-      Bind(i, *v);
-    else
-      sqlite3_bind_null(stmt_, i);
-  }
-  void BindNull(int i) { sqlite3_bind_null(stmt_, i); }
-  // Runs a statement that returns no rows and makes it ready for the next bindings.
-  int Run() {
-    const int rc = sqlite3_step(stmt_);
-    sqlite3_reset(stmt_);
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
-  }
-  bool Step() { return sqlite3_step(stmt_) == SQLITE_ROW; }
-  int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
-  double Real(int i) const { return sqlite3_column_double(stmt_, i); }
-  bool IsNull(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
-  std::string Text(int i) const {
-    const auto* t = sqlite3_column_text(stmt_, i);
-    return t ? reinterpret_cast<const char*>(t) : "";
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
 std::string SampleColumns() {
   std::string columns = "session_id, t_us";
   for (const QuantityInfo& q : kQuantities) {
@@ -226,6 +183,7 @@ struct RecordStore::Queued {
     int64_t session;
     int64_t tUs;
     StoredValues values;
+    bool afterGap;
   };
   struct QueuedGap {
     int64_t id;
@@ -339,7 +297,8 @@ std::string CheckHeader(int fd, const std::string& path, bool* wal = nullptr) {
 
 }  // namespace
 
-StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
+StoreOpenResult RecordStore::OpenForRecording(const std::string& path,
+                                              const UpgradeProgress& progress) {
   path_ = path;
   std::error_code ec;
   const bool existed = std::filesystem::exists(path, ec);
@@ -376,7 +335,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path) {
   db_.reset(db);
   if (rc != SQLITE_OK)
     return fail(StoreError::kFailed, path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-  StoreOpenResult result = CheckAndPrepare(true);
+  StoreOpenResult result = CheckAndPrepare(true, progress);
   if (result.error != StoreError::kNone)
     return fail(result.error, result.message);
   shared_->connections = 1;
@@ -460,7 +419,7 @@ bool RecordStore::RemoveIfCreatedEmpty() {
   return true;
 }
 
-StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {
+StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting, const UpgradeProgress& progress) {
   sqlite3_busy_timeout(db_.get(), 5000);
   int64_t objects = -1, applicationId = 0, version = 0;
   {
@@ -501,12 +460,15 @@ StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {
   if (objects == 0) {
     const std::string create =
         "BEGIN IMMEDIATE; PRAGMA application_id=" + std::to_string(kApplicationId) +
-        "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";" + kSchema + "COMMIT;";
+        "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";" + kSchema +
+        PyramidTableSql() + "COMMIT;";
     if (!Exec(create.c_str())) {
       Exec("ROLLBACK");
       return {StoreError::kFailed, path_ + ": " + lastError_};
     }
   }
+  if (objects > 0 && version < kSchemaVersion && !Upgrade(progress))
+    return {StoreError::kFailed, path_ + ": cannot upgrade the store: " + lastError_};
   Statement gapId(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM gaps");
   if (gapId && gapId.Step()) {
     // Another connection of this recorder may have handed out ids it has not written yet.
@@ -514,6 +476,69 @@ StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting) {
     shared_->nextGapId = std::max(shared_->nextGapId, gapId.Int(0));
   }
   return {};
+}
+
+bool RecordStore::Upgrade(const UpgradeProgress& progress) {
+  if (!Exec("BEGIN IMMEDIATE"))
+    return false;
+  int64_t total = 0, done = 0;
+  std::vector<int64_t> sessions;
+  {
+    Statement count(db_.get(), "SELECT COUNT(*) FROM samples");
+    if (count && count.Step())
+      total = count.Int(0);
+    Statement ids(db_.get(), "SELECT id FROM sessions ORDER BY id");
+    while (ids && ids.Step())
+      sessions.push_back(ids.Int(0));
+  }
+  const std::string create = PyramidTableSql();
+  bool ok = Exec(create.c_str());
+  int rc = SQLITE_OK;
+  for (size_t i = 0; ok && i < sessions.size(); ++i) {
+    PyramidBuilder builder(sessions[i]);
+    bool afterGap = false;
+    std::string error;
+    ok = Rows(
+        sessions[i], INT64_MIN, INT64_MAX,
+        [&](const StoredRow& row) {
+          if (row.isGap) {
+            afterGap = true;
+            return true;
+          }
+          builder.Add(row.tUs, row.values, afterGap);
+          afterGap = false;
+          if (++done % 100000 == 0) {
+            rc = WriteBuckets(db_.get(), sessions[i], builder.TakeChanged());
+            if (progress)
+              progress(done, total);
+          }
+          return rc == SQLITE_OK;
+        },
+        error);
+    if (ok && rc == SQLITE_OK)
+      rc = WriteBuckets(db_.get(), sessions[i], builder.TakeChanged());
+    if (!error.empty())
+      lastError_ = error;
+    ok = ok && rc == SQLITE_OK;
+  }
+  if (ok)
+    ok = Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+  if (!ok || rc != SQLITE_OK || !Exec("COMMIT")) {
+    if (rc != SQLITE_OK)
+      lastError_ = sqlite3_errmsg(db_.get());
+    const std::string error = lastError_;
+    Exec("ROLLBACK");
+    lastError_ = error;
+    return false;
+  }
+  if (progress)
+    progress(total, total);
+  return true;
+}
+
+bool RecordStore::HasPyramid() const {
+  Statement s(db_.get(), "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'pyramid'");
+  return s && s.Step();
 }
 
 std::vector<int64_t> RecordStore::CloseUnfinished(std::string& error) {
@@ -584,11 +609,13 @@ void RecordStore::BeginSession(const SessionStart& start) {
     sessionId_ = shared_->nextSessionId++;
   }
   queued_->sessions.push_back({sessionId_, start});
+  gapSincePrevious_ = false;
   queued_->startUnixUs = start.wallStartNs / 1000;
 }
 
 void RecordStore::Sample(int64_t tNs, const ReadingsRecord& readings) {
-  queued_->samples.push_back({sessionId_, tNs / 1000, ToStored(readings)});
+  queued_->samples.push_back({sessionId_, tNs / 1000, ToStored(readings), gapSincePrevious_});
+  gapSincePrevious_ = false;
 }
 
 void RecordStore::GapOpened(int64_t fromNs, const std::string& cause) {
@@ -596,11 +623,13 @@ void RecordStore::GapOpened(int64_t fromNs, const std::string& cause) {
     shared_ = std::make_shared<Shared>();
   std::lock_guard lock(shared_->mutex);
   openGapId_ = shared_->nextGapId++;
+  gapSincePrevious_ = true;
   queued_->openedGaps.push_back({openGapId_, sessionId_, {fromNs, fromNs, cause}});
 }
 
 void RecordStore::GapClosed(const GapRecord& gap) {
   queued_->closedGaps.push_back({openGapId_, sessionId_, gap});
+  gapSincePrevious_ = true;
 }
 
 void RecordStore::Event(const EventRecord& event) {
@@ -680,6 +709,8 @@ bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
     return false;
   int rc = SQLITE_OK;
   const auto ok = [&] { return rc == SQLITE_OK; };
+  // The pyramid as it stood, should this batch not be written.
+  const PyramidBuilder pyramidBefore = pyramid_;
   {
     Statement s(db,
                 "INSERT INTO sessions (id, start_utc, start_unix_us, serial, firmware, settings) "
@@ -705,7 +736,14 @@ bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
       for (size_t k = 0; k < kQuantityCount; ++k)
         s.Bind(3 + static_cast<int>(k), sample.values[k]);
       rc = s.Run();
+      if (ok() && sample.session != pyramid_.sessionId()) {
+        rc = WriteBuckets(db, pyramid_.sessionId(), pyramid_.TakeChanged());
+        pyramid_ = PyramidBuilder(sample.session);
+      }
+      pyramid_.Add(sample.tUs, sample.values, sample.afterGap);
     }
+    if (ok())
+      rc = WriteBuckets(db, pyramid_.sessionId(), pyramid_.TakeChanged());
   }
   if (ok() && !q.openedGaps.empty()) {
     Statement s(db, "INSERT INTO gaps (id, session_id, from_us, cause) VALUES (?, ?, ?, ?)");
@@ -767,6 +805,7 @@ bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
   if (!ok()) {
     lastError_ = sqlite3_errmsg(db);
     Exec("ROLLBACK");
+    pyramid_ = pyramidBefore;
     // The error of the failed step, not that of the rollback.
     lastErrorCode_ = rc;
     return false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/posix.h"
+#include "record/pyramid.h"
 #include "record/rows.h"
 #include "record/session_sink.h"
 
@@ -60,6 +61,9 @@ struct SqliteCloser {
 };
 using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
 
+// Called while an older store is upgraded: samples done out of the total.
+using UpgradeProgress = std::function<void(int64_t done, int64_t total)>;
+
 class RecordStore : public SessionSink {
  public:
   RecordStore();
@@ -68,8 +72,9 @@ class RecordStore : public SessionSink {
   RecordStore& operator=(const RecordStore&) = delete;
 
   // Opens (creating when missing) the store for recording: takes the file's lock, refuses a
-  // file that is not an SQLite database of this program, creates the tables in a new one.
-  StoreOpenResult OpenForRecording(const std::string& path);
+  // file that is not an SQLite database of this program, creates the tables in a new one. A store
+  // of schema version 1 is upgraded first (its summary pyramid built in one transaction).
+  StoreOpenResult OpenForRecording(const std::string& path, const UpgradeProgress& progress = {});
   // Opens one more recording connection to the store that `first` opened for recording, sharing
   // its lock and the session and gap ids it hands out. `first` may close before this one.
   StoreOpenResult OpenAlongside(const RecordStore& first);
@@ -117,13 +122,19 @@ class RecordStore : public SessionSink {
   bool Rows(int64_t sessionId, int64_t fromUs, int64_t toUs,
             const std::function<bool(const StoredRow&)>& row, std::string& error) const;
 
+  // Whether the store holds the summary pyramid (not one of schema version 1 opened to read).
+  bool HasPyramid() const;
+  // The connection, for the span queries (session_span.h).
+  sqlite3* connection() const { return db_.get(); }
+
   // Free bytes on the disk of `path`'s folder, none if unknown.
   static std::optional<uint64_t> FreeBytes(const std::string& path);
 
  private:
   struct Queued;
   struct Shared;
-  StoreOpenResult CheckAndPrepare(bool forWriting);
+  StoreOpenResult CheckAndPrepare(bool forWriting, const UpgradeProgress& progress = {});
+  bool Upgrade(const UpgradeProgress& progress);
   StoreOpenResult OpenConnection(bool forWriting);
   bool Exec(const char* sql);
   bool ReserveJournalRoom(bool& full);
@@ -139,6 +150,8 @@ class RecordStore : public SessionSink {
   int64_t sessionId_ = 0;
   bool sessionInserted_ = false;
   int64_t openGapId_ = 0;
+  bool gapSincePrevious_ = false;  // for the next queued sample
+  PyramidBuilder pyramid_;         // of the samples written so far
   std::string lastError_;
   int lastErrorCode_ = SQLITE_OK;
 };

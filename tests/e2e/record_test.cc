@@ -439,8 +439,74 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"sessions_of_nothing", {"sessions", "new.db"}, 1},
         BadInput{"export_of_text", {"export", "notes.txt"}},
         BadInput{"export_of_nothing", {"export", "new.db"}, 1},
+        BadInput{"stats_of_nothing", {"stats", "new.db"}, 1},
         BadInput{"export_into_missing_folder", {"export", "notes.txt", "-o", "missing/r.csv"}}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// stats over the whole session and over a span that crosses a gap and cuts buckets gives what
+// SQL straight over the samples gives.
+TEST_F(RecordTest, StatsOfASpanEqualSqlOverTheSamples) {
+  StartSim({"--unplug-every", "1.2", "--unplug-for", "0.5", "--unplug-cycles", "1"});
+  auto cli = Cli({"record", "--db", db_});
+  ASSERT_TRUE(WaitForErr(*cli, "is back; recording again")) << cli->err;
+  const auto before = std::stoi(One("SELECT count(*) FROM samples"));
+  for (int i = 0; i < 500 && std::stoi(One("SELECT count(*) FROM samples")) < before + 100; ++i)
+    cli->Wait(std::chrono::milliseconds(20));
+  cli->Signal(SIGINT);
+  ASSERT_EQ(cli->Wait(), 0) << cli->err;
+  ASSERT_EQ(One("SELECT count(*) FROM gaps"), "1");
+
+  const auto expectSql = [&](const nlohmann::json& j, int64_t from, int64_t to) {
+    const std::string span =
+        "session_id = 1 AND t_us BETWEEN " + std::to_string(from) + " AND " + std::to_string(to);
+    const Rows sql = Query(
+        "SELECT * FROM (SELECT count(*), min(voltage_uv) / 1e6, max(voltage_uv) / 1e6, "
+        "avg(voltage_uv) / 1e6, avg(current_ua) / 1e6, max(power_uw) / 1e6 FROM samples WHERE " +
+        span +
+        "), (SELECT sum(t_us - pt) / 1e6, sum((power_uw + pp) / 2.0 * (t_us - pt)) / 3.6e15, "
+        "sum((current_ua + pc) / 2.0 * (t_us - pt)) / 3.6e12 FROM (SELECT t_us, power_uw, "
+        "current_ua, lag(power_uw) OVER w AS pp, lag(current_ua) OVER w AS pc, lag(t_us) OVER w "
+        "AS pt FROM samples WHERE " +
+        span +
+        " WINDOW w AS (ORDER BY t_us)) WHERE pt IS NOT NULL AND NOT EXISTS (SELECT 1 FROM gaps g "
+        "WHERE g.session_id = 1 AND g.from_us >= pt AND g.from_us < t_us))");
+    ASSERT_EQ(sql.size(), 1u);
+    const auto near = [](double got, const std::string& want) {
+      EXPECT_NEAR(got, std::stod(want), std::fabs(std::stod(want)) * 1e-3) << want;
+    };
+    EXPECT_EQ(j["samples"].dump(), sql[0][0]);
+    near(j["min"]["voltage"], sql[0][1]);
+    near(j["max"]["voltage"], sql[0][2]);
+    near(j["mean"]["voltage"], sql[0][3]);
+    near(j["mean"]["current"], sql[0][4]);
+    near(j["max"]["power"], sql[0][5]);
+    near(j["coveredSeconds"], sql[0][6]);
+    near(j["energyWh"], sql[0][7]);
+    near(j["chargeMah"], sql[0][8]);
+  };
+  auto whole = Cli({"stats", db_, "--json"});
+  ASSERT_EQ(whole->Wait(), 0) << whole->err;
+  const auto w = nlohmann::json::parse(whole->out);
+  expectSql(w, 0, INT64_MAX);
+  const nlohmann::json summary = Sessions()[0];
+  EXPECT_NEAR(w["energyWh"].get<double>(), summary["energyWh"].get<double>(),
+              summary["energyWh"].get<double>() * 1e-3);
+  EXPECT_NEAR(w["chargeMah"].get<double>(), summary["chargeMah"].get<double>(),
+              summary["chargeMah"].get<double>() * 1e-3);
+  EXPECT_NEAR(w["coverage"].get<double>(), summary["coverage"].get<double>(), 1e-3);
+
+  const int64_t gapTo = std::stoll(One("SELECT to_us FROM gaps"));
+  const int64_t to = gapTo + 300'000;
+  auto span = Cli({"stats", db_, "--session", "1", "--from", "0.25", "--to",
+                   std::to_string(to / 1e6), "--json"});
+  ASSERT_EQ(span->Wait(), 0) << span->err;
+  const auto j = nlohmann::json::parse(span->out);
+  EXPECT_EQ(j["from"], 0.25);
+  expectSql(j, 250'000,
+            std::stoll(One("SELECT max(t_us) FROM samples WHERE t_us <= " +
+                           std::to_string(std::llround(j["to"].get<double>() * 1e6)))));
+  EXPECT_LT(j["coverage"].get<double>(), 0.9);
+}
 
 TEST_F(RecordTest, ExportRefusesAMissingSessionAndBadTimes) {
   StartSim();
