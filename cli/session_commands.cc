@@ -71,6 +71,19 @@ Json Number(double v) {
 
 // recording: a recorder holds the store, so a session without an end is still running rather
 // than left unfinished.
+// The "min", "max" and "mean" objects, each quantity by name; null for one without a value.
+void AddMinMaxMean(Json& j, const std::array<QuantityStats, kQuantityCount>& quantities) {
+  for (const char* which : {"min", "max", "mean"}) {
+    Json values = Json::object();
+    for (size_t i = 0; i < kQuantityCount; ++i) {
+      const QuantityStats& q = quantities[i];
+      const double v = which[1] == 'i' ? q.min : which[1] == 'a' ? q.max : q.Mean();
+      values[std::string(kQuantities[i].name)] = q.count ? Number(v) : Json(nullptr);
+    }
+    j[which] = values;
+  }
+}
+
 Json SessionJson(const StoredSession& s, bool recording) {
   Json j;
   j["id"] = s.id;
@@ -91,15 +104,7 @@ Json SessionJson(const StoredSession& s, bool recording) {
   j["coverage"] = Number(m.coverage);
   j["energyWh"] = Number(m.energyWh);
   j["chargeMah"] = Number(m.chargeMah);
-  for (const char* which : {"min", "max", "mean"}) {
-    Json values = Json::object();
-    for (size_t i = 0; i < kQuantityCount; ++i) {
-      const QuantityStats& q = m.quantities[i];
-      const double v = which[1] == 'i' ? q.min : which[1] == 'a' ? q.max : q.Mean();
-      values[std::string(kQuantities[i].name)] = q.count ? Number(v) : Json(nullptr);
-    }
-    j[which] = values;
-  }
+  AddMinMaxMean(j, m.quantities);
   j["settings"] = Json::parse(s.settingsJson.empty() ? "{}" : s.settingsJson, nullptr, false);
   if (j["settings"].is_discarded())
     j["settings"] = nullptr;
@@ -560,15 +565,7 @@ int Stats(const ExportOptions& o, bool json) {
     j["samples"] = st.samples;
     j["energyWh"] = Number(st.energyWh);
     j["chargeMah"] = Number(st.chargeMah);
-    for (const char* which : {"min", "max", "mean"}) {
-      Json values = Json::object();
-      for (size_t i = 0; i < kQuantityCount; ++i) {
-        const QuantityStats& q = st.quantities[i];
-        const double v = which[1] == 'i' ? q.min : which[1] == 'a' ? q.max : q.Mean();
-        values[std::string(kQuantities[i].name)] = q.count ? Number(v) : Json(nullptr);
-      }
-      j[which] = values;
-    }
+    AddMinMaxMean(j, st.quantities);
     std::printf("%s\n", j.dump().c_str());
     return kExitOk;
   }
