@@ -88,6 +88,18 @@ inline constexpr ExtraText kExtraTexts[] = {
      "Stopped: the meter stays in upgrade mode, and running the upgrade again completes it"},
     // A read-out stopped on request (Ctrl-C).
     {"readout_stopped", "Read-out stopped: no file was written"},
+    // The session view: the statistics of the span between its cursors. %1 and %2: seconds,
+    // %3: per cent, %4: a count.
+    {"span_time", "\u0394t %1 s   covered %2 s (%3 %)   %4 samples"},
+    // After a unit: the quantity's figures over the span.
+    {"span_quantity", "min %1   max %2   mean %3"},
+    {"span_energy", "Energy %1 Wh   charge %2 mAh"},
+    // %1: the capacity in mAh, %2: the time as h:mm:ss, %3: the mean current in mA.
+    {"span_battery", "A battery of %1 mAh lasts %2 at %3 mA"},
+    {"span_hint", "Click to place cursor A, then B"},
+    {"battery_capacity", "Battery (mAh)"},
+    // A gap's tooltip: %1 its length in seconds, %2 its cause.
+    {"gap_tooltip", "Gap of %1 s: %2"},
 };
 
 namespace extra_texts_detail {
