@@ -30,33 +30,37 @@ class SessionViewTest : public ::testing::Test {
     char pattern[] = "/tmp/vireo-view-XXXXXX";
     folder_ = mkdtemp(pattern);
     path_ = (folder_ / "sessions.db").string();
-    // 60 s at 10 frames/s, the meter gone from 20 s to 30 s.
-    record::RecordStore store;
-    ASSERT_EQ(store.OpenForRecording(path_).error, record::StoreError::kNone);
-    record::SessionRecorder recorder({}, 0, {}, &store, {}, [](const std::string&) {});
-    recorder.SetMeter("00C0FFEE", "1.0");
-    recorder.OnStreamStarted(kMonoBase);
-    for (int64_t t = 0; t <= 60 * kSecond; t += 100 * kMillisecond) {
-      if (t > 20 * kSecond && t < 30 * kSecond) {
-        continue;
-      }
-      if (t == 30 * kSecond) {
-        recorder.OnMeterLost(kMonoBase + 20 * kSecond, "meter gone");
-        recorder.OnStreamStarted(kMonoBase + t);
-      }
-      const double phase = static_cast<double>(t) / kSecond;
-      recorder.OnFrames({record::test::Frame(t, 5.0f + 0.1f * float(std::sin(phase)),
-                                             0.5f + 0.2f * float(std::cos(phase / 3)))});
-      ASSERT_TRUE(recorder.Tick(kMonoBase + t));
+    // 60 s at 10 frames/s, the meter gone from 20 s to 30 s. Written and closed before
+    // the view reads it.
+    {
+      record::RecordStore store;
+      ASSERT_EQ(store.OpenForRecording(path_).error, record::StoreError::kNone);
+      record::SessionRecorder recorder({}, 0, {}, &store, {}, [](const std::string&) {});
+      recorder.SetMeter("00C0FFEE", "1.0");
+      recorder.OnStreamStarted(kMonoBase);
+      Feed(recorder, 0, 20 * kSecond);
+      recorder.OnMeterLost(kMonoBase + 20 * kSecond, "meter gone");
+      recorder.OnStreamStarted(kMonoBase + 30 * kSecond);
+      Feed(recorder, 30 * kSecond, 60 * kSecond);
+      recorder.End(kMonoBase + 60 * kSecond, record::EndReason::kStopped);
+      recorder.Finish();
     }
-    recorder.End(kMonoBase + 60 * kSecond, record::EndReason::kStopped);
-    recorder.Finish();
-
     std::string error;
     ASSERT_TRUE(view_.Open(path_, 1, error)) << error;
     ASSERT_TRUE(reading_.OpenForReading(path_).error == record::StoreError::kNone);
     view_.resize(900, 520);
     view_.show();
+  }
+  // Frames 100 ms apart from `from` to `to`, written as the recorder goes (a batch a second).
+  static void Feed(record::SessionRecorder& recorder, int64_t from, int64_t to) {
+    for (int64_t t = from; t <= to; t += 100 * kMillisecond) {
+      const double phase = static_cast<double>(t) / kSecond;
+      recorder.OnFrames({record::test::Frame(t, 5.0f + 0.1f * float(std::sin(phase)),
+                                             0.5f + 0.2f * float(std::cos(phase / 3)))});
+      if (t % kSecond == 0 || t == to) {
+        ASSERT_TRUE(recorder.Tick(kMonoBase + t));
+      }
+    }
   }
   void TearDown() override {
     std::error_code ec;
@@ -120,7 +124,6 @@ TEST_F(SessionViewTest, CursorsPlacedAndDraggedShowTheStatisticsOfTheirSpan) {
   EXPECT_NEAR(Shown("\nA  .*max ([0-9.]+)"), current.max, 1e-6);
   EXPECT_NEAR(Shown("\nV  .*mean ([0-9.]+)"), want.quantities[0].Mean(), 1e-6);
 
-  plot->grab().save("/tmp/h8shot.png");
   // 2000 mAh at the span's mean current.
   view_.SetCapacityMah(2000);
   const double hours = 2000 / (current.Mean() * 1000);
@@ -154,6 +157,48 @@ TEST_F(SessionViewTest, WheelZoomsAroundThePointerDownToFewSamplesAndDoubleClick
   EXPECT_EQ(plot->fromUs(), 0);
   EXPECT_EQ(plot->toUs(), 60'000'000);
   EXPECT_FALSE(plot->cursorA()) << "the clicks of a double-click place no cursor";
+
+  // Dragging pans by the time of the pixels dragged over.
+  wheel(3);
+  const int64_t from = plot->fromUs();
+  const int64_t perPixel = (plot->toUs() - from) / area.width();
+  QTest::mousePress(plot, Qt::LeftButton, {}, at);
+  QTest::mouseMove(plot, at + QPoint(50, 0));
+  QTest::mouseMove(plot, at + QPoint(100, 0));
+  QTest::mouseRelease(plot, Qt::LeftButton, {}, at + QPoint(100, 0));
+  EXPECT_NEAR(plot->fromUs(), from - 100 * perPixel, perPixel + 1);
+  EXPECT_FALSE(plot->cursorA()) << "a pan places no cursor";
+}
+
+TEST_F(SessionViewTest, LiveSessionIsFollowedUntilTheUserZooms) {
+  const std::string livePath = (folder_ / "live.db").string();
+  record::RecordStore store;
+  ASSERT_EQ(store.OpenForRecording(livePath).error, record::StoreError::kNone);
+  record::SessionRecorder recorder({}, 0, {}, &store, {}, [](const std::string&) {});
+  recorder.SetMeter("00C0FFEE", "1.0");
+  recorder.OnStreamStarted(kMonoBase);
+  Feed(recorder, 0, 10 * kSecond);
+
+  SessionView live(texts_);
+  std::string error;
+  ASSERT_TRUE(live.Open(livePath, 1, error)) << error;
+  live.resize(900, 520);
+  live.SetLive(true);
+  SessionPlot* plot = live.plot();
+  EXPECT_EQ(plot->toUs(), 10'000'000);
+  Feed(recorder, 10 * kSecond + 100 * kMillisecond, 20 * kSecond);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return plot->toUs() == 20'000'000; }, 5000));
+  EXPECT_EQ(plot->fromUs(), 0);
+
+  QWheelEvent zoom(plot->PlotArea().center(), plot->mapToGlobal(plot->PlotArea().center()), {},
+                   QPoint(0, 120), Qt::NoButton, {}, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(plot, &zoom);
+  const std::pair view{plot->fromUs(), plot->toUs()};
+  Feed(recorder, 20 * kSecond + 100 * kMillisecond, 30 * kSecond);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return plot->endUs() == 30'000'000; }, 5000));
+  EXPECT_EQ(std::pair(plot->fromUs(), plot->toUs()), view);
+  recorder.End(kMonoBase + 30 * kSecond, record::EndReason::kStopped);
+  recorder.Finish();
 }
 
 }  // namespace
