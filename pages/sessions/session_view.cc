@@ -53,7 +53,7 @@ SessionView::SessionView(const TextTable& texts, QWidget* parent)
 
   plot_->onCursorsChanged = [this] { UpdateStats(); };
   connect(capacity_, &QLineEdit::textEdited, this, [this](const QString& text) {
-    capacityMah_ = text.toDouble();
+    capacityMah_ = capacity_->locale().toDouble(text);
     UpdateStats();
   });
   connect(&live_, &QTimer::timeout, this, [this] {
@@ -123,6 +123,9 @@ void SessionView::SetLive(bool live) {
 }
 
 void SessionView::SetQuantityShown(size_t quantity, bool shown) {
+  if (quantity >= record::kQuantityCount) {
+    return;
+  }
   const unsigned bit = 1u << quantity;
   plot_->SetShown(shown ? plot_->shown() | bit : plot_->shown() & ~bit);
 }
