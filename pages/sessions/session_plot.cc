@@ -161,7 +161,9 @@ QRect SessionPlot::PlotArea() const {
 int SessionPlot::XOf(int64_t tUs) const {
   const QRect area = PlotArea();
   const double span = static_cast<double>(toUs_ - fromUs_ + 1);
-  return area.left() + static_cast<int>(std::floor((tUs - fromUs_) * area.width() / span));
+  // Far outside the view (a cursor at high zoom) stays a number that an int holds.
+  const double x = std::floor((tUs - fromUs_) * area.width() / span);
+  return area.left() + static_cast<int>(std::clamp(x, -1e6, 1e6));
 }
 
 int64_t SessionPlot::TimeAt(int x) const {
