@@ -63,7 +63,7 @@ Scale ScaleOf(double lo, double hi) {
     return {};
   }
   if (hi - lo < 1e-9) {
-    const double pad = std::max(std::abs(hi) * 0.01, 0.001);
+    const double pad = std::max(std::abs(hi) * 0.01, 0.01);
     lo -= pad;
     hi += pad;
   }
@@ -269,7 +269,8 @@ void SessionPlot::paintEvent(QPaintEvent*) {
       const int y =
           area.bottom() - static_cast<int>(std::lround((v - scale.bottom) /
                                                        (scale.top - scale.bottom) * area.height()));
-      const QString label = QString::number(v, 'f', decimals);
+      // No "-0.00" where the sum of steps lands a hair below zero.
+      const QString label = QString::number(std::abs(v) < scale.step / 2 ? 0.0 : v, 'f', decimals);
       painter.drawText(QRect(x + 2, y - metrics.height() / 2, kAxisWidth - 6, metrics.height()),
                        (axis.left ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, label);
     }
