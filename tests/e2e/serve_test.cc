@@ -21,6 +21,7 @@
 #include "e2e/cli_fixture.h"
 #include "serve/serve_support.h"
 #include "sim/load_profile.h"
+#include "support/store_query.h"
 
 namespace vireo {
 namespace {
@@ -53,18 +54,7 @@ double Series(const std::string& metrics, const std::string& series) {
 
 // The first column of each row of a query, on a read-only connection of its own.
 std::vector<std::string> StoreColumn(const fs::path& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::vector<std::string> rows;
-  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* s = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
-  while (s && sqlite3_step(s) == SQLITE_ROW) {
-    const auto* t = sqlite3_column_text(s, 0);
-    rows.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
-  }
-  sqlite3_finalize(s);
-  sqlite3_close(db);
-  return rows;
+  return testing::StoreColumn(path.string(), sql);
 }
 
 class ServeE2e : public testing::CliFixture {

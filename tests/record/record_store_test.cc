@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "recording_sink.h"
+#include "support/store_query.h"
 
 namespace vireo::record {
 namespace {
@@ -33,18 +34,7 @@ class RecordStoreTest : public ::testing::Test {
 
   // Runs a query on its own connection and returns the first column of each row as text.
   std::vector<std::string> Query(const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::vector<std::string> rows;
-    EXPECT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* s = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
-    while (s && sqlite3_step(s) == SQLITE_ROW) {
-      const auto* t = sqlite3_column_text(s, 0);
-      rows.push_back(t ? reinterpret_cast<const char*>(t) : "NULL");
-    }
-    sqlite3_finalize(s);
-    sqlite3_close(db);
-    return rows;
+    return testing::StoreColumn(path_, sql);
   }
 
   // A session of three samples, a closed gap and an event, written in two batches.
