@@ -1,8 +1,10 @@
 // vireometer: the desktop program. `--demo` serves an emulated meter inside the program;
-// `vireometer FILE.vat` opens a record file on the chart page, `--export-png` renders one.
+// `vireometer FILE.vat` opens a record file on the chart page, `--export-png` renders one;
+// `vireometer FILE.db` lists a session store on the sessions page.
 // SIGTERM, SIGINT and SIGHUP close the window as its close button does.
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
@@ -15,27 +17,39 @@
 #include "pages/chart/chart_export.h"
 #include "pages/chart/chart_page.h"
 #include "pages/readings/page_tab_ctrl.h"
+#include "pages/sessions/sessions_page.h"
 
 namespace {
+
+// A session store is an SQLite file; a record file never starts so.
+bool IsSessionStore(const QString& path) {
+  QFile file(path);
+  return path.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive) ||
+         (file.open(QIODevice::ReadOnly) && file.read(16) == QByteArray("SQLite format 3", 16));
+}
 
 constexpr int kStartDelayMs = 300;
 constexpr int kStreamSettleMs = 2000;
 constexpr int kTabSettleMs = 500;
 constexpr int kPerTabMs = 700;
 
-// For the screenshot script and the CPU figure: presses START once the window is up and,
+// For the screenshot script and the CPU figures: presses START (or Record) once the window is
+// up and,
 // when a folder is given, saves a picture of the window for each tab, named after the tab and
 // `suffix` ("-zh", "-max"), and closes it.
-void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFolder,
+void Automate(vireo::MainWindow& window, bool pressStart, bool record, const QString& shotFolder,
               const QString& suffix) {
-  if (pressStart || !shotFolder.isEmpty()) {
+  if (record) {
+    QTimer::singleShot(kStartDelayMs, &window,
+                       [&window] { window.sessionsPage().recordButton().click(); });
+  } else if (pressStart || !shotFolder.isEmpty()) {
     QTimer::singleShot(kStartDelayMs, &window, [&window] { window.startButton().click(); });
   }
   if (shotFolder.isEmpty()) {
     return;
   }
   QDir().mkpath(shotFolder);
-  static const char* const kNames[] = {"readings", "chart", "firmware", "about"};
+  static const char* const kNames[] = {"readings", "chart", "firmware", "about", "sessions"};
   const int tabs = window.tabs().pageCount();
   for (int tab = 0; tab < tabs; ++tab) {
     const int at = kStreamSettleMs + tab * kPerTabMs;
@@ -52,9 +66,12 @@ void Automate(vireo::MainWindow& window, bool pressStart, const QString& shotFol
 void DescribeOptions(QCommandLineParser& parser) {
   parser.addHelpOption();
   parser.addVersionOption();
-  parser.addPositionalArgument(QStringLiteral("FILE.vat"),
-                               QStringLiteral("A record file to show on the chart page."),
-                               QStringLiteral("[FILE.vat]"));
+  parser.addPositionalArgument(
+      QStringLiteral("FILE"),
+      QStringLiteral("A record file (.vat) to show on the chart page, or a session store (an "
+                     "SQLite file, as vireometer-cli record writes) to list on the sessions "
+                     "page and record into."),
+      QStringLiteral("[FILE.vat|FILE.db]"));
   parser.addOption(
       {QStringLiteral("demo"), QStringLiteral("Serve an emulated meter inside the program.")});
   parser.addOption({QStringLiteral("export-png"),
@@ -65,7 +82,7 @@ void DescribeOptions(QCommandLineParser& parser) {
   parser.addOption({QStringLiteral("full"), QStringLiteral("With --export-png: the records "
                                                            "stretched across the plot, as with "
                                                            "FULL ticked.")});
-  for (const char* hidden : {"press-start", "chart-page", "maximised"}) {
+  for (const char* hidden : {"press-start", "record", "chart-page", "maximised"}) {
     QCommandLineOption option(QString::fromLatin1(hidden));
     option.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(option);
@@ -186,7 +203,9 @@ int main(int argc, char** argv) {
 
   vireo::AppState state;
   return app.Run(state, [&](vireo::MainWindow& window) {
-    if (!recordFile.isEmpty()) {
+    if (!recordFile.isEmpty() && IsSessionStore(recordFile)) {
+      window.OpenSessionStore(recordFile);
+    } else if (!recordFile.isEmpty()) {
       vireo::OpenRecordFileAtStart(window, state.texts, recordFile);
     } else if (parser.isSet(QStringLiteral("chart-page"))) {
       window.tabs().tabBar().setCurrentIndex(1);
@@ -197,7 +216,7 @@ int main(int argc, char** argv) {
       window.showMaximized();
     }
     Automate(window, parser.isSet(QStringLiteral("press-start")),
-             parser.value(QStringLiteral("screenshot-dir")),
+             parser.isSet(QStringLiteral("record")), parser.value(QStringLiteral("screenshot-dir")),
              parser.value(QStringLiteral("screenshot-suffix")));
   });
 }

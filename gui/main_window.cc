@@ -14,6 +14,7 @@
 #include "app/update_check.h"
 #include "gui/alarms_dialog.h"
 #include "gui/device_watcher.h"
+#include "meter/firmware_version.h"
 #include "pages/about/about_page.h"
 #include "pages/chart/chart_page.h"
 #include "pages/design_font.h"
@@ -21,6 +22,7 @@
 #include "pages/firmware/firmware_page.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "pages/readings/readings_page.h"
+#include "pages/sessions/sessions_page.h"
 
 namespace vireo {
 namespace {
@@ -33,6 +35,9 @@ constexpr int kClientHeight = 270;
 // Every page's template (dialog units).
 constexpr int kPageWidth = 334;
 constexpr int kPageHeight = 178;
+// The sessions page comes after the four of the design.
+constexpr int kSessionsTab = 4;
+constexpr int kRecordingFiguresMs = 1000;
 
 QString FromUtf8(const std::string& text) {
   return QString::fromStdString(text);
@@ -153,6 +158,7 @@ void MainWindow::CreatePages() {
   for (TextId caption : {TXT_TAB_READINGS, TXT_TAB_CHART, TXT_TAB_FIRMWARE, TXT_TAB_ABOUT}) {
     tabs_->InsertItem(PlainCaption(FromUtf8(state_.texts[caption])));
   }
+  tabs_->InsertItem(FromUtf8(state_.texts.Extra("tab_sessions")));
   tabs_->Init(PageTabCtrl::kMaxPages);
   readingsPage_ = new ReadingsPage(state_, units_);
   readingsPage_->onAlarms = [this] { OpenAlarms(); };
@@ -164,6 +170,13 @@ void MainWindow::CreatePages() {
       state_, reporter_, [this](const UpgradeRequest& request) { StartUpgrade(request); }, units_);
   tabs_->SetPage(2, firmwarePage_);
   tabs_->SetPage(3, new AboutPage(units_));
+  sessionsPage_ = new SessionsPage(state_.texts, units_);
+  sessionsPage_->SetMessageBoxesShown(messageBoxesShown_);
+  sessionsPage_->onRecord = [this](const record::TriggerSettings& triggers) {
+    StartRecording(triggers);
+  };
+  sessionsPage_->onStopRecording = [this] { StopRecording(); };
+  tabs_->SetPage(kSessionsTab, sessionsPage_);
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
   // The keyboard goes from the log to the tabs, the page shown, and the buttons under it.
@@ -193,6 +206,15 @@ void MainWindow::CreateWorkers() {
   alarms_ = std::make_unique<WindowAlarms>(live_->stream(), state_.texts, reporter_);
   connect(alarms_.get(), &WindowAlarms::changed, this, &MainWindow::ShowAlarmMarks);
   alarms_->Load(alarms::AlarmFilePath());
+  recording_ = std::make_unique<WindowRecording>(live_->stream(), [this](const std::string& line) {
+    reporter_.AppendLog(line, LogLevel::kNormal);
+    reporter_.NewLogLine();
+  });
+  // The page's reader lets go first, so that the store is left as one file.
+  recording_->beforeClose = [this] { sessionsPage_->ReleaseStore(); };
+  connect(recording_.get(), &WindowRecording::ended, this, &MainWindow::RecordingEnded);
+  recordingTimer_.setInterval(kRecordingFiguresMs);
+  connect(&recordingTimer_, &QTimer::timeout, this, &MainWindow::ShowRecording);
   readOut_ = std::make_unique<ReadOutControl>(link_, state_, reporter_);
   upgrade_ = std::make_unique<UpgradeControl>(link_, state_, reporter_);
   update_ = std::make_unique<UpdateControl>(std::make_unique<CurlHttpClient>(), UpdateBaseUrl(),
@@ -217,11 +239,133 @@ void MainWindow::Shutdown() {
 
 void MainWindow::OnStart() {
   if (live_) {
+    const bool wasRunning = state_.LiveRunning != 0;
+    if (!wasRunning) {
+      recording_->BeforeStreamStart();
+    }
     live_->Start();
     if (state_.LiveRunning) {
       alarms_->StreamStarted();
+      if (!wasRunning) {
+        const DeviceInfo info = state_.deviceInfo.Load();
+        recording_->StreamStarted(SerialText(info), FirmwareVersionText(info.version));
+      }
     }
   }
+}
+
+void MainWindow::StartRecording(const record::TriggerSettings& triggers) {
+  if (!recording_ || recording_->Recording()) {
+    return;
+  }
+  const std::string path = sessionsPage_->storePath().toStdString();
+  std::string error;
+  const bool begun = recording_->Begin(
+      path, triggers,
+      [this](int64_t done, int64_t total) {
+        reporter_.SetProgress(total > 0 ? static_cast<int>(done * 100 / total) : 100);
+        QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+      },
+      error);
+  reporter_.SetProgress(100);
+  if (!begun) {
+    reporter_.AppendLog(FillIn(state_.texts.Extra("recording_refused"), {error}), LogLevel::kError);
+    reporter_.NewLogLine();
+    Beep(false);
+    return;
+  }
+  reporter_.AppendLog(FillIn(state_.texts.Extra("recording_into"), {path}), LogLevel::kSuccess);
+  reporter_.NewLogLine();
+  otherMeterSaid_.clear();
+  sessionShown_ = false;
+  sessionsPage_->SetRecording(true);
+  recordingTimer_.start();
+  if (state_.LiveRunning) {
+    const DeviceInfo info = state_.deviceInfo.Load();
+    recording_->StreamStarted(SerialText(info), FirmwareVersionText(info.version));
+  } else {
+    OnStart();
+  }
+  ShowRecording();
+}
+
+void MainWindow::StopRecording() {
+  if (recording_ && recording_->Recording()) {
+    recording_->End();
+    RecordingEnded();
+  }
+}
+
+void MainWindow::RecordingEnded() {
+  recordingTimer_.stop();
+  reporter_.AppendLog(FillIn(state_.texts.Extra("recording_ended"), {recording_->storePath()}),
+                      LogLevel::kNormal);
+  reporter_.NewLogLine();
+  sessionsPage_->SetRecording(false);
+  sessionsPage_->Refresh(true);
+}
+
+void MainWindow::ShowRecording() {
+  if (!recording_->Recording()) {
+    return;
+  }
+  RecordingFigures shown;
+  if (const std::optional<record::Summary> figures = recording_->Figures()) {
+    shown.elapsedSeconds = figures->durationSeconds;
+    shown.samples = figures->samples;
+    shown.energyWh = figures->energyWh;
+    shown.chargeMah = figures->chargeMah;
+    shown.gaps = figures->gaps;
+    shown.coverage = figures->coverage;
+  } else {
+    shown.waitingForTrigger = true;
+  }
+  sessionsPage_->ShowRecordingFigures(shown);
+  // A session that has begun is shown as it grows.
+  const bool began = !shown.waitingForTrigger && !sessionShown_;
+  sessionShown_ = !shown.waitingForTrigger;
+  sessionsPage_->Refresh(began);
+}
+
+void MainWindow::ResumeRecording() {
+  if (!recording_ || !recording_->Recording() || state_.LiveRunning) {
+    return;
+  }
+  const DeviceInfo info = state_.deviceInfo.Load();
+  if (!info.identified) {
+    return;
+  }
+  const std::string serial = SerialText(info);
+  if (!recording_->serial().empty() && serial != recording_->serial()) {
+    if (otherMeterSaid_ != serial) {
+      otherMeterSaid_ = serial;
+      reporter_.AppendLog(
+          FillIn(state_.texts.Extra("recording_other_meter"), {serial, recording_->serial()}),
+          LogLevel::kWarning);
+      reporter_.NewLogLine();
+    }
+    return;
+  }
+  OnStart();
+}
+
+void MainWindow::OpenSessionStore(const QString& path) {
+  if (sessionsPage_) {
+    sessionsPage_->SetStorePath(path);
+    tabs_->tabBar().setCurrentIndex(kSessionsTab);
+  }
+}
+
+void MainWindow::SetMessageBoxesShown(bool shown) {
+  messageBoxesShown_ = shown;
+  if (sessionsPage_) {
+    sessionsPage_->SetMessageBoxesShown(shown);
+  }
+}
+
+void MainWindow::CloseWithoutAsking() {
+  askBeforeClose_ = false;
+  close();
 }
 
 void MainWindow::OnStop() {
@@ -294,6 +438,9 @@ void MainWindow::OnDevicesChanged() {
   }
   // While a read-out or an upgrade holds the link, the identification waits for its release.
   identifyPending_ = !IdentifyIfFree(link_, state_, reporter_);
+  if (!identifyPending_) {
+    ResumeRecording();
+  }
 }
 
 void MainWindow::OnLinkReleased() {
@@ -319,9 +466,17 @@ QLabel& MainWindow::statusField(StatusField field) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // Ends every sequence and joins its worker, so nothing outlives the window; the window is
-  // hidden first, so it goes from the screen at once.
+  if (recording_ && recording_->Recording() && askBeforeClose_ && messageBoxesShown_ &&
+      QMessageBox::question(this, windowTitle(),
+                            FromUtf8(state_.texts.Extra("close_while_recording"))) !=
+          QMessageBox::Yes) {
+    event->ignore();
+    return;
+  }
+  // Ends the recording, every sequence and joins its worker, so nothing outlives the window;
+  // the window is hidden first, so it goes from the screen at once.
   hide();
+  StopRecording();
   Shutdown();
   event->accept();
 }

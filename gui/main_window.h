@@ -9,6 +9,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 #include <functional>
@@ -24,8 +25,10 @@
 #include "gui/log_view.h"
 #include "gui/progress_bar.h"
 #include "gui/window_alarms.h"
+#include "gui/window_recording.h"
 #include "meter/meter_link.h"
 #include "pages/dialog_units.h"
+#include "record/session_keeper.h"
 
 namespace vireo {
 
@@ -35,6 +38,7 @@ class DeviceWatcher;
 class FirmwarePage;
 class PageTabCtrl;
 class ReadingsPage;
+class SessionsPage;
 
 class MainWindow : public QWidget, private Reporter {
   Q_OBJECT
@@ -66,12 +70,23 @@ class MainWindow : public QWidget, private Reporter {
   // Stops a stream as STOP does and joins every worker; closing and the destructor do it too.
   void Shutdown();
 
+  // The sessions page's Record: opens its store and records the live stream into it, pressing
+  // START first when no stream runs. The session goes on across unplugs: the stream is started
+  // again when the same meter comes back.
+  void StartRecording(const record::TriggerSettings& triggers);
+  // Stop recording: the session ends as stopped and the store is closed.
+  void StopRecording();
+  // Lists and shows the sessions of the store at path on the sessions page, and shows that page.
+  void OpenSessionStore(const QString& path);
+  // Closes without asking, even while recording (a stop signal): the session ends cleanly.
+  void CloseWithoutAsking();
+
   // A HID device came or went: identify the meter again, unless a stream runs; while a
   // read-out or upgrade holds the link, once it has given the link back.
   void OnDevicesChanged();
 
   // Message boxes are window-modal unless turned off; messageShown is emitted either way.
-  void SetMessageBoxesShown(bool shown) { messageBoxesShown_ = shown; }
+  void SetMessageBoxesShown(bool shown);
 
   QPushButton& startButton() { return *startButton_; }
   QPushButton& buyButton() { return *buyButton_; }
@@ -83,6 +98,8 @@ class MainWindow : public QWidget, private Reporter {
   ReadingsPage& readingsPage() { return *readingsPage_; }
   ChartPage& chartPage() { return *chartPage_; }
   FirmwarePage& firmwarePage() { return *firmwarePage_; }
+  SessionsPage& sessionsPage() { return *sessionsPage_; }
+  WindowRecording& recording() { return *recording_; }
   DeviceWatcher* deviceWatcher() { return watcher_; }
   const DialogUnits& dialogUnits() const { return units_; }
   // The window's size over its template's (1 as it opens).
@@ -116,6 +133,12 @@ class MainWindow : public QWidget, private Reporter {
   void OnLinkReleased();
   // Marks the readings page's fields whose quantities have an alarm raised.
   void ShowAlarmMarks();
+  // The recording has ended, asked for or by itself.
+  void RecordingEnded();
+  // Once a second while recording: the figures and the growing session on the sessions page.
+  void ShowRecording();
+  // While recording and waiting for the meter: starts the stream again when it is back.
+  void ResumeRecording();
 
   AppState& state_;
   MeterLink link_;
@@ -138,6 +161,7 @@ class MainWindow : public QWidget, private Reporter {
   ReadingsPage* readingsPage_ = nullptr;
   ChartPage* chartPage_ = nullptr;
   FirmwarePage* firmwarePage_ = nullptr;
+  SessionsPage* sessionsPage_ = nullptr;
   DeviceWatcher* watcher_ = nullptr;
 
   // An identification asked for by a device change while a read-out or upgrade held the link.
@@ -145,9 +169,16 @@ class MainWindow : public QWidget, private Reporter {
   // Empty when no shop is configured; BUY is disabled then.
   QUrl shopUrl_;
   std::function<bool(const QUrl&)> urlOpener_;
+  bool askBeforeClose_ = true;
+  QTimer recordingTimer_;
+  // The meter the recording waits for that was found not to be it, said once.
+  std::string otherMeterSaid_;
+  // The running session is listed and shown on the sessions page.
+  bool sessionShown_ = false;
 
   // Subscribed to the live stream, so it goes after it.
   std::unique_ptr<WindowAlarms> alarms_;
+  std::unique_ptr<WindowRecording> recording_;
   // Declared last: they go first, while everything they report to still exists.
   std::unique_ptr<LiveControl> live_;
   std::unique_ptr<ReadOutControl> readOut_;

@@ -102,7 +102,7 @@ void MeterApp::OnStopSignal() {
   }
   // Stops the stream, joins the workers and releases the link, as the close button does.
   if (window_ != nullptr) {
-    window_->close();
+    window_->CloseWithoutAsking();
   }
   quit();
 }

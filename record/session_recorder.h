@@ -65,6 +65,10 @@ class SessionRecorder {
   int64_t NextDeadline() const;
   // No more sessions will start.
   bool Finished() const { return keeper_.Finished(); }
+  // A session runs (not only armed, waiting for its start trigger).
+  bool SessionActive() const { return keeper_.SessionActive(); }
+  // The running session's figures up to its last sample.
+  Summary Running(int64_t nowNs) const { return keeper_.Snapshot(nowNs); }
   RecordResult& result() { return result_; }
   const RecordStore* store() const { return store_; }
 

@@ -88,6 +88,14 @@ inline constexpr ExtraText kExtraTexts[] = {
      "Stopped: the meter stays in upgrade mode, and running the upgrade again completes it"},
     // A read-out stopped on request (Ctrl-C).
     {"readout_stopped", "Read-out stopped: no file was written"},
+    // The fifth tab, and recording from the window. %1: the store's path; %2 a reason.
+    {"tab_sessions", "Sessions"},
+    {"recording_into", "Recording into %1"},
+    {"recording_refused", "Recording cannot start: %1"},
+    {"recording_ended", "Recording ended, the session is in %1"},
+    // %1: the meter attached now, %2: the meter being recorded.
+    {"recording_other_meter", "Meter %1 is not meter %2, whose recording waits for it"},
+    {"close_while_recording", "A session is being recorded. Stop recording and close?"},
     // The session view: the statistics of the span between its cursors. %1 and %2: seconds,
     // %3: per cent, %4: a count.
     {"span_time", "\u0394t %1 s   covered %2 s (%3 %)   %4 samples"},

@@ -12,7 +12,7 @@ namespace vireo {
 
 class PageTabCtrl : public QWidget {
  public:
-  static constexpr int kMaxPages = 4;
+  static constexpr int kMaxPages = 5;
 
   explicit PageTabCtrl(QWidget* parent = nullptr);
 

@@ -19,6 +19,7 @@
 #include <QThread>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "app/identify.h"
@@ -26,8 +27,10 @@
 #include "gui/meter_app.h"
 #include "pages/readings/page_tab_ctrl.h"
 #include "pages/readings/readings_page.h"
+#include "pages/sessions/sessions_page.h"
 #include "sim/load_profile.h"
 #include "support/process.h"
+#include "support/store_query.h"
 #include "support/virtual_meter_fixture.h"
 
 // Failures show texts as text.
@@ -594,6 +597,51 @@ TEST_F(MainWindowTest, ARuleThatBecomesTrueNotifiesOnceLogsBeepsAndMarksUntilItC
   ExpectLevel("Alarm busy cleared: current ", LogLevel::kSuccess);
   EXPECT_EQ(beeps_, (std::vector<bool>{true, false}));  // START, then the raise
   window_.reset();
+}
+
+TEST_F(MainWindowTest, ARecordingGoesOnAcrossUnplugsAndTheCommandLineReadsItsSession) {
+  const std::string store = (folder_ / "sessions.db").string();
+  sim::VirtualMeter& meter =
+      PlugMeter(Options([](sim::EmulatorOptions& o) { o.frameIntervalUs = 10000; }));
+  MainWindow& window = Open();
+  window.OpenSessionStore(QString::fromStdString(store));
+  ASSERT_EQ(window.tabs().currentPage(), 4);
+  // Record presses START.
+  window.sessionsPage().recordButton().click();
+  ASSERT_TRUE(window.recording().Recording());
+  const auto samples = [&] {
+    const std::optional<record::Summary> figures = window.recording().Figures();
+    return figures ? figures->samples : 0;
+  };
+  ASSERT_TRUE(Until([&] { return samples() > 20; }));
+  for (int unplug = 0; unplug < 2; ++unplug) {
+    meter.Unplug();
+    ASSERT_TRUE(Until([&] { return window.recording().WaitingForMeter(); }));
+    ASSERT_TRUE(meter.Plug());
+    // The same meter is back: the window starts the stream again by itself.
+    ASSERT_TRUE(Until([&] { return !window.recording().WaitingForMeter(); }));
+    const int64_t before = samples();
+    ASSERT_TRUE(Until([&] { return samples() > before + 20; }));
+  }
+  window.sessionsPage().recordButton().click();  // Stop recording
+  ASSERT_FALSE(window.recording().Recording());
+  // Left as one file, which any reader opens.
+  EXPECT_FALSE(std::filesystem::exists(store + "-wal"));
+
+  testing::Process cli({VIREO_CLI, "sessions", "--json", store});
+  ASSERT_EQ(cli.Wait(std::chrono::seconds(20)), 0) << cli.err;
+  const nlohmann::json sessions = nlohmann::json::parse(cli.out);
+  ASSERT_EQ(sessions.size(), 1u) << sessions.dump();
+  const nlohmann::json& session = sessions[0];
+  EXPECT_EQ(session["ended"], "stopped");
+  EXPECT_EQ(session["serial"], "FEDCBA");
+  EXPECT_EQ(session["gaps"], 2);
+  EXPECT_EQ(std::to_string(session["samples"].get<int64_t>()),
+            testing::StoreColumn(store, "SELECT count(*) FROM samples")[0]);
+  EXPECT_EQ(testing::StoreColumn(store, "SELECT cause FROM gaps ORDER BY from_us"),
+            (std::vector<std::string>{"meter gone", "meter gone"}));
+  EXPECT_LT(session["coveredSeconds"].get<double>(), session["durationSeconds"].get<double>());
+  EXPECT_GT(session["energyWh"].get<double>(), 0);
 }
 
 }  // namespace
