@@ -47,6 +47,7 @@ SessionView::SessionView(const TextTable& texts, QWidget* parent)
   battery->addWidget(capacity_);
   battery->addStretch();
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(plot_, 1);
   layout->addWidget(stats_);
   layout->addLayout(battery);
@@ -120,6 +121,15 @@ void SessionView::SetLive(bool live) {
   } else {
     live_.stop();
   }
+}
+
+void SessionView::Clear() {
+  live_.stop();
+  store_ = nullptr;
+  sessionId_ = 0;
+  plot_->SetSession(nullptr, 0, 0, 0, 0);
+  owned_.reset();
+  UpdateStats();
 }
 
 void SessionView::SetQuantityShown(size_t quantity, bool shown) {
