@@ -39,7 +39,7 @@ QString Clock(double seconds) {
 // A label that shows as much of its text as fits, the whole of it as its tooltip.
 class ElidedLabel : public QLabel {
  public:
-  explicit ElidedLabel(QWidget* parent) : QLabel(parent) {
+  ElidedLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setTextFormat(Qt::PlainText);
   }
@@ -68,9 +68,8 @@ class ElidedLabel : public QLabel {
   }
 
  private:
-  void Elide() {
-    setText(fontMetrics().elidedText(full_, Qt::ElideMiddle, contentsRect().width()));
-  }
+  void Elide() { setText(fontMetrics().elidedText(full_, mode_, contentsRect().width())); }
+  const Qt::TextElideMode mode_;
   QString full_;
 };
 
@@ -103,10 +102,11 @@ SessionsPage::SessionsPage(const TextTable& texts, const DialogUnits& units, QWi
       units_(units),
       record_(new QPushButton(Text(texts.Extra("record")), this)),
       triggersButton_(new QPushButton(Text(texts.Extra("triggers")), this)),
-      storeLabel_(new ElidedLabel(this)),
+      // A path keeps its file name, figures and messages their start.
+      storeLabel_(new ElidedLabel(Qt::ElideMiddle, this)),
       storeButton_(new QPushButton(Text(texts.Extra("choose_store")), this)),
-      figures_(new ElidedLabel(this)),
-      message_(new ElidedLabel(this)),
+      figures_(new ElidedLabel(Qt::ElideRight, this)),
+      message_(new ElidedLabel(Qt::ElideRight, this)),
       splitter_(new QSplitter(Qt::Vertical, this)),
       list_(new SessionList(splitter_)),
       view_(new SessionView(texts, splitter_)),
