@@ -1,10 +1,14 @@
 // The SQLite store: what a recording leaves in it, how it is read back, the lock, the files it
-// refuses, and closing a session that a killed recorder left open.
+// refuses, closing a session that a killed recorder left open, and editing beside a recorder.
 #include "record/record_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -310,6 +314,61 @@ TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
   EXPECT_EQ(Query("SELECT count(*) || ' ' || ended FROM samples JOIN sessions ON id = session_id "
                   "WHERE id = 3"),
             std::vector<std::string>{"3 stopped"});
+}
+
+// Makes a file or folder unwritable while it lives, for root too where the file system can
+// mark it immutable.
+class Unwritable {
+ public:
+  explicit Unwritable(const fs::path& path) : path_(path) {
+    if (Immutable(true))
+      how_ = kImmutable;
+    else if (geteuid() != 0 && ::chmod(path.c_str(), 0555) == 0)
+      how_ = kMode;
+  }
+  ~Unwritable() {
+    if (how_ == kImmutable)
+      Immutable(false);
+    else if (how_ == kMode)
+      ::chmod(path_.c_str(), 0755);
+  }
+  explicit operator bool() const { return how_ != kNot; }
+
+ private:
+  bool Immutable(bool on) {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0)
+      ::close(fd);
+    return done;
+  }
+  enum { kNot, kImmutable, kMode } how_ = kNot;
+  fs::path path_;
+};
+
+TEST_F(RecordStoreTest, AnEditOfAFileOrFolderItCannotWriteChangesNothing) {
+  {
+    RecordStore store;
+    ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(store, true);
+  }
+  const auto before = fs::last_write_time(path_);
+  for (const fs::path& locked : {fs::path(path_), folder_}) {
+    const Unwritable unwritable(locked);
+    if (!unwritable)
+      GTEST_SKIP() << "cannot make " << locked << " unwritable here";
+    std::string error;
+    EXPECT_FALSE(RenameSession(path_, 1, "title", error));
+    EXPECT_EQ(error.rfind("cannot write " + path_ + ": ", 0), 0u) << error;
+    EXPECT_FALSE(DeleteSession(path_, 1, error));
+    EXPECT_EQ(error.rfind("cannot write " + path_ + ": ", 0), 0u) << error;
+  }
+  EXPECT_EQ(fs::last_write_time(path_), before);
+  EXPECT_EQ(Query("SELECT count(*) || ' ' || count(title) FROM sessions"),
+            std::vector<std::string>{"1 0"});
 }
 
 struct RefusedFile {
