@@ -118,8 +118,11 @@ bool SessionView::ReadExtent(std::string& error) {
 void SessionView::SetLive(bool live) {
   if (live) {
     live_.start(kLiveRefreshMs);
-  } else {
+  } else if (live_.isActive()) {
     live_.stop();
+    // The session has ended: its last samples are read once more.
+    std::string error;
+    ReadExtent(error);
   }
 }
 
