@@ -2,7 +2,8 @@
 // 20 gaps) written through the recorder's session logic and store, then the times to list the
 // sessions, to read the chart data of the whole session at 1200 pixels, a zoom step and a pan
 // step at each pyramid level and from the samples, and the statistics of the whole session; and
-// the pyramid's share of the store's bytes; and the time to upgrade that store from version 1.
+// the pyramid's share of the store's bytes; the time to upgrade that store from version 1, and
+// to delete its session.
 // Prints figures only.
 // Run: build/bench/session_bench [hours] [batch seconds] [folder]
 #include <stdlib.h>
@@ -19,6 +20,7 @@
 #include "record/record_store.h"
 #include "record/session_keeper.h"
 #include "record/session_span.h"
+#include "record/store_edit.h"
 #include "sim/meter_emulator.h"
 
 namespace vireo {
@@ -229,6 +231,12 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   }
   std::printf("%-44s %9.2f s\n", "upgrade of the store as version 1",
               Ms(Clock::now() - upgradeStart) / 1000);
+  const auto deleteStart = Clock::now();
+  if (!record::DeleteSession(path, 1, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%-44s %9.2f s\n", "delete the session", Ms(Clock::now() - deleteStart) / 1000);
   if (folderArg.empty())
     fs::remove_all(folder);
   return 0;

@@ -24,6 +24,7 @@
 #include "record/record_store.h"
 #include "record/recorder.h"
 #include "record/session_span.h"
+#include "record/store_edit.h"
 
 namespace vireo::cli {
 namespace {
@@ -93,6 +94,7 @@ Json SessionJson(const StoredSession& s, bool recording) {
   j["recording"] = !s.ended && recording;
   j["serial"] = s.serial;
   j["firmware"] = s.firmware;
+  j["title"] = s.title.empty() ? Json(nullptr) : Json(s.title);
   const Summary& m = s.summary;
   j["samples"] = m.samples;
   j["repeated"] = m.repeated;
@@ -405,16 +407,16 @@ int Sessions(const std::string& path, bool json) {
     std::printf("%s\n", all.dump().c_str());
     return kExitOk;
   }
-  std::printf("%4s  %-27s  %12s  %-13s  %-6s  %9s  %4s  %8s  %12s  %12s\n", "id", "start",
+  std::printf("%4s  %-27s  %12s  %-13s  %-6s  %9s  %4s  %8s  %12s  %12s  %s\n", "id", "start",
               "seconds", "ended", "serial", "samples", "gaps", "coverage", "energy Wh",
-              "charge mAh");
+              "charge mAh", "title");
   for (const StoredSession& s : sessions) {
     const Summary& m = s.summary;
-    std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f\n",
+    std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f  %s\n",
                 static_cast<long long>(s.id), FormatUtc(s.startUnixUs).c_str(), m.durationSeconds,
                 s.ended.value_or(recording ? "(recording)" : "unfinished").c_str(),
                 s.serial.c_str(), static_cast<long long>(m.samples), static_cast<long long>(m.gaps),
-                100 * m.coverage, m.energyWh, m.chargeMah);
+                100 * m.coverage, m.energyWh, m.chargeMah, s.title.c_str());
   }
   return kExitOk;
 }
@@ -514,26 +516,8 @@ int Export(const ExportOptions& o) {
     out = file.get();
   }
   const RowFormat format = o.format == "jsonl" ? RowFormat::kJsonl : RowFormat::kCsv;
-  bool writeFailed = false;
-  if (format == RowFormat::kCsv)
-    writeFailed = std::fputs(CsvHeader().c_str(), out) < 0;
-  const bool read = store.Rows(
-      session->id, fromUs, toUs,
-      [&](const StoredRow& row) {
-        const std::string text = row.isGap ? GapRow(format, row.tUs, row.gapToUs, row.gapCause)
-                                           : SampleRow(format, row.tUs, row.values);
-        writeFailed = std::fputs(text.c_str(), out) < 0;
-        return !writeFailed;
-      },
-      error);
-  if (std::fflush(out) != 0)
-    writeFailed = true;
-  if (!read) {
-    Say(o.path + ": " + error);
-    return kExitFailed;
-  }
-  if (writeFailed) {
-    Say(std::string("cannot write the rows: ") + std::strerror(errno));
+  if (!WriteRows(store, session->id, fromUs, toUs, format, out, error)) {
+    Say(error);
     return kExitFailed;
   }
   return kExitOk;
@@ -666,7 +650,9 @@ void AddSessionCommands(CLI::App& app, int& status) {
       "The column 'ended' says how a session ended (stopped, limit, trigger, interrupted, disk "
       "full, meter refused); '(recording)' while a recorder writes it, and 'unfinished' when "
       "the recorder that wrote it died (the next record on the store closes it as "
-      "interrupted). In JSON, 'recording' is true while a recorder writes the session.\n"
+      "interrupted). The last column is the session's title, if it was given one. In JSON, "
+      "'recording' is true while a recorder writes the session, and 'title' is null without "
+      "one.\n"
       "Exit status: 0 success, 1 the file cannot be read, 2 it is not a store.");
   sessions->callback([&status, sPath, sJson] { status = Sessions(*sPath, *sJson); });
 

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "base/iso_time.h"
 #include "record/sqlite_statement.h"
@@ -21,9 +24,6 @@ namespace vireo::record {
 
 namespace {
 
-// "VREC": marks a database as a recording store of this program.
-constexpr int64_t kApplicationId = 0x56524543;
-constexpr int64_t kSchemaVersion = 2;
 // Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
 constexpr off_t kJournalReserve = 256 * 1024;
 // A byte of the file far from the ones SQLite locks: a recorder holds a write lock of its open
@@ -43,7 +43,8 @@ CREATE TABLE sessions (
                                       'disk full', 'meter refused')),
   serial        TEXT    NOT NULL,
   firmware      TEXT    NOT NULL,
-  settings      TEXT    NOT NULL
+  settings      TEXT    NOT NULL,
+  title         TEXT
 );
 CREATE TABLE samples (
   session_id       INTEGER NOT NULL REFERENCES sessions(id),
@@ -161,6 +162,64 @@ bool RecorderByteHeld(int fd) {
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
+// The files this process records into, by device and inode: an edit in this process asks here
+// rather than opening a descriptor of the file, whose closing would drop SQLite's locks.
+struct RecordingFiles {
+  std::mutex mutex;
+  std::multiset<std::pair<dev_t, ino_t>> files;
+};
+
+RecordingFiles& Recording() {
+  static RecordingFiles files;
+  return files;
+}
+
+bool RecordingHere(dev_t dev, ino_t ino) {
+  RecordingFiles& r = Recording();
+  std::lock_guard lock(r.mutex);
+  return r.files.count({dev, ino}) > 0;
+}
+
+// What /proc/locks lists on one file: the holder of its flock, and whether an open-file-
+// description lock covers the recorder's byte.
+struct ListedLocks {
+  bool flock = false;
+  int flockPid = 0;
+  bool recorderByte = false;
+};
+
+// False when the list cannot be read.
+bool ReadListedLocks(dev_t dev, ino_t ino, ListedLocks& found) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> list(std::fopen("/proc/locks", "re"),
+                                                       &std::fclose);
+  if (!list)
+    return false;
+  char line[256];
+  while (std::fgets(line, sizeof line, list.get())) {
+    // "2: FLOCK  ADVISORY  WRITE 1234 fe:00:10953154 0 EOF"; a waiting lock has "->" for its
+    // kind, and does not match.
+    char kind[16] = {}, end[24] = {};
+    long pid = 0;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0, start = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu %llu %23s", kind, &pid, &major, &minor,
+                    &inode, &start, end) != 7 ||
+        major != ::major(dev) || minor != ::minor(dev) || inode != ino)
+      continue;
+    if (std::strcmp(kind, "FLOCK") == 0) {
+      found.flock = true;
+      found.flockPid = static_cast<int>(pid);
+    } else if (std::strcmp(kind, "OFDLCK") == 0 &&
+               start <= static_cast<unsigned long long>(kRecorderLockByte) &&
+               (std::strcmp(end, "EOF") == 0 ||
+                std::strtoull(end, nullptr, 10) >=
+                    static_cast<unsigned long long>(kRecorderLockByte))) {
+      found.recorderByte = true;
+    }
+  }
+  return true;
+}
+
 // The path as an SQLite URI, with the characters that end or escape a URI's path escaped.
 std::string FileUri(const std::string& path) {
   std::string uri = "file:";
@@ -228,7 +287,30 @@ struct RecordStore::Queued {
 // What the recording connections of one file share: its lock, and the ids they hand out, so
 // that no two of them give a session or a gap the same one.
 struct RecordStore::Shared {
+  ~Shared() {
+    if (!registered)
+      return;
+    RecordingFiles& r = Recording();
+    std::lock_guard guard(r.mutex);
+    if (const auto it = r.files.find({dev, ino}); it != r.files.end())
+      r.files.erase(it);
+  }
+  void Register() {
+    struct stat st {};
+    if (::fstat(lock.Get(), &st) != 0)
+      return;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    RecordingFiles& r = Recording();
+    std::lock_guard guard(r.mutex);
+    r.files.insert({dev, ino});
+    registered = true;
+  }
+
   posix::UniqueFd lock;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool registered = false;
   bool created = false;  // OpenForRecording made the file
   std::mutex mutex;
   int connections = 0;
@@ -317,15 +399,20 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path,
     return StoreOpenResult{error, std::move(message)};
   };
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK)
-      return fail(StoreError::kBusy, path + " is being recorded into by another recorder");
-    return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
+    if (errno != EWOULDBLOCK)
+      return fail(StoreError::kFailed, "cannot lock " + Describe(path, errno));
+    const auto holder = FindStoreHolder(path);
+    return fail(StoreError::kBusy,
+                path + " is being recorded into by " +
+                    (holder ? holder->program + " (process " + std::to_string(holder->pid) + ")"
+                            : std::string("another recorder")));
   }
   // Where the file system has no such locks, recording goes on; readers then cannot tell a
   // running session from an unfinished one.
   LockRecorderByte(fd.Get());
   shared_ = std::make_shared<Shared>();
   shared_->lock = std::move(fd);
+  shared_->Register();
   shared_->created = !existed;
   if (std::string bad = CheckHeader(shared_->lock.Get(), path); !bad.empty())
     return fail(StoreError::kUsage, bad);
@@ -442,9 +529,9 @@ StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting, const UpgradeProgr
   }
   if (objects == 0 && !forWriting)
     return {StoreError::kUsage, path_ + " holds no recording sessions (an empty database)"};
-  if (objects > 0 && applicationId != kApplicationId)
+  if (objects > 0 && applicationId != kStoreApplicationId)
     return {StoreError::kUsage, path_ + " is an SQLite database of another program"};
-  if (version > kSchemaVersion)
+  if (version > kStoreSchemaVersion)
     return {StoreError::kUsage, path_ + " was written by a newer version of this program"};
   if (!forWriting)
     return {};
@@ -459,16 +546,18 @@ StoreOpenResult RecordStore::CheckAndPrepare(bool forWriting, const UpgradeProgr
     return {StoreError::kFailed, path_ + ": " + lastError_};
   if (objects == 0) {
     const std::string create =
-        "BEGIN IMMEDIATE; PRAGMA application_id=" + std::to_string(kApplicationId) +
-        "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";" + kSchema +
+        "BEGIN IMMEDIATE; PRAGMA application_id=" + std::to_string(kStoreApplicationId) +
+        "; PRAGMA user_version=" + std::to_string(kStoreSchemaVersion) + ";" + kSchema +
         PyramidTableSql() + "COMMIT;";
     if (!Exec(create.c_str())) {
       Exec("ROLLBACK");
       return {StoreError::kFailed, path_ + ": " + lastError_};
     }
   }
-  if (objects > 0 && version < kSchemaVersion && !Upgrade(progress))
+  if (objects > 0 && version < kStoreSchemaVersion && !Upgrade(progress))
     return {StoreError::kFailed, path_ + ": cannot upgrade the store: " + lastError_};
+  if (std::string error; !HasTitleColumn(db_.get()) && !AddTitleColumn(db_.get(), error))
+    return {StoreError::kFailed, path_ + ": " + error};
   Statement gapId(db_.get(), "SELECT COALESCE(MAX(id), 0) + 1 FROM gaps");
   if (gapId && gapId.Step()) {
     // Another connection of this recorder may have handed out ids it has not written yet.
@@ -522,7 +611,7 @@ bool RecordStore::Upgrade(const UpgradeProgress& progress) {
     ok = ok && rc == SQLITE_OK;
   }
   if (ok)
-    ok = Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    ok = Exec(("PRAGMA user_version=" + std::to_string(kStoreSchemaVersion)).c_str());
   if (!ok || rc != SQLITE_OK || !Exec("COMMIT")) {
     if (rc != SQLITE_OK)
       lastError_ = sqlite3_errmsg(db_.get());
@@ -534,6 +623,54 @@ bool RecordStore::Upgrade(const UpgradeProgress& progress) {
   if (progress)
     progress(total, total);
   return true;
+}
+
+bool HasTitleColumn(sqlite3* db) {
+  Statement s(db, "SELECT 1 FROM pragma_table_info('sessions') WHERE name = 'title'");
+  return s && s.Step();
+}
+
+bool AddTitleColumn(sqlite3* db, std::string& error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, "ALTER TABLE sessions ADD COLUMN title TEXT", nullptr, nullptr, &message) ==
+      SQLITE_OK)
+    return true;
+  error = message ? message : sqlite3_errmsg(db);
+  sqlite3_free(message);
+  return false;
+}
+
+std::optional<StoreHolder> FindStoreHolder(const std::string& path) {
+  struct stat st {};
+  ListedLocks locks;
+  if (::stat(path.c_str(), &st) != 0 || !ReadListedLocks(st.st_dev, st.st_ino, locks) ||
+      !locks.flock || locks.flockPid <= 0)
+    return std::nullopt;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> comm(
+      std::fopen(("/proc/" + std::to_string(locks.flockPid) + "/comm").c_str(), "re"),
+      &std::fclose);
+  char name[64] = {};
+  if (!comm || !std::fgets(name, sizeof name, comm.get()))
+    return std::nullopt;
+  name[std::strcspn(name, "\n")] = '\0';
+  if (name[0] == '\0')
+    return std::nullopt;
+  return StoreHolder{locks.flockPid, name};
+}
+
+bool StoreBeingRecorded(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
+    return false;
+  if (RecordingHere(st.st_dev, st.st_ino))
+    return true;
+  if (ListedLocks locks; ReadListedLocks(st.st_dev, st.st_ino, locks))
+    return locks.flock || locks.recorderByte;
+  // Without /proc the recorder's byte is tested on a descriptor of our own; as this process does
+  // not record into the file, closing it drops no recorder's locks.
+  posix::UniqueFd fd(
+      posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  return fd && RecorderByteHeld(fd.Get());
 }
 
 bool RecordStore::HasPyramid() const {
@@ -858,8 +995,10 @@ RecordStore::FlushResult RecordStore::FlushFinal() {
 std::vector<StoredSession> RecordStore::Sessions(std::string& error) const {
   std::vector<StoredSession> sessions;
   Statement s(db_.get(),
-              "SELECT s.id, s.start_unix_us, s.end_t_us, s.ended, s.serial, s.firmware, "
-              "s.settings, m.session_id, " +
+              std::string("SELECT s.id, s.start_unix_us, s.end_t_us, s.ended, s.serial, "
+                          "s.firmware, s.settings, ")
+                      .append(HasTitleColumn(db_.get()) ? "s.title" : "NULL")
+                      .append(", m.session_id, ") +
                   SummaryColumns() +
                   " FROM sessions s LEFT JOIN summaries m ON m.session_id = s.id ORDER BY s.id");
   if (!s) {
@@ -877,8 +1016,9 @@ std::vector<StoredSession> RecordStore::Sessions(std::string& error) const {
     r.serial = s.Text(4);
     r.firmware = s.Text(5);
     r.settingsJson = s.Text(6);
-    r.hasSummary = !s.IsNull(7);
-    int i = 8;
+    r.title = s.Text(7);
+    r.hasSummary = !s.IsNull(8);
+    int i = 9;
     Summary& m = r.summary;
     m.samples = s.Int(i++);
     m.repeated = s.Int(i++);

@@ -33,6 +33,10 @@ struct StoreOpenResult {
   std::string message;  // one line, naming the file
 };
 
+// "VREC" in a store's application_id, and the schema version it is written in.
+inline constexpr int64_t kStoreApplicationId = 0x56524543;
+inline constexpr int64_t kStoreSchemaVersion = 2;
+
 // A session as the store holds it.
 struct StoredSession {
   int64_t id = 0;
@@ -42,6 +46,7 @@ struct StoredSession {
   std::string serial;
   std::string firmware;
   std::string settingsJson;
+  std::string title;  // empty: none
   bool hasSummary = false;
   Summary summary;
 };
@@ -60,6 +65,25 @@ struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
 using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
+
+// Whether the sessions table has the title column (stores made before it was added have none).
+bool HasTitleColumn(sqlite3* db);
+// Adds the title column to a store without one, inside the caller's write transaction if any;
+// false with SQLite's message.
+bool AddTitleColumn(sqlite3* db, std::string& error);
+
+// The program that holds a store's recorder lock.
+struct StoreHolder {
+  int pid = 0;
+  std::string program;  // its name, as the system has it
+};
+// The process holding the recorder lock on the file at `path`, found in /proc/locks; none when
+// no one holds it or the system does not say.
+std::optional<StoreHolder> FindStoreHolder(const std::string& path);
+// Whether a recorder, of this process or another, holds the store at `path` now. Opens no
+// descriptor of the file that it would have to close, which would drop the locks that SQLite
+// holds on it in this process.
+bool StoreBeingRecorded(const std::string& path);
 
 // Called while an older store is upgraded: samples done out of the total.
 using UpgradeProgress = std::function<void(int64_t done, int64_t total)>;

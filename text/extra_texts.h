@@ -108,6 +108,79 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"battery_capacity", "Battery (mAh)"},
     // A gap's tooltip: %1 its length in seconds, %2 its cause.
     {"gap_tooltip", "Gap of %1 s: %2"},
+    // The Sessions page: the tab, its controls and the names screen readers give them.
+    {"sessions_tab", "Sessions"},
+    {"record", "Record"},
+    {"stop_recording", "Stop recording"},
+    {"triggers", "Triggers\u2026"},
+    {"choose_store", "Store\u2026"},
+    {"store_name", "Session store"},
+    {"store_files", "Session stores"},
+    {"session_list_name", "Recorded sessions"},
+    {"session_view_name", "Session chart"},
+    {"recording_figures_name", "Recording figures"},
+    {"page_message_name", "Message"},
+    // A store that cannot be listed: %1 its path, %2 why.
+    {"store_refused", "The store %1 cannot be used: %2"},
+    // The folder of the store that cannot be made: %1 the folder, %2 why.
+    {"store_folder_failed", "The folder %1 cannot be made: %2"},
+    // The session list's columns.
+    {"column_start", "Start"},
+    {"column_duration", "Duration"},
+    {"column_serial", "Serial"},
+    {"column_samples", "Samples"},
+    {"column_energy", "Energy (Wh)"},
+    {"column_charge", "Charge (mAh)"},
+    {"column_coverage", "Coverage"},
+    {"column_ended", "Ended"},
+    {"column_title", "Title"},
+    // How a session ended, as the list shows it.
+    {"ended_recording", "recording"},
+    {"ended_unfinished", "unfinished"},
+    {"ended_stopped", "stopped"},
+    {"ended_limit", "limit"},
+    {"ended_trigger", "trigger"},
+    {"ended_interrupted", "interrupted"},
+    {"ended_disk_full", "disk full"},
+    {"ended_meter_refused", "meter refused"},
+    // The running recording, once a second: %1 elapsed h:mm:ss, %2 samples, %3 Wh, %4 mAh,
+    // %5 gaps, %6 coverage in per cent.
+    {"recording_figures", "%1   %2 samples   %3 Wh   %4 mAh   %5 gaps   %6 % covered"},
+    {"waiting_for_trigger", "Waiting for the trigger"},
+    // The session list's context menu and its dialogs. %1 a session's start, %2 its samples.
+    {"rename_session", "Rename\u2026"},
+    {"delete_session", "Delete\u2026"},
+    {"session_title", "Title of the session of %1:"},
+    {"delete_confirm", "Delete the session of %1 with %2 samples? This cannot be undone."},
+    {"delete_live", "The session of %1 is being recorded and cannot be deleted."},
+    // %1: why.
+    {"rename_failed", "The session was not renamed: %1"},
+    {"delete_failed", "The session was not deleted: %1"},
+    // The session chart's context menu.
+    {"export_span_csv", "Export span as CSV\u2026"},
+    {"export_span_jsonl", "Export span as JSON lines\u2026"},
+    {"export_session_csv", "Export session as CSV\u2026"},
+    {"export_session_jsonl", "Export session as JSON lines\u2026"},
+    {"save_view_png", "Save view as PNG\u2026"},
+    {"jsonl_files", "JSON lines files"},
+    // A file not written: %1 its path, %2 why.
+    {"file_not_written", "%1 was not written: %2"},
+    // The triggers dialog, with the meanings of the same options of `vireometer-cli record`.
+    {"triggers_title", "Triggers"},
+    {"start_above", "Start above (A)"},
+    {"pre_roll", "Pre-roll (s)"},
+    {"stop_below", "Stop below (A)"},
+    {"stop_for", "For (s)"},
+    {"start_above_tip", "Start a session when the current rises above this many amperes."},
+    {"pre_roll_tip", "With Start above: keep this many seconds from before the crossing."},
+    {"stop_below_tip",
+     "End a session when the current stays below this many amperes for the seconds of For. "
+     "Without Start above it ends the recording, with it the recording waits for the next "
+     "crossing."},
+    {"stop_for_tip", "With Stop below: seconds below (default 10)."},
+    {"for_needs_stop", "For needs Stop below"},
+    // Settings the recorder refuses: %1 why.
+    {"triggers_refused", "Not used: %1"},
 };
 
 namespace extra_texts_detail {

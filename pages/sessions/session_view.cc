@@ -47,6 +47,7 @@ SessionView::SessionView(const TextTable& texts, QWidget* parent)
   battery->addWidget(capacity_);
   battery->addStretch();
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(plot_, 1);
   layout->addWidget(stats_);
   layout->addLayout(battery);
@@ -117,9 +118,21 @@ bool SessionView::ReadExtent(std::string& error) {
 void SessionView::SetLive(bool live) {
   if (live) {
     live_.start(kLiveRefreshMs);
-  } else {
+  } else if (live_.isActive()) {
     live_.stop();
+    // The session has ended: its last samples are read once more.
+    std::string error;
+    ReadExtent(error);
   }
+}
+
+void SessionView::Clear() {
+  live_.stop();
+  store_ = nullptr;
+  sessionId_ = 0;
+  plot_->SetSession(nullptr, 0, 0, 0, 0);
+  owned_.reset();
+  UpdateStats();
 }
 
 void SessionView::SetQuantityShown(size_t quantity, bool shown) {

@@ -34,6 +34,10 @@ class SessionView : public QWidget {
   bool Show(const record::RecordStore& store, int64_t sessionId, std::string& error);
   // While live, the session is read again every second and the view follows its end.
   void SetLive(bool live);
+  // Shows no session and forgets the store, which may be closed after this.
+  void Clear();
+  // The session shown, 0 for none.
+  int64_t sessionId() const { return store_ ? sessionId_ : 0; }
   void SetQuantityShown(size_t quantity, bool shown);
   void SetCapacityMah(double mah);
 

@@ -303,8 +303,9 @@ TEST_F(RecordTest, OneRecorderAtATimeWhileSessionsAndExportRead) {
   ASSERT_TRUE(WaitForErr(*first, "session 1 started")) << first->err;
   auto second = Cli({"record", "--db", db_});
   EXPECT_EQ(second->Wait(), 1);
-  EXPECT_EQ(second->err,
-            "vireometer-cli: " + db_ + " is being recorded into by another recorder\n");
+  EXPECT_EQ(second->err, "vireometer-cli: " + db_ +
+                             " is being recorded into by vireometer-cli (process " +
+                             std::to_string(first->pid()) + ")\n");
   for (int i = 0; i < 500 && One("SELECT count(*) FROM samples") == "0"; ++i)
     first->Wait(std::chrono::milliseconds(20));
   const nlohmann::json sessions = Sessions();

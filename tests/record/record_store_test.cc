@@ -1,16 +1,22 @@
 // The SQLite store: what a recording leaves in it, how it is read back, the lock, the files it
-// refuses, and closing a session that a killed recorder left open.
+// refuses, closing a session that a killed recorder left open, and editing beside a recorder.
 #include "record/record_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "record/store_edit.h"
 #include "recording_sink.h"
 #include "support/store_query.h"
 
@@ -128,7 +134,9 @@ TEST_F(RecordStoreTest, OneRecorderAtATimeWhileReadersRead) {
   RecordStore second;
   const StoreOpenResult refused = second.OpenForRecording(path_);
   EXPECT_EQ(refused.error, StoreError::kBusy);
-  EXPECT_NE(refused.message.find("another recorder"), std::string::npos) << refused.message;
+  // This process holds it: named by its program.
+  EXPECT_NE(refused.message.find(" (process " + std::to_string(getpid()) + ")"), std::string::npos)
+      << refused.message;
   RecordStore reader;
   ASSERT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
   EXPECT_TRUE(reader.BeingRecorded());
@@ -239,6 +247,128 @@ TEST_F(RecordStoreTest, NewSessionsFollowTheStoredOnes) {
   EXPECT_EQ(Query("SELECT count(*) FROM samples WHERE session_id = 2"),
             std::vector<std::string>{"3"});
   EXPECT_EQ(Query("SELECT group_concat(id) FROM gaps"), std::vector<std::string>{"1,2"});
+}
+
+// The desktop program edits a store while it records into it, in one process: the edits wait
+// for the recorder's batches, keep its locks, and refuse to delete the session it records.
+TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
+  {
+    RecordStore killed;
+    ASSERT_EQ(killed.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(killed, true);
+    RecordOne(killed, false);  // session 2 left unfinished
+  }
+  // As a store made before titles were kept.
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, "ALTER TABLE sessions DROP COLUMN title", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  const auto titles = [this] {
+    RecordStore reader;
+    EXPECT_EQ(reader.OpenForReading(path_).error, StoreError::kNone);
+    std::string error, all;
+    for (const StoredSession& s : reader.Sessions(error))
+      all += std::to_string(s.id) + ":" + s.title + " ";
+    return all + error;
+  };
+  const auto rows = [this](const char* table, const char* column) {
+    return Query(std::string("SELECT group_concat(DISTINCT ").append(column).append(") FROM ") +
+                 table)[0];
+  };
+  EXPECT_EQ(titles(), "1: 2: ");
+  std::string error;
+  EXPECT_TRUE(RenameSession(path_, 1, "charger A", error)) << error;
+  EXPECT_FALSE(RenameSession(path_, 9, "none", error));
+  EXPECT_EQ(error, path_ + " holds no session 9");
+  // Left unfinished by a recorder that no longer runs: it may go.
+  EXPECT_TRUE(DeleteSession(path_, 2, error)) << error;
+  EXPECT_EQ(titles(), "1:charger A ");
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(folder_))
+    files.push_back(entry.path().filename());
+  EXPECT_EQ(files, std::vector<std::string>{"r.db"});
+
+  RecordStore recorder;
+  ASSERT_EQ(recorder.OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(recorder, true);
+  RecordOne(recorder, false);  // session 3, being recorded
+  EXPECT_FALSE(DeleteSession(path_, 3, error));
+  EXPECT_NE(error.find("session 3 of " + path_ + " is being recorded"), std::string::npos) << error;
+  EXPECT_TRUE(RenameSession(path_, 3, "phone", error)) << error;
+  EXPECT_TRUE(RenameSession(path_, 1, "", error)) << error;
+  EXPECT_TRUE(DeleteSession(path_, 2, error)) << error;
+  for (const char* table : {"samples", "gaps", "events", "summaries", "pyramid"})
+    EXPECT_EQ(rows(table, "session_id"), "1,3") << table;
+  EXPECT_EQ(rows("sessions", "id"), "1,3");
+
+  // The recording goes on, its lock kept: a second recorder is still refused.
+  EXPECT_EQ(RecordStore().OpenForRecording(path_).error, StoreError::kBusy);
+  recorder.GapClosed({kSecond, 3 * kSecond, "meter gone"});
+  recorder.Sample(3 * kSecond, test::Frame(0, 4.9f, 3).readings);
+  recorder.EndSession({3 * kSecond, EndReason::kStopped, {}});
+  ASSERT_EQ(recorder.FlushFinal(), RecordStore::FlushResult::kOk) << recorder.lastError();
+  EXPECT_EQ(titles(), "1: 3:phone ");
+  EXPECT_EQ(Query("SELECT count(*) || ' ' || ended FROM samples JOIN sessions ON id = session_id "
+                  "WHERE id = 3"),
+            std::vector<std::string>{"3 stopped"});
+}
+
+// Makes a file or folder unwritable while it lives, for root too where the file system can
+// mark it immutable.
+class Unwritable {
+ public:
+  explicit Unwritable(const fs::path& path) : path_(path) {
+    if (Immutable(true))
+      how_ = kImmutable;
+    else if (geteuid() != 0 && ::chmod(path.c_str(), 0555) == 0)
+      how_ = kMode;
+  }
+  ~Unwritable() {
+    if (how_ == kImmutable)
+      Immutable(false);
+    else if (how_ == kMode)
+      ::chmod(path_.c_str(), 0755);
+  }
+  explicit operator bool() const { return how_ != kNot; }
+
+ private:
+  bool Immutable(bool on) {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                       ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0)
+      ::close(fd);
+    return done;
+  }
+  enum { kNot, kImmutable, kMode } how_ = kNot;
+  fs::path path_;
+};
+
+TEST_F(RecordStoreTest, AnEditOfAFileOrFolderItCannotWriteChangesNothing) {
+  {
+    RecordStore store;
+    ASSERT_EQ(store.OpenForRecording(path_).error, StoreError::kNone);
+    RecordOne(store, true);
+  }
+  const auto before = fs::last_write_time(path_);
+  for (const fs::path& locked : {fs::path(path_), folder_}) {
+    const Unwritable unwritable(locked);
+    if (!unwritable)
+      GTEST_SKIP() << "cannot make " << locked << " unwritable here";
+    std::string error;
+    EXPECT_FALSE(RenameSession(path_, 1, "title", error));
+    EXPECT_EQ(error.rfind("cannot write " + path_ + ": ", 0), 0u) << error;
+    EXPECT_FALSE(DeleteSession(path_, 1, error));
+    EXPECT_EQ(error.rfind("cannot write " + path_ + ": ", 0), 0u) << error;
+  }
+  EXPECT_EQ(fs::last_write_time(path_), before);
+  EXPECT_EQ(Query("SELECT count(*) || ' ' || count(title) FROM sessions"),
+            std::vector<std::string>{"1 0"});
 }
 
 struct RefusedFile {

@@ -121,6 +121,7 @@ class Process {
 
   void Signal(int signal) { kill(pid_, signal); }
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // CPU time (user and system) the process has used: in all once Wait has seen it end, so far
   // while it runs.
   double CpuSeconds() const {
