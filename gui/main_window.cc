@@ -152,13 +152,20 @@ void MainWindow::Initialize() {
   CreateWorkers();
   watcher_ = new DeviceWatcher(this);
   connect(watcher_, &DeviceWatcher::changed, this, &MainWindow::OnDevicesChanged);
+  // A meter unplugged and plugged again within the watcher's settling time leaves the list as
+  // it was; a recording that waits for its meter looks whenever the devices were looked at.
+  connect(watcher_, &DeviceWatcher::rescanned, this, [this] {
+    if (recording_->WaitingForMeter() && !state_.LiveRunning && link_.IsPresent()) {
+      OnDevicesChanged();
+    }
+  });
 }
 
 void MainWindow::CreatePages() {
   for (TextId caption : {TXT_TAB_READINGS, TXT_TAB_CHART, TXT_TAB_FIRMWARE, TXT_TAB_ABOUT}) {
     tabs_->InsertItem(PlainCaption(FromUtf8(state_.texts[caption])));
   }
-  tabs_->InsertItem(FromUtf8(state_.texts.Extra("tab_sessions")));
+  tabs_->InsertItem(FromUtf8(state_.texts.Extra("sessions_tab")));
   tabs_->Init(PageTabCtrl::kMaxPages);
   readingsPage_ = new ReadingsPage(state_, units_);
   readingsPage_->onAlarms = [this] { OpenAlarms(); };

@@ -88,8 +88,7 @@ inline constexpr ExtraText kExtraTexts[] = {
      "Stopped: the meter stays in upgrade mode, and running the upgrade again completes it"},
     // A read-out stopped on request (Ctrl-C).
     {"readout_stopped", "Read-out stopped: no file was written"},
-    // The fifth tab, and recording from the window. %1: the store's path; %2 a reason.
-    {"tab_sessions", "Sessions"},
+    // Recording from the window. %1: the store's path; %2 a reason.
     {"recording_into", "Recording into %1"},
     {"recording_refused", "Recording cannot start: %1"},
     {"recording_ended", "Recording ended, the session is in %1"},

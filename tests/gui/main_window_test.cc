@@ -619,7 +619,8 @@ TEST_F(MainWindowTest, ARecordingGoesOnAcrossUnplugsAndTheCommandLineReadsItsSes
     ASSERT_TRUE(Until([&] { return window.recording().WaitingForMeter(); }));
     ASSERT_TRUE(meter.Plug());
     // The same meter is back: the window starts the stream again by itself.
-    ASSERT_TRUE(Until([&] { return !window.recording().WaitingForMeter(); }));
+    ASSERT_TRUE(Until([&] { return !window.recording().WaitingForMeter(); }))
+        << Log().toStdString();
     const int64_t before = samples();
     ASSERT_TRUE(Until([&] { return samples() > before + 20; }));
   }
