@@ -26,6 +26,9 @@ namespace {
 
 // Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
 constexpr off_t kJournalReserve = 256 * 1024;
+// How long batches wait in memory while another connection holds the store's write lock before
+// the recorder gives up; a few MB at 100 frames a second.
+constexpr std::chrono::minutes kBusyPatience{5};
 // A byte of the file far from the ones SQLite locks: a recorder holds a write lock of its open
 // file description on it while it runs. Readers test that lock without taking it, so a recorder
 // that starts meanwhile is never turned away (the flock that keeps recorders apart cannot be
@@ -842,8 +845,10 @@ void BindSummary(Statement& s, int first, const Summary& m) {
 bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
   Queued& q = *queued_;
   sqlite3* db = db_.get();
-  if (!Exec("BEGIN IMMEDIATE"))
+  if (!Exec("BEGIN IMMEDIATE")) {
+    lastErrorCode_ = sqlite3_errcode(db);
     return false;
+  }
   int rc = SQLITE_OK;
   const auto ok = [&] { return rc == SQLITE_OK; };
   // The pyramid as it stood, should this batch not be written.
@@ -969,8 +974,19 @@ RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& runnin
     lastError_ = "the disk of " + path_ + " is full";
     return FlushResult::kDiskFull;
   }
-  if (WriteQueued(running))
+  if (WriteQueued(running)) {
+    busySince_.reset();
     return FlushResult::kOk;
+  }
+  if ((lastErrorCode_ & 0xFF) == SQLITE_BUSY) {
+    // Another connection holds the write lock longer than SQLite waits: an edit deleting a long
+    // session, a user's sqlite3 shell. The batch stays queued for the next flush, for a while.
+    const auto now = std::chrono::steady_clock::now();
+    if (!busySince_)
+      busySince_ = now;
+    if (now - *busySince_ < kBusyPatience)
+      return FlushResult::kOk;
+  }
   if ((lastErrorCode_ & 0xFF) == SQLITE_FULL) {
     lastError_ = "the disk of " + path_ + " is full";
     return FlushResult::kDiskFull;
@@ -982,7 +998,14 @@ RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& runnin
 RecordStore::FlushResult RecordStore::FlushFinal() {
   if (queued_->Empty())
     return FlushResult::kOk;
-  if (WriteQueued(std::nullopt))
+  // Each attempt waits for the lock as long as SQLite does; another connection may hold it
+  // longer (see Flush).
+  const auto giveUp = std::chrono::steady_clock::now() + kBusyPatience;
+  bool written = WriteQueued(std::nullopt);
+  while (!written && (lastErrorCode_ & 0xFF) == SQLITE_BUSY &&
+         std::chrono::steady_clock::now() < giveUp)
+    written = WriteQueued(std::nullopt);
+  if (written)
     return FlushResult::kOk;
   // No room for the last samples: the session's end matters more.
   DropQueuedSamples();

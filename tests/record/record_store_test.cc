@@ -316,6 +316,26 @@ TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
             std::vector<std::string>{"3 stopped"});
 }
 
+// Another connection may hold the write lock longer than SQLite waits (an edit deleting a long
+// session, a user's sqlite3 shell): the recorder keeps its batch and writes it later.
+TEST_F(RecordStoreTest, ABatchWaitsWhileAnotherConnectionHoldsTheStore) {
+  RecordStore recorder;
+  ASSERT_EQ(recorder.OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(recorder, false);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  recorder.Sample(2 * kSecond, test::Frame(0, 5.2f, 4).readings);
+  EXPECT_EQ(recorder.Flush(std::nullopt, 0), RecordStore::FlushResult::kOk) << recorder.lastError();
+  EXPECT_TRUE(recorder.HasQueued());
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  recorder.EndSession({2 * kSecond, EndReason::kStopped, {}});
+  ASSERT_EQ(recorder.FlushFinal(), RecordStore::FlushResult::kOk) << recorder.lastError();
+  EXPECT_EQ(Query("SELECT count(*) || ' ' || max(t_us) FROM samples"),
+            std::vector<std::string>{"3 2000000"});
+}
+
 // Makes a file or folder unwritable while it lives, for root too where the file system can
 // mark it immutable.
 class Unwritable {
