@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <thread>
 #include <utility>
 
@@ -165,11 +165,17 @@ bool RecorderByteHeld(int fd) {
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-// The files this process records into, by device and inode: an edit in this process asks here
-// rather than opening a descriptor of the file, whose closing would drop SQLite's locks.
+// The files this process records into, by device and inode. Closing any descriptor of such a
+// file would drop the POSIX locks that SQLite holds on it for the recorder (they belong to the
+// process, not to a descriptor), so the store's code opens none beside the recorder's, and a
+// descriptor it opened before the recording began is closed only once the recording ends.
 struct RecordingFiles {
+  struct File {
+    int recorders = 0;
+    std::vector<posix::UniqueFd> parked;  // closed when the last recorder has closed
+  };
   std::mutex mutex;
-  std::multiset<std::pair<dev_t, ino_t>> files;
+  std::map<std::pair<dev_t, ino_t>, File> files;
 };
 
 RecordingFiles& Recording() {
@@ -181,6 +187,20 @@ bool RecordingHere(dev_t dev, ino_t ino) {
   RecordingFiles& r = Recording();
   std::lock_guard lock(r.mutex);
   return r.files.count({dev, ino}) > 0;
+}
+
+// Closes a descriptor of a store, or keeps it open until this process stops recording into it.
+void CloseBesideRecorder(posix::UniqueFd& fd) {
+  struct stat st {};
+  if (fd && ::fstat(fd.Get(), &st) == 0) {
+    RecordingFiles& r = Recording();
+    std::lock_guard lock(r.mutex);
+    if (const auto it = r.files.find({st.st_dev, st.st_ino}); it != r.files.end()) {
+      it->second.parked.push_back(std::move(fd));
+      return;
+    }
+  }
+  fd.Reset();
 }
 
 // What /proc/locks lists on one file: the holder of its flock, and whether an open-file-
@@ -293,10 +313,15 @@ struct RecordStore::Shared {
   ~Shared() {
     if (!registered)
       return;
+    // Every connection of the recorder has closed: the parked descriptors may go, then the lock.
+    std::vector<posix::UniqueFd> parked;
     RecordingFiles& r = Recording();
     std::lock_guard guard(r.mutex);
-    if (const auto it = r.files.find({dev, ino}); it != r.files.end())
+    if (const auto it = r.files.find({dev, ino});
+        it != r.files.end() && --it->second.recorders == 0) {
+      parked = std::move(it->second.parked);
       r.files.erase(it);
+    }
   }
   void Register() {
     struct stat st {};
@@ -306,7 +331,7 @@ struct RecordStore::Shared {
     ino = st.st_ino;
     RecordingFiles& r = Recording();
     std::lock_guard guard(r.mutex);
-    r.files.insert({dev, ino});
+    ++r.files[{dev, ino}].recorders;
     registered = true;
   }
 
@@ -335,7 +360,7 @@ RecordStore::~RecordStore() {
   // last connection of the file closes it.
   db_.reset();
   journal_.Reset();
-  file_.Reset();
+  CloseBesideRecorder(file_);
   shared_.reset();
 }
 
@@ -395,6 +420,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path,
     return {StoreError::kFailed, "cannot write " + Describe(path, errno)};
   // Made here and unusable: leave nothing behind.
   const auto fail = [&](StoreError error, std::string message) {
+    CloseBesideRecorder(fd);  // a recorder of this process may hold the file
     db_.reset();
     if (!existed)
       ::unlink(path.c_str());
@@ -457,20 +483,27 @@ StoreOpenResult RecordStore::OpenAlongside(const RecordStore& first) {
 
 StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
   path_ = path;
-  file_.Reset(posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!file_)
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
     return {StoreError::kFailed, "cannot read " + Describe(path, errno)};
+  // When this process records into the file, its recorder has checked it and keeps it in WAL
+  // mode; a descriptor of our own would have to stay open until the recording ends.
+  const bool recordedHere = RecordingHere(st.st_dev, st.st_ino);
   bool wal = false;
-  if (std::string bad = CheckHeader(file_.Get(), path, &wal); !bad.empty()) {
-    file_.Reset();
-    return {StoreError::kUsage, bad};
+  if (!recordedHere) {
+    file_.Reset(posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!file_)
+      return {StoreError::kFailed, "cannot read " + Describe(path, errno)};
+    if (std::string bad = CheckHeader(file_.Get(), path, &wal); !bad.empty()) {
+      CloseBesideRecorder(file_);
+      return {StoreError::kUsage, bad};
+    }
   }
   // A store left in WAL mode without its log (by an older recorder) holds everything in the
   // main file. SQLite would create the log and its index beside it, which a read-only folder
   // refuses; so it is read as an unchanging file, unless a recorder may be writing it now.
   std::error_code ec;
-  const bool immutable =
-      wal && !std::filesystem::exists(path + "-wal", ec) && !RecorderByteHeld(file_.Get());
+  const bool immutable = wal && !std::filesystem::exists(path + "-wal", ec) && !BeingRecorded();
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(immutable ? (FileUri(path) + "?immutable=1").c_str() : path.c_str(), &db,
@@ -482,7 +515,7 @@ StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
                                         path + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
   if (result.error != StoreError::kNone) {
     db_.reset();
-    file_.Reset();
+    CloseBesideRecorder(file_);
   }
   return result;
 }
@@ -490,7 +523,7 @@ StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
 bool RecordStore::BeingRecorded() const {
   if (shared_)
     return true;
-  return file_ && RecorderByteHeld(file_.Get());
+  return file_ ? RecorderByteHeld(file_.Get()) : StoreBeingRecorded(path_);
 }
 
 bool RecordStore::RemoveIfCreatedEmpty() {
