@@ -412,11 +412,12 @@ int Sessions(const std::string& path, bool json) {
               "charge mAh", "title");
   for (const StoredSession& s : sessions) {
     const Summary& m = s.summary;
-    std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f  %s\n",
+    std::printf("%4lld  %-27s  %12.3f  %-13s  %-6s  %9lld  %4lld  %7.2f%%  %12.6f  %12.4f%s\n",
                 static_cast<long long>(s.id), FormatUtc(s.startUnixUs).c_str(), m.durationSeconds,
                 s.ended.value_or(recording ? "(recording)" : "unfinished").c_str(),
                 s.serial.c_str(), static_cast<long long>(m.samples), static_cast<long long>(m.gaps),
-                100 * m.coverage, m.energyWh, m.chargeMah, s.title.c_str());
+                100 * m.coverage, m.energyWh, m.chargeMah,
+                s.title.empty() ? "" : std::string("  ").append(s.title).c_str());
   }
   return kExitOk;
 }

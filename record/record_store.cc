@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <thread>
 #include <utility>
 
@@ -26,6 +26,9 @@ namespace {
 
 // Room kept allocated ahead of the journal, so that a full disk still takes a session's end.
 constexpr off_t kJournalReserve = 256 * 1024;
+// How long batches wait in memory while another connection holds the store's write lock before
+// the recorder gives up; a few MB at 100 frames a second.
+constexpr std::chrono::minutes kBusyPatience{5};
 // A byte of the file far from the ones SQLite locks: a recorder holds a write lock of its open
 // file description on it while it runs. Readers test that lock without taking it, so a recorder
 // that starts meanwhile is never turned away (the flock that keeps recorders apart cannot be
@@ -162,11 +165,17 @@ bool RecorderByteHeld(int fd) {
   return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
-// The files this process records into, by device and inode: an edit in this process asks here
-// rather than opening a descriptor of the file, whose closing would drop SQLite's locks.
+// The files this process records into, by device and inode. Closing any descriptor of such a
+// file would drop the POSIX locks that SQLite holds on it for the recorder (they belong to the
+// process, not to a descriptor), so the store's code opens none beside the recorder's, and a
+// descriptor it opened before the recording began is closed only once the recording ends.
 struct RecordingFiles {
+  struct File {
+    int recorders = 0;
+    std::vector<posix::UniqueFd> parked;  // closed when the last recorder has closed
+  };
   std::mutex mutex;
-  std::multiset<std::pair<dev_t, ino_t>> files;
+  std::map<std::pair<dev_t, ino_t>, File> files;
 };
 
 RecordingFiles& Recording() {
@@ -178,6 +187,20 @@ bool RecordingHere(dev_t dev, ino_t ino) {
   RecordingFiles& r = Recording();
   std::lock_guard lock(r.mutex);
   return r.files.count({dev, ino}) > 0;
+}
+
+// Closes a descriptor of a store, or keeps it open until this process stops recording into it.
+void CloseBesideRecorder(posix::UniqueFd& fd) {
+  struct stat st {};
+  if (fd && ::fstat(fd.Get(), &st) == 0) {
+    RecordingFiles& r = Recording();
+    std::lock_guard lock(r.mutex);
+    if (const auto it = r.files.find({st.st_dev, st.st_ino}); it != r.files.end()) {
+      it->second.parked.push_back(std::move(fd));
+      return;
+    }
+  }
+  fd.Reset();
 }
 
 // What /proc/locks lists on one file: the holder of its flock, and whether an open-file-
@@ -290,10 +313,15 @@ struct RecordStore::Shared {
   ~Shared() {
     if (!registered)
       return;
+    // Every connection of the recorder has closed: the parked descriptors may go, then the lock.
+    std::vector<posix::UniqueFd> parked;
     RecordingFiles& r = Recording();
     std::lock_guard guard(r.mutex);
-    if (const auto it = r.files.find({dev, ino}); it != r.files.end())
+    if (const auto it = r.files.find({dev, ino});
+        it != r.files.end() && --it->second.recorders == 0) {
+      parked = std::move(it->second.parked);
       r.files.erase(it);
+    }
   }
   void Register() {
     struct stat st {};
@@ -303,7 +331,7 @@ struct RecordStore::Shared {
     ino = st.st_ino;
     RecordingFiles& r = Recording();
     std::lock_guard guard(r.mutex);
-    r.files.insert({dev, ino});
+    ++r.files[{dev, ino}].recorders;
     registered = true;
   }
 
@@ -332,7 +360,7 @@ RecordStore::~RecordStore() {
   // last connection of the file closes it.
   db_.reset();
   journal_.Reset();
-  file_.Reset();
+  CloseBesideRecorder(file_);
   shared_.reset();
 }
 
@@ -392,6 +420,7 @@ StoreOpenResult RecordStore::OpenForRecording(const std::string& path,
     return {StoreError::kFailed, "cannot write " + Describe(path, errno)};
   // Made here and unusable: leave nothing behind.
   const auto fail = [&](StoreError error, std::string message) {
+    CloseBesideRecorder(fd);  // a recorder of this process may hold the file
     db_.reset();
     if (!existed)
       ::unlink(path.c_str());
@@ -454,20 +483,27 @@ StoreOpenResult RecordStore::OpenAlongside(const RecordStore& first) {
 
 StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
   path_ = path;
-  file_.Reset(posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!file_)
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
     return {StoreError::kFailed, "cannot read " + Describe(path, errno)};
+  // When this process records into the file, its recorder has checked it and keeps it in WAL
+  // mode; a descriptor of our own would have to stay open until the recording ends.
+  const bool recordedHere = RecordingHere(st.st_dev, st.st_ino);
   bool wal = false;
-  if (std::string bad = CheckHeader(file_.Get(), path, &wal); !bad.empty()) {
-    file_.Reset();
-    return {StoreError::kUsage, bad};
+  if (!recordedHere) {
+    file_.Reset(posix::RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!file_)
+      return {StoreError::kFailed, "cannot read " + Describe(path, errno)};
+    if (std::string bad = CheckHeader(file_.Get(), path, &wal); !bad.empty()) {
+      CloseBesideRecorder(file_);
+      return {StoreError::kUsage, bad};
+    }
   }
   // A store left in WAL mode without its log (by an older recorder) holds everything in the
   // main file. SQLite would create the log and its index beside it, which a read-only folder
   // refuses; so it is read as an unchanging file, unless a recorder may be writing it now.
   std::error_code ec;
-  const bool immutable =
-      wal && !std::filesystem::exists(path + "-wal", ec) && !RecorderByteHeld(file_.Get());
+  const bool immutable = wal && !std::filesystem::exists(path + "-wal", ec) && !BeingRecorded();
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(immutable ? (FileUri(path) + "?immutable=1").c_str() : path.c_str(), &db,
@@ -479,7 +515,7 @@ StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
                                         path + ": " + (db ? sqlite3_errmsg(db) : "out of memory")};
   if (result.error != StoreError::kNone) {
     db_.reset();
-    file_.Reset();
+    CloseBesideRecorder(file_);
   }
   return result;
 }
@@ -487,7 +523,7 @@ StoreOpenResult RecordStore::OpenForReading(const std::string& path) {
 bool RecordStore::BeingRecorded() const {
   if (shared_)
     return true;
-  return file_ && RecorderByteHeld(file_.Get());
+  return file_ ? RecorderByteHeld(file_.Get()) : StoreBeingRecorded(path_);
 }
 
 bool RecordStore::RemoveIfCreatedEmpty() {
@@ -842,8 +878,10 @@ void BindSummary(Statement& s, int first, const Summary& m) {
 bool RecordStore::WriteQueued(const std::optional<Summary>& running) {
   Queued& q = *queued_;
   sqlite3* db = db_.get();
-  if (!Exec("BEGIN IMMEDIATE"))
+  if (!Exec("BEGIN IMMEDIATE")) {
+    lastErrorCode_ = sqlite3_errcode(db);
     return false;
+  }
   int rc = SQLITE_OK;
   const auto ok = [&] { return rc == SQLITE_OK; };
   // The pyramid as it stood, should this batch not be written.
@@ -969,8 +1007,19 @@ RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& runnin
     lastError_ = "the disk of " + path_ + " is full";
     return FlushResult::kDiskFull;
   }
-  if (WriteQueued(running))
+  if (WriteQueued(running)) {
+    busySince_.reset();
     return FlushResult::kOk;
+  }
+  if ((lastErrorCode_ & 0xFF) == SQLITE_BUSY) {
+    // Another connection holds the write lock longer than SQLite waits: an edit deleting a long
+    // session, a user's sqlite3 shell. The batch stays queued for the next flush, for a while.
+    const auto now = std::chrono::steady_clock::now();
+    if (!busySince_)
+      busySince_ = now;
+    if (now - *busySince_ < kBusyPatience)
+      return FlushResult::kOk;
+  }
   if ((lastErrorCode_ & 0xFF) == SQLITE_FULL) {
     lastError_ = "the disk of " + path_ + " is full";
     return FlushResult::kDiskFull;
@@ -982,7 +1031,14 @@ RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& runnin
 RecordStore::FlushResult RecordStore::FlushFinal() {
   if (queued_->Empty())
     return FlushResult::kOk;
-  if (WriteQueued(std::nullopt))
+  // Each attempt waits for the lock as long as SQLite does; another connection may hold it
+  // longer (see Flush).
+  const auto giveUp = std::chrono::steady_clock::now() + kBusyPatience;
+  bool written = WriteQueued(std::nullopt);
+  while (!written && (lastErrorCode_ & 0xFF) == SQLITE_BUSY &&
+         std::chrono::steady_clock::now() < giveUp)
+    written = WriteQueued(std::nullopt);
+  if (written)
     return FlushResult::kOk;
   // No room for the last samples: the session's end matters more.
   DropQueuedSamples();

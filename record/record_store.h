@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -126,7 +127,9 @@ class RecordStore : public SessionSink {
   enum class FlushResult { kOk, kDiskFull, kFailed };
   // Writes what was queued in one transaction, with the running session's summary when given.
   // Below minFreeBytes of free space on the file's disk, or when the disk is full, it says
-  // kDiskFull; what could not be written stays queued (see DropQueuedSamples).
+  // kDiskFull; what could not be written stays queued (see DropQueuedSamples). While another
+  // connection holds the write lock (for up to some minutes) it says kOk and keeps the batch
+  // queued for the next call.
   FlushResult Flush(const std::optional<Summary>& running, uint64_t minFreeBytes);
   // The last write of a run: no space checks; if the disk has no room for the queued samples,
   // they are given up so that the session's end is still written.
@@ -178,6 +181,8 @@ class RecordStore : public SessionSink {
   PyramidBuilder pyramid_;         // of the samples written so far
   std::string lastError_;
   int lastErrorCode_ = SQLITE_OK;
+  // Since when batches have found the store's write lock held by another connection.
+  std::optional<std::chrono::steady_clock::time_point> busySince_;
 };
 
 }  // namespace vireo::record

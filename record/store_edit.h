@@ -1,7 +1,8 @@
 // Changing a store beside a recorder: a session's title, deleting a session; and writing the
 // rows of a span as `export` does. The edits open a connection of their own that waits for the
 // recorder's batches, so they work while a recorder (of this process or another) records into
-// the store.
+// the store. They block meanwhile (seconds, to delete a long session): call them off the GUI
+// thread.
 #pragma once
 
 #include <cstdint>

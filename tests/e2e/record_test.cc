@@ -312,6 +312,7 @@ TEST_F(RecordTest, OneRecorderAtATimeWhileSessionsAndExportRead) {
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0]["ended"], nullptr);
   EXPECT_EQ(sessions[0]["recording"], true);
+  EXPECT_EQ(sessions[0]["title"], nullptr);
   auto exported = Cli({"export", db_, "--format", "jsonl"});
   EXPECT_EQ(exported->Wait(), 0) << exported->err;
   EXPECT_FALSE(exported->out.empty());

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -249,6 +250,23 @@ TEST_F(RecordStoreTest, NewSessionsFollowTheStoredOnes) {
   EXPECT_EQ(Query("SELECT group_concat(id) FROM gaps"), std::vector<std::string>{"1,2"});
 }
 
+// Whether this process holds a POSIX lock on the file, as SQLite does on a store in WAL mode
+// while it has a connection open: closing any other descriptor of the file would drop it.
+bool HoldsSqliteLock(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
+    return false;
+  char file[64];
+  std::snprintf(file, sizeof file, " %d %02x:%02x:%llu ", static_cast<int>(getpid()),
+                major(st.st_dev), minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("POSIX") != std::string::npos && line.find(file) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 // The desktop program edits a store while it records into it, in one process: the edits wait
 // for the recorder's batches, keep its locks, and refuse to delete the session it records.
 TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
@@ -295,6 +313,7 @@ TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
   ASSERT_EQ(recorder.OpenForRecording(path_).error, StoreError::kNone);
   RecordOne(recorder, true);
   RecordOne(recorder, false);  // session 3, being recorded
+  EXPECT_TRUE(HoldsSqliteLock(path_));
   EXPECT_FALSE(DeleteSession(path_, 3, error));
   EXPECT_NE(error.find("session 3 of " + path_ + " is being recorded"), std::string::npos) << error;
   EXPECT_TRUE(RenameSession(path_, 3, "phone", error)) << error;
@@ -304,16 +323,38 @@ TEST_F(RecordStoreTest, SessionsAreRenamedAndDeletedBesideARunningRecorder) {
     EXPECT_EQ(rows(table, "session_id"), "1,3") << table;
   EXPECT_EQ(rows("sessions", "id"), "1,3");
 
-  // The recording goes on, its lock kept: a second recorder is still refused.
+  // The recording goes on, its locks kept: a second recorder is still refused, and the readers
+  // and edits closed no descriptor of the file beside SQLite's.
   EXPECT_EQ(RecordStore().OpenForRecording(path_).error, StoreError::kBusy);
+  EXPECT_EQ(titles(), "1: 3:phone ");
+  EXPECT_TRUE(HoldsSqliteLock(path_));
   recorder.GapClosed({kSecond, 3 * kSecond, "meter gone"});
   recorder.Sample(3 * kSecond, test::Frame(0, 4.9f, 3).readings);
   recorder.EndSession({3 * kSecond, EndReason::kStopped, {}});
   ASSERT_EQ(recorder.FlushFinal(), RecordStore::FlushResult::kOk) << recorder.lastError();
-  EXPECT_EQ(titles(), "1: 3:phone ");
   EXPECT_EQ(Query("SELECT count(*) || ' ' || ended FROM samples JOIN sessions ON id = session_id "
                   "WHERE id = 3"),
             std::vector<std::string>{"3 stopped"});
+}
+
+// Another connection may hold the write lock longer than SQLite waits (an edit deleting a long
+// session, a user's sqlite3 shell): the recorder keeps its batch and writes it later.
+TEST_F(RecordStoreTest, ABatchWaitsWhileAnotherConnectionHoldsTheStore) {
+  RecordStore recorder;
+  ASSERT_EQ(recorder.OpenForRecording(path_).error, StoreError::kNone);
+  RecordOne(recorder, false);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  recorder.Sample(2 * kSecond, test::Frame(0, 5.2f, 4).readings);
+  EXPECT_EQ(recorder.Flush(std::nullopt, 0), RecordStore::FlushResult::kOk) << recorder.lastError();
+  EXPECT_TRUE(recorder.HasQueued());
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  recorder.EndSession({2 * kSecond, EndReason::kStopped, {}});
+  ASSERT_EQ(recorder.FlushFinal(), RecordStore::FlushResult::kOk) << recorder.lastError();
+  EXPECT_EQ(Query("SELECT count(*) || ' ' || max(t_us) FROM samples"),
+            std::vector<std::string>{"3 2000000"});
 }
 
 // Makes a file or folder unwritable while it lives, for root too where the file system can
