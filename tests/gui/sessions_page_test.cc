@@ -163,6 +163,19 @@ TEST_F(SessionsPageTest, RecordHandsOnTheTriggersChosenInTheDialog) {
   page_.SetStorePath(QString::fromStdString(store.string()));
   EXPECT_EQ(page_.list().topLevelItemCount(), 0);
   EXPECT_TRUE(page_.message().isEmpty()) << page_.message().toStdString();
+  // A file that is not a store is refused as the store, and the page keeps its own.
+  const std::string notes = (folder_ / "notes.db").string();
+  std::FILE* file = std::fopen(notes.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("not a store\n", file);
+  std::fclose(file);
+  page_.chooseStoreFile = [&](const QString&, const QString&) {
+    return QString::fromStdString(notes);
+  };
+  page_.storeButton().click();
+  EXPECT_EQ(page_.storePath().toStdString(), store.string());
+  EXPECT_NE(page_.message().indexOf("notes.db cannot be used"), -1)
+      << page_.message().toStdString();
 
   page_.triggersButton().click();
   TriggerDialog* dialog = page_.triggerDialog();
