@@ -161,6 +161,14 @@ SessionsPage::SessionsPage(const TextTable& texts, const DialogUnits& units, QWi
   QAction* remove = listMenu_->addAction(Text(texts.Extra("delete_session")));
   connect(rename, &QAction::triggered, this, &SessionsPage::RenameSelected);
   connect(remove, &QAction::triggered, this, &SessionsPage::DeleteSelected);
+  // The list's keys: F2 renames, Delete deletes.
+  rename->setShortcut(Qt::Key_F2);
+  remove->setShortcut(QKeySequence::Delete);
+  for (QAction* action : {rename, remove}) {
+    action->setShortcutContext(Qt::WidgetShortcut);
+    action->setEnabled(false);
+    list_->addAction(action);
+  }
   const struct {
     ExtraKey key;
     Extent extent;
@@ -187,10 +195,6 @@ SessionsPage::SessionsPage(const TextTable& texts, const DialogUnits& units, QWi
   connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
     if (QTreeWidgetItem* item = list_->itemAt(at)) {
       list_->setCurrentItem(item);
-    }
-    const bool selected = Selected() != nullptr;
-    for (QAction* action : listMenu_->actions()) {
-      action->setEnabled(selected);
     }
     listMenu_->popup(list_->viewport()->mapToGlobal(at));
   });
@@ -403,6 +407,9 @@ const SessionsPage::Listed* SessionsPage::Selected() const {
 
 void SessionsPage::ShowSelected() {
   const Listed* selected = Selected();
+  for (QAction* action : listMenu_->actions()) {
+    action->setEnabled(selected != nullptr);
+  }
   if (!selected || !reader_) {
     view_->Clear();
     shownLiveId_ = -1;

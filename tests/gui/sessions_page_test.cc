@@ -101,10 +101,13 @@ TEST_F(SessionsPageTest, ListFollowsTheLiveSessionAndRenamesDeletesAndExportsSto
   EXPECT_EQ(Stored().size(), 2u) << "a live session is not deleted";
   EXPECT_NE(page_.message().indexOf("being recorded"), -1) << page_.message().toStdString();
 
-  // The finished one, chosen, is shown and renamed through the dialog.
+  // The finished one, chosen, is shown and renamed through the dialog that F2 opens.
   page_.list().setCurrentItem(page_.list().topLevelItem(1));
   EXPECT_EQ(page_.view().sessionId(), 1);
-  page_.RenameSelected();
+  page_.activateWindow();
+  page_.list().setFocus();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&page_));
+  QTest::keyClick(&page_.list(), Qt::Key_F2);
   auto* dialog = page_.findChild<QInputDialog*>();
   ASSERT_NE(dialog, nullptr);
   dialog->setTextValue("  Bench run ");
@@ -142,8 +145,9 @@ TEST_F(SessionsPageTest, ListFollowsTheLiveSessionAndRenamesDeletesAndExportsSto
   EXPECT_GT(std::count(want.begin(), want.end(), '\n'), 20);
   EXPECT_EQ(file.readAll().toStdString(), want);
 
-  // Deleted, with the confirmation given, it leaves the list and the store.
-  page_.DeleteSelected();
+  // Deleted by its key, with the confirmation given, it leaves the list and the store.
+  page_.list().setFocus();
+  QTest::keyClick(&page_.list(), Qt::Key_Delete);
   ASSERT_EQ(page_.list().topLevelItemCount(), 1);
   EXPECT_EQ(Page::SessionIdOf(*page_.list().topLevelItem(0)), 2);
   EXPECT_EQ(Stored().size(), 1u);
@@ -159,6 +163,19 @@ TEST_F(SessionsPageTest, RecordHandsOnTheTriggersChosenInTheDialog) {
   page_.SetStorePath(QString::fromStdString(store.string()));
   EXPECT_EQ(page_.list().topLevelItemCount(), 0);
   EXPECT_TRUE(page_.message().isEmpty()) << page_.message().toStdString();
+  // A file that is not a store is refused as the store, and the page keeps its own.
+  const std::string notes = (folder_ / "notes.db").string();
+  std::FILE* file = std::fopen(notes.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("not a store\n", file);
+  std::fclose(file);
+  page_.chooseStoreFile = [&](const QString&, const QString&) {
+    return QString::fromStdString(notes);
+  };
+  page_.storeButton().click();
+  EXPECT_EQ(page_.storePath().toStdString(), store.string());
+  EXPECT_NE(page_.message().indexOf("notes.db cannot be used"), -1)
+      << page_.message().toStdString();
 
   page_.triggersButton().click();
   TriggerDialog* dialog = page_.triggerDialog();
