@@ -3,7 +3,8 @@
 // sessions, to read the chart data of the whole session at 1200 pixels, a zoom step and a pan
 // step at each pyramid level and from the samples, and the statistics of the whole session; and
 // the pyramid's share of the store's bytes; and the time to upgrade that store from version 1.
-// Prints figures only.
+// Prints figures only. A folder given keeps the store, and a store already in it is read as it is
+// (the writing is skipped), so that reads can be timed again without writing it anew.
 // Run: build/bench/session_bench [hours] [batch seconds] [folder]
 #include <stdlib.h>
 
@@ -68,13 +69,13 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
     folder = pattern;
   }
   const std::string path = (fs::path(folder) / "bench.db").string();
-  fs::remove(path);
+  const bool reuse = !folderArg.empty() && fs::exists(path);
   const int64_t frames = static_cast<int64_t>(hours * 3600 * 100);
   const int64_t batchFrames = std::max<int64_t>(1, static_cast<int64_t>(batchSeconds * 100));
 
   // Writing, as the recorder does: frames into the session logic, batches into the store.
   const auto writeStart = Clock::now();
-  {
+  if (!reuse) {
     record::RecordStore store;
     const record::StoreOpenResult opened = store.OpenForRecording(path);
     if (opened.error != record::StoreError::kNone) {
@@ -112,10 +113,13 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
     }
   }
   const double writeSeconds = Ms(Clock::now() - writeStart) / 1000;
-  std::printf(
-      "session: %lld samples (%.1f h at 100 frames/s, %d gaps), written in %.1f s in "
-      "batches of %.1f s\n",
-      static_cast<long long>(frames), hours, kGaps, writeSeconds, batchSeconds);
+  if (reuse)
+    std::printf("session: the store in %s, as it is\n", path.c_str());
+  else
+    std::printf(
+        "session: %lld samples (%.1f h at 100 frames/s, %d gaps), written in %.1f s in "
+        "batches of %.1f s\n",
+        static_cast<long long>(frames), hours, kGaps, writeSeconds, batchSeconds);
 
   auto reader = std::make_unique<record::RecordStore>();
   record::RecordStore& store = *reader;
@@ -208,11 +212,18 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   else
     std::printf("store: %.1f MB; the pyramid's share is unknown (no dbstat)\n", total / 1e6);
 
-  // The same store as version 1 would have it, upgraded as a recorder opening it does.
+  // The same store as version 1 would have it, upgraded as a recorder opening it does; a copy
+  // of it when the store is kept.
   reader.reset();
+  const std::string v1 = folderArg.empty() ? path : (fs::path(folder) / "bench-v1.db").string();
+  std::error_code copyError;
+  if (v1 != path && !fs::copy_file(path, v1, fs::copy_options::overwrite_existing, copyError)) {
+    std::fprintf(stderr, "cannot copy the store: %s\n", copyError.message().c_str());
+    return 1;
+  }
   {
     sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+    if (sqlite3_open(v1.c_str(), &db) != SQLITE_OK ||
         sqlite3_exec(db, "DROP TABLE pyramid; PRAGMA user_version = 1; VACUUM;", nullptr, nullptr,
                      nullptr) != SQLITE_OK) {
       std::fprintf(stderr, "cannot make a version-1 store: %s\n", sqlite3_errmsg(db));
@@ -224,13 +235,15 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   const auto upgradeStart = Clock::now();
   {
     record::RecordStore upgraded;
-    if (upgraded.OpenForRecording(path).error != record::StoreError::kNone)
+    if (upgraded.OpenForRecording(v1).error != record::StoreError::kNone)
       return 1;
   }
   std::printf("%-44s %9.2f s\n", "upgrade of the store as version 1",
               Ms(Clock::now() - upgradeStart) / 1000);
   if (folderArg.empty())
     fs::remove_all(folder);
+  else
+    fs::remove(v1);
   return 0;
 }
 
