@@ -296,16 +296,10 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     return s && !SqlFailed(db, error);
   }
 
-  // From the samples: kept as they are while there are few, else gathered into columns.
-  const size_t few = 2 * static_cast<size_t>(pixels);
-  const auto toColumns = [&](const EnvelopeSample& sample) {
-    EnvelopeColumn& c = envelope.columns[column(static_cast<double>(sample.tUs))];
-    ++c.samples;
-    for (const size_t i : read) {
-      if (!std::isnan(sample.values[i]))
-        widen(c, i, sample.values[i], sample.values[i]);
-    }
-  };
+  // From the samples: kept as they are while there are few, else gathered into columns. The
+  // columns gather the stored integers and are scaled once at the end, and the pixel of a sample
+  // is worked out again only when it passes the first time of the next pixel (samples come in
+  // time order), so that a row costs little more than reading it.
   std::string sql = "SELECT t_us";
   for (const size_t i : read)
     sql.append(", ").append(kQuantities[i].column);
@@ -314,36 +308,122 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
   s.Bind(1, sessionId);
   s.Bind(2, fromUs);
   s.Bind(3, toUs);
+  sqlite3_stmt* const rows = s.get();
+  const int count = static_cast<int>(read.size());
   // Older stores kept the reading of a missing probe as a number.
-  const double noProbeBelow = kNoProbeBelow * kQuantities[kTempExternalIndex].scale;
-  EnvelopeSample sample;
-  sample.values.fill(kNaN);
-  while (s && s.Step()) {
-    sample.tUs = s.Int(0);
-    for (size_t k = 0; k < read.size(); ++k) {
-      const size_t i = read[k];
-      const int at = 1 + static_cast<int>(k);
-      sample.values[i] = s.IsNull(at) ? kNaN : s.Int(at) / kQuantities[i].scale;
+  const auto noProbeBelow =
+      static_cast<int64_t>(kNoProbeBelow * kQuantities[kTempExternalIndex].scale);
+  int probeAt = -1;
+  for (int k = 0; k < count; ++k) {
+    if (read[static_cast<size_t>(k)] == kTempExternalIndex)
+      probeAt = k;
+  }
+  // The first time past pixel p: the least time whose pixel is a later one, none within the span.
+  const auto firstAfter = [&](size_t p) {
+    if (p + 1 >= static_cast<size_t>(pixels))
+      return INT64_MAX;
+    const double guess = std::max(fromUs + (p + 1) * pixelUs, static_cast<double>(fromUs));
+    int64_t t = guess >= static_cast<double>(toUs) ? toUs : static_cast<int64_t>(guess);
+    while (t > fromUs && column(static_cast<double>(t - 1)) > p)
+      --t;
+    while (column(static_cast<double>(t)) <= p) {
+      if (t == toUs)
+        return INT64_MAX;
+      ++t;
     }
-    if (sample.values[kTempExternalIndex] < noProbeBelow)
-      sample.values[kTempExternalIndex] = kNaN;
-    if (envelope.columns.empty() && envelope.samples.size() < few) {
-      envelope.samples.push_back(sample);
+    return t;
+  };
+  struct Gathered {
+    int64_t samples = 0;
+    std::array<int64_t, kQuantityCount> min, max;  // by position in read; none while min > max
+  };
+  Gathered none;
+  none.min.fill(INT64_MAX);
+  none.max.fill(INT64_MIN);
+  std::vector<Gathered> gathered;
+  struct Row {
+    int64_t tUs;
+    std::array<int64_t, kQuantityCount> values;
+    unsigned missing;  // bit k: none for read[k]
+  };
+  std::vector<Row> few;
+  const size_t fewest = 2 * static_cast<size_t>(pixels);
+  size_t at = 0;
+  int64_t nextUs = INT64_MIN;
+  const auto gather = [&](const Row& row) {
+    if (row.tUs >= nextUs) {
+      at = column(static_cast<double>(row.tUs));
+      nextUs = firstAfter(at);
+    }
+    Gathered& g = gathered[at];
+    ++g.samples;
+    for (int k = 0; k < count; ++k) {
+      if (row.missing & (1u << k))
+        continue;
+      const int64_t v = row.values[static_cast<size_t>(k)];
+      g.min[static_cast<size_t>(k)] = std::min(g.min[static_cast<size_t>(k)], v);
+      g.max[static_cast<size_t>(k)] = std::max(g.max[static_cast<size_t>(k)], v);
+    }
+  };
+  Row row{};
+  while (s && sqlite3_step(rows) == SQLITE_ROW) {
+    row.tUs = sqlite3_column_int64(rows, 0);
+    row.missing = 0;
+    for (int k = 0; k < count; ++k) {
+      const int64_t v = sqlite3_column_int64(rows, k + 1);
+      row.values[static_cast<size_t>(k)] = v;
+      // A NULL reads as 0.
+      if (v == 0 && sqlite3_column_type(rows, k + 1) == SQLITE_NULL)
+        row.missing |= 1u << k;
+    }
+    if (probeAt >= 0 && row.values[static_cast<size_t>(probeAt)] < noProbeBelow)
+      row.missing |= 1u << probeAt;
+    if (gathered.empty() && few.size() < fewest) {
+      few.push_back(row);
       continue;
     }
-    if (envelope.columns.empty()) {
-      envelope.columns.assign(static_cast<size_t>(pixels), empty);
-      for (const EnvelopeSample& kept : envelope.samples)
-        toColumns(kept);
-      envelope.samples.clear();
+    if (gathered.empty()) {
+      gathered.assign(static_cast<size_t>(pixels), none);
+      for (const Row& kept : few)
+        gather(kept);
     }
-    toColumns(sample);
+    gather(row);
   }
   if (!s) {
     error = sqlite3_errmsg(db);
     return false;
   }
-  return !SqlFailed(db, error);
+  if (SqlFailed(db, error))
+    return false;
+  if (gathered.empty()) {
+    envelope.samples.reserve(few.size());
+    for (const Row& kept : few) {
+      EnvelopeSample& sample = envelope.samples.emplace_back();
+      sample.tUs = kept.tUs;
+      sample.values.fill(kNaN);
+      for (int k = 0; k < count; ++k) {
+        const size_t i = read[static_cast<size_t>(k)];
+        if (!(kept.missing & (1u << k)))
+          sample.values[i] = kept.values[static_cast<size_t>(k)] / kQuantities[i].scale;
+      }
+    }
+    return true;
+  }
+  envelope.columns.assign(static_cast<size_t>(pixels), empty);
+  for (size_t p = 0; p < gathered.size(); ++p) {
+    const Gathered& g = gathered[p];
+    EnvelopeColumn& c = envelope.columns[p];
+    c.samples = g.samples;
+    for (int k = 0; k < count; ++k) {
+      const auto kk = static_cast<size_t>(k);
+      if (g.min[kk] <= g.max[kk]) {
+        const double scale = kQuantities[read[kk]].scale;
+        c.min[read[kk]] = g.min[kk] / scale;
+        c.max[read[kk]] = g.max[kk] / scale;
+      }
+    }
+  }
+  return true;
 }
 
 bool GapsIn(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs,
