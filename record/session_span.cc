@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "record/pyramid.h"
 #include "record/sqlite_statement.h"
@@ -347,12 +348,15 @@ constexpr const char* kGatherFunction = "vireo_gather_samples";
 constexpr const char* kGathererType = "vireo::record::SampleGatherer";
 
 void GatherStep(sqlite3_context* context, int count, sqlite3_value** values) {
-  auto* gatherer = static_cast<SampleGatherer*>(sqlite3_value_pointer(values[0], kGathererType));
-  if (!gatherer || count < 2) {
+  // The gatherer, looked up by its type's name once a query.
+  auto** kept = static_cast<SampleGatherer**>(sqlite3_aggregate_context(context, sizeof(void*)));
+  if (kept && !*kept)
+    *kept = static_cast<SampleGatherer*>(sqlite3_value_pointer(values[0], kGathererType));
+  if (!kept || !*kept || count < 2) {
     sqlite3_result_error(context, "the samples' gatherer is missing", -1);
     return;
   }
-  gatherer->Add(values + 1);
+  (*kept)->Add(values + 1);
 }
 
 void GatherFinal(sqlite3_context* context) {
@@ -486,7 +490,8 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     sql.append(", ").append(kQuantities[i].column);
   sql += ") FROM samples WHERE session_id = ?1 AND t_us BETWEEN ?2 AND ?3";
   std::optional<Statement> s(std::in_place, db, sql);
-  if (!*s &&
+  // The function is made once a connection, when a query first misses it.
+  if (!*s && std::string_view(sqlite3_errmsg(db)).starts_with("no such function") &&
       sqlite3_create_function_v2(db, kGatherFunction, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
                                  nullptr, GatherStep, GatherFinal, nullptr) == SQLITE_OK)
     s.emplace(db, sql);
