@@ -209,8 +209,9 @@ class SampleGatherer {
         toUs_(toUs),
         pixels_(static_cast<size_t>(pixels)),
         pixelUs_((static_cast<double>(toUs) - fromUs + 1) / pixels),
-        read_(read) {
-    for (size_t k = 0; k < read_.size(); ++k) {
+        read_(read),
+        count_(read.size()) {
+    for (size_t k = 0; k < count_; ++k) {
       if (read_[k] == kTempExternalIndex)
         probeAt_ = static_cast<int>(k);
     }
@@ -225,7 +226,7 @@ class SampleGatherer {
   void Add(sqlite3_value** values) {
     Row row;
     row.tUs = sqlite3_value_int64(values[0]);
-    for (size_t k = 0; k < read_.size(); ++k) {
+    for (size_t k = 0; k < count_; ++k) {
       sqlite3_value* value = values[k + 1];
       row.values[k] = sqlite3_value_int64(value);
       // A NULL reads as 0.
@@ -254,7 +255,7 @@ class SampleGatherer {
         EnvelopeSample& sample = envelope.samples.emplace_back();
         sample.tUs = kept.tUs;
         sample.values.fill(kNaN);
-        for (size_t k = 0; k < read_.size(); ++k) {
+        for (size_t k = 0; k < count_; ++k) {
           if (!(kept.missing & (1u << k)))
             sample.values[read_[k]] = kept.values[k] / kQuantities[read_[k]].scale;
         }
@@ -269,7 +270,7 @@ class SampleGatherer {
       const Gathered& g = gathered_[p];
       EnvelopeColumn& c = envelope.columns[p];
       c.samples = g.samples;
-      for (size_t k = 0; k < read_.size(); ++k) {
+      for (size_t k = 0; k < count_; ++k) {
         if (g.min[k] <= g.max[k]) {
           const double scale = kQuantities[read_[k]].scale;
           c.min[read_[k]] = g.min[k] / scale;
@@ -322,7 +323,7 @@ class SampleGatherer {
     }
     Gathered& g = gathered_[at_];
     ++g.samples;
-    for (size_t k = 0; k < read_.size(); ++k) {
+    for (size_t k = 0; k < count_; ++k) {
       if (row.missing & (1u << k))
         continue;
       g.min[k] = std::min(g.min[k], row.values[k]);
@@ -334,6 +335,7 @@ class SampleGatherer {
   const size_t pixels_;
   const double pixelUs_;
   const std::vector<size_t>& read_;
+  const size_t count_;  // read_.size(), held apart so that the loops over a row need not load it
   int probeAt_ = -1;
   Gathered none_;
   std::vector<Row> few_;
