@@ -1,10 +1,11 @@
 // Session store benchmark: a synthetic session of 24 h at 100 frames/s (8.64 million samples,
 // 20 gaps) written through the recorder's session logic and store, then the times to list the
 // sessions, to read the chart data of the whole session at 1200 pixels, a zoom step and a pan
-// step at each pyramid level and from the samples, and the statistics of the whole session; and
-// the pyramid's share of the store's bytes; and the time to upgrade that store from version 1.
-// Prints figures only. A folder given keeps the store, and a store already in it is read as it is
-// (the writing is skipped), so that reads can be timed again without writing it anew.
+// step at each pyramid level and from the samples (each timed after the view it starts from), a
+// zoom step from 1 s buckets into samples not read before, and the statistics of the whole
+// session; and the pyramid's share of the store's bytes; and the time to upgrade that store from
+// version 1. Prints figures only. A folder given keeps the store, and a store already in it is
+// read as it is (the writing is skipped), so that reads can be timed again without writing it.
 // Run: build/bench/session_bench [hours] [batch seconds] [folder]
 #include <stdlib.h>
 
