@@ -221,14 +221,19 @@ TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
   RecordStore store;
   ASSERT_EQ(store.OpenForReading(path_).error, StoreError::kNone);
   std::string error;
-  for (const auto& [from, to, pixels] :
-       std::vector<std::array<int64_t, 3>>{{0, 8'999'999'999, 1200},
-                                           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7},
-                                           {-5'000'000, 600'000'000, 100},
-                                           {4'321'000'017, 4'900'000'000, 99}}) {
+  // All quantities, and a few whose places in the query differ from their indexes.
+  const int64_t some = (1 << 1) | (1 << 2) | (1 << kTempExternalIndex);
+  for (const auto& [from, to, pixels, set] : std::vector<std::array<int64_t, 4>>{
+           {0, 8'999'999'999, 1200, kAllQuantities},
+           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, kAllQuantities},
+           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, some},
+           {-5'000'000, 600'000'000, 100, some},
+           {4'321'000'017, 4'900'000'000, 99, kAllQuantities}}) {
     SCOPED_TRACE(std::to_string(from) + ".." + std::to_string(to));
     SpanEnvelope envelope;
-    ASSERT_TRUE(Envelope(store, 1, from, to, static_cast<int>(pixels), envelope, error)) << error;
+    ASSERT_TRUE(Envelope(store, 1, from, to, static_cast<int>(pixels), envelope, error,
+                         static_cast<unsigned>(set)))
+        << error;
     ASSERT_EQ(envelope.widthUs, 0);
     std::vector<EnvelopeColumn> expected(static_cast<size_t>(pixels));
     for (EnvelopeColumn& c : expected) {
@@ -242,7 +247,7 @@ TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
       EnvelopeColumn& c = expected[static_cast<size_t>((f.tUs - from) / pixelUs)];
       ++c.samples;
       for (size_t i = 0; i < kQuantityCount; ++i) {
-        if (!f.values[i])
+        if (!f.values[i] || !(set & (1 << i)))
           continue;
         const double v = *f.values[i] / kQuantities[i].scale;
         c.min[i] = std::fmin(c.min[i], v);
