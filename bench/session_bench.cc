@@ -1,11 +1,13 @@
 // Session store benchmark: a synthetic session of 24 h at 100 frames/s (8.64 million samples,
 // 20 gaps) written through the recorder's session logic and store, then the times to list the
 // sessions, to read the chart data of the whole session at 1200 pixels, a zoom step and a pan
-// step at each pyramid level and from the samples, and the statistics of the whole session; and
-// the pyramid's share of the store's bytes; the time to upgrade that store from version 1, and
-// to delete its session.
-// Prints figures only.
-// Run: build/bench/session_bench [hours] [batch seconds] [folder]
+// step at each pyramid level and from the samples (each timed after the view it starts from), a
+// zoom step from 1 s buckets into samples not read before, and the statistics of the whole
+// session; and the pyramid's share of the store's bytes; and the time to upgrade that store from
+// version 1, and to delete its session (of the upgraded copy). Prints figures only. A folder given
+// keeps the store, and a store already in it is read as it is (the writing is skipped), so that
+// reads can be timed again without writing it. Run: build/bench/session_bench [hours] [batch
+// seconds] [folder]
 #include <stdlib.h>
 
 #include <algorithm>
@@ -38,10 +40,13 @@ double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// The median of five runs, in milliseconds; false when a run failed.
-double Median(const std::function<bool()>& run) {
+// The median of five runs, in milliseconds; false when a run failed. before, untimed, runs ahead
+// of each: the view that a step starts from, so that a step finds in the caches what it would.
+double Median(const std::function<bool()>& run, const std::function<bool()>& before = {}) {
   std::vector<double> times;
   for (int i = 0; i < 5; ++i) {
+    if (before && !before())
+      return -1;
     const auto start = Clock::now();
     if (!run())
       return -1;
@@ -70,13 +75,13 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
     folder = pattern;
   }
   const std::string path = (fs::path(folder) / "bench.db").string();
-  fs::remove(path);
+  const bool reuse = !folderArg.empty() && fs::exists(path);
   const int64_t frames = static_cast<int64_t>(hours * 3600 * 100);
   const int64_t batchFrames = std::max<int64_t>(1, static_cast<int64_t>(batchSeconds * 100));
 
   // Writing, as the recorder does: frames into the session logic, batches into the store.
   const auto writeStart = Clock::now();
-  {
+  if (!reuse) {
     record::RecordStore store;
     const record::StoreOpenResult opened = store.OpenForRecording(path);
     if (opened.error != record::StoreError::kNone) {
@@ -114,10 +119,13 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
     }
   }
   const double writeSeconds = Ms(Clock::now() - writeStart) / 1000;
-  std::printf(
-      "session: %lld samples (%.1f h at 100 frames/s, %d gaps), written in %.1f s in "
-      "batches of %.1f s\n",
-      static_cast<long long>(frames), hours, kGaps, writeSeconds, batchSeconds);
+  if (reuse)
+    std::printf("session: the store in %s, as it is\n", path.c_str());
+  else
+    std::printf(
+        "session: %lld samples (%.1f h at 100 frames/s, %d gaps), written in %.1f s in "
+        "batches of %.1f s\n",
+        static_cast<long long>(frames), hours, kGaps, writeSeconds, batchSeconds);
 
   auto reader = std::make_unique<record::RecordStore>();
   record::RecordStore& store = *reader;
@@ -159,7 +167,8 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
         width ? width * kPixels * 3 / 2 : kPixels * record::kPyramidWidthsUs[0] - 1000;
     if (span > end && overviewWidth == width) {
       // The overview's own level: a pan step over the whole session's length.
-      const double pan = Median([&] { return view(end / 10, end + end / 10); });
+      const double pan =
+          Median([&] { return view(end / 10, end + end / 10); }, [&] { return view(0, end); });
       std::printf("%-44s %9.2f ms  (goal 16 ms)\n",
                   ("pan step, " + std::to_string(width / 1'000'000) + " s buckets").c_str(), pan);
       continue;
@@ -172,11 +181,14 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
     const int64_t from = end / 2 - span / 2, to = from + span;
     const int64_t zoomed = span * 4 / 5;
     int64_t read = -1;
-    const double zoom = Median([&] {
-      const bool ok = view(from + (span - zoomed) / 2, from + (span + zoomed) / 2);
-      read = envelope.widthUs;
-      return ok;
-    });
+    const auto start = [&] { return view(from, to); };
+    const double zoom = Median(
+        [&] {
+          const bool ok = view(from + (span - zoomed) / 2, from + (span + zoomed) / 2);
+          read = envelope.widthUs;
+          return ok;
+        },
+        start);
     char what[64];
     if (read > 0)
       std::snprintf(what, sizeof what, "%lld s buckets", static_cast<long long>(read / 1'000'000));
@@ -185,12 +197,33 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
                     static_cast<long long>(span / 1'000'000));
     std::printf("%-44s %9.2f ms  (goal 16 ms)\n", (std::string("zoom step, ") + what).c_str(),
                 zoom);
-    const double pan = Median([&] {
-      const bool ok = view(from + span / 10, to + span / 10);
-      read = envelope.widthUs;
-      return ok;
-    });
+    const double pan = Median(
+        [&] {
+          const bool ok = view(from + span / 10, to + span / 10);
+          read = envelope.widthUs;
+          return ok;
+        },
+        start);
     std::printf("%-44s %9.2f ms  (goal 16 ms)\n", (std::string("pan step, ") + what).c_str(), pan);
+  }
+
+  // A zoom step from 1 s buckets (1.2 s a pixel) into the samples (0.96 s a pixel), each run at
+  // another place in the session, so that it reads samples that no view read before.
+  {
+    const int64_t wide = kPixels * 1'200'000, narrow = wide * 4 / 5;
+    int64_t at = end / 8;
+    const double into = Median(
+        [&] {
+          const bool ok =
+              view(at + (wide - narrow) / 2, at + (wide + narrow) / 2) && envelope.widthUs == 0;
+          at += end / 8;
+          return ok;
+        },
+        [&] { return view(at, at + wide); });
+    std::printf(
+        "%-44s %9.2f ms  (goal 16 ms)\n",
+        ("zoom step into the samples (" + std::to_string(narrow / 1'000'000) + " s)").c_str(),
+        into);
   }
 
   record::SpanStats stats;
@@ -210,11 +243,18 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   else
     std::printf("store: %.1f MB; the pyramid's share is unknown (no dbstat)\n", total / 1e6);
 
-  // The same store as version 1 would have it, upgraded as a recorder opening it does.
+  // The same store as version 1 would have it, upgraded as a recorder opening it does; a copy
+  // of it when the store is kept.
   reader.reset();
+  const std::string v1 = folderArg.empty() ? path : (fs::path(folder) / "bench-v1.db").string();
+  std::error_code copyError;
+  if (v1 != path && !fs::copy_file(path, v1, fs::copy_options::overwrite_existing, copyError)) {
+    std::fprintf(stderr, "cannot copy the store: %s\n", copyError.message().c_str());
+    return 1;
+  }
   {
     sqlite3* db = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+    if (sqlite3_open(v1.c_str(), &db) != SQLITE_OK ||
         sqlite3_exec(db, "DROP TABLE pyramid; PRAGMA user_version = 1; VACUUM;", nullptr, nullptr,
                      nullptr) != SQLITE_OK) {
       std::fprintf(stderr, "cannot make a version-1 store: %s\n", sqlite3_errmsg(db));
@@ -226,19 +266,21 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
   const auto upgradeStart = Clock::now();
   {
     record::RecordStore upgraded;
-    if (upgraded.OpenForRecording(path).error != record::StoreError::kNone)
+    if (upgraded.OpenForRecording(v1).error != record::StoreError::kNone)
       return 1;
   }
   std::printf("%-44s %9.2f s\n", "upgrade of the store as version 1",
               Ms(Clock::now() - upgradeStart) / 1000);
   const auto deleteStart = Clock::now();
-  if (!record::DeleteSession(path, 1, error)) {
+  if (!record::DeleteSession(v1, 1, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
   std::printf("%-44s %9.2f s\n", "delete the session", Ms(Clock::now() - deleteStart) / 1000);
   if (folderArg.empty())
     fs::remove_all(folder);
+  else
+    fs::remove(v1);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "record/pyramid.h"
 #include "record/sqlite_statement.h"
@@ -41,6 +42,25 @@ class ReadSnapshot {
  private:
   sqlite3* db_;
 };
+
+// The page cache of a connection, at least this many KiB: a chart read from the samples reads up to
+// about 7 MB of them, and its next zoom or pan step reads mostly the same pages again.
+constexpr int64_t kSampleCacheKiB = 16 * 1024;
+
+void CacheAtLeast(sqlite3* db, int64_t kib) {
+  Statement get(db, "PRAGMA cache_size");
+  if (!get || !get.Step())
+    return;
+  // Negative: KiB; positive: pages.
+  int64_t now = get.Int(0);
+  if (now > 0) {
+    Statement page(db, "PRAGMA page_size");
+    now = page && page.Step() ? -now * page.Int(0) / 1024 : 0;
+  }
+  if (-now < kib)
+    sqlite3_exec(db, ("PRAGMA cache_size = " + std::to_string(-kib)).c_str(), nullptr, nullptr,
+                 nullptr);
+}
 
 bool SqlFailed(sqlite3* db, std::string& error) {
   const int code = sqlite3_errcode(db);
@@ -178,6 +198,173 @@ bool WholeBuckets(sqlite3* db, int64_t sessionId, int64_t aUs, int64_t bUs, size
   return true;
 }
 
+// The chart data of a span from its samples, in time order: the samples as they are while there
+// are few (at most two a pixel), else one column per pixel. Columns gather the stored integers and
+// are scaled once at the end, and a sample's pixel is worked out again only when it passes the
+// first time of the next pixel, so that a row costs little more than reading it.
+class SampleGatherer {
+ public:
+  SampleGatherer(int64_t fromUs, int64_t toUs, int pixels, const std::vector<size_t>& read)
+      : fromUs_(fromUs),
+        toUs_(toUs),
+        pixels_(static_cast<size_t>(pixels)),
+        pixelUs_((static_cast<double>(toUs) - fromUs + 1) / pixels),
+        read_(read),
+        count_(read.size()) {
+    for (size_t k = 0; k < count_; ++k) {
+      if (read_[k] == kTempExternalIndex)
+        probeAt_ = static_cast<int>(k);
+    }
+    none_.min.fill(INT64_MAX);
+    none_.max.fill(INT64_MIN);
+    // Reserved here: rows arrive inside SQLite, where nothing may throw.
+    few_.reserve(2 * pixels_);
+    gathered_.reserve(pixels_);
+  }
+
+  // t_us and the read quantities' columns, as the query gives them.
+  void Add(sqlite3_value** values) {
+    Row row;
+    row.tUs = sqlite3_value_int64(values[0]);
+    for (size_t k = 0; k < count_; ++k) {
+      sqlite3_value* value = values[k + 1];
+      row.values[k] = sqlite3_value_int64(value);
+      // A NULL reads as 0.
+      if (row.values[k] == 0 && sqlite3_value_type(value) == SQLITE_NULL)
+        row.missing |= 1u << k;
+    }
+    // Older stores kept the reading of a missing probe as a number.
+    if (probeAt_ >= 0 && row.values[static_cast<size_t>(probeAt_)] < kNoProbeBelowStored)
+      row.missing |= 1u << probeAt_;
+    if (gathered_.empty() && few_.size() < 2 * pixels_) {
+      few_.push_back(row);
+      return;
+    }
+    if (gathered_.empty()) {
+      gathered_.assign(pixels_, none_);
+      for (const Row& kept : few_)
+        Gather(kept);
+    }
+    Gather(row);
+  }
+
+  void Finish(SpanEnvelope& envelope) const {
+    if (gathered_.empty()) {
+      envelope.samples.reserve(few_.size());
+      for (const Row& kept : few_) {
+        EnvelopeSample& sample = envelope.samples.emplace_back();
+        sample.tUs = kept.tUs;
+        sample.values.fill(kNaN);
+        for (size_t k = 0; k < count_; ++k) {
+          if (!(kept.missing & (1u << k)))
+            sample.values[read_[k]] = kept.values[k] / kQuantities[read_[k]].scale;
+        }
+      }
+      return;
+    }
+    EnvelopeColumn empty;
+    empty.min.fill(kNaN);
+    empty.max.fill(kNaN);
+    envelope.columns.assign(pixels_, empty);
+    for (size_t p = 0; p < pixels_; ++p) {
+      const Gathered& g = gathered_[p];
+      EnvelopeColumn& c = envelope.columns[p];
+      c.samples = g.samples;
+      for (size_t k = 0; k < count_; ++k) {
+        if (g.min[k] <= g.max[k]) {
+          const double scale = kQuantities[read_[k]].scale;
+          c.min[read_[k]] = g.min[k] / scale;
+          c.max[read_[k]] = g.max[k] / scale;
+        }
+      }
+    }
+  }
+
+ private:
+  static constexpr auto kNoProbeBelowStored =
+      static_cast<int64_t>(kNoProbeBelow * kQuantities[kTempExternalIndex].scale);
+
+  struct Row {
+    int64_t tUs = 0;
+    std::array<int64_t, kQuantityCount> values{};  // by position in read_
+    unsigned missing = 0;                          // bit k: none for read_[k]
+  };
+  struct Gathered {
+    int64_t samples = 0;
+    std::array<int64_t, kQuantityCount> min, max;  // by position in read_; none while min > max
+  };
+
+  // As Envelope places a time: pixel i covers fromUs + i * (toUs - fromUs + 1) / pixels.
+  size_t PixelOf(int64_t tUs) const {
+    return static_cast<size_t>(std::clamp((static_cast<double>(tUs) - fromUs_) / pixelUs_, 0.0,
+                                          static_cast<double>(pixels_) - 1.0));
+  }
+
+  // The least time in a later pixel than p, INT64_MAX when there is none within the span.
+  int64_t FirstAfter(size_t p) const {
+    if (p + 1 >= pixels_)
+      return INT64_MAX;
+    const double guess = std::max(fromUs_ + (p + 1) * pixelUs_, static_cast<double>(fromUs_));
+    int64_t t = guess >= static_cast<double>(toUs_) ? toUs_ : static_cast<int64_t>(guess);
+    while (t > fromUs_ && PixelOf(t - 1) > p)
+      --t;
+    while (PixelOf(t) <= p) {
+      if (t == toUs_)
+        return INT64_MAX;
+      ++t;
+    }
+    return t;
+  }
+
+  void Gather(const Row& row) {
+    if (row.tUs >= nextUs_) {
+      at_ = PixelOf(row.tUs);
+      nextUs_ = FirstAfter(at_);
+    }
+    Gathered& g = gathered_[at_];
+    ++g.samples;
+    for (size_t k = 0; k < count_; ++k) {
+      if (row.missing & (1u << k))
+        continue;
+      g.min[k] = std::min(g.min[k], row.values[k]);
+      g.max[k] = std::max(g.max[k], row.values[k]);
+    }
+  }
+
+  const int64_t fromUs_, toUs_;
+  const size_t pixels_;
+  const double pixelUs_;
+  const std::vector<size_t>& read_;
+  const size_t count_;  // read_.size(), held apart so that the loops over a row need not load it
+  int probeAt_ = -1;
+  Gathered none_;
+  std::vector<Row> few_;
+  std::vector<Gathered> gathered_;
+  size_t at_ = 0;
+  int64_t nextUs_ = INT64_MIN;
+};
+
+// The aggregate function that hands each row of a query to the SampleGatherer bound as its first
+// argument; it returns nothing.
+constexpr const char* kGatherFunction = "vireo_gather_samples";
+constexpr const char* kGathererType = "vireo::record::SampleGatherer";
+
+void GatherStep(sqlite3_context* context, int count, sqlite3_value** values) {
+  // The gatherer, looked up by its type's name once a query.
+  auto** kept = static_cast<SampleGatherer**>(sqlite3_aggregate_context(context, sizeof(void*)));
+  if (kept && !*kept)
+    *kept = static_cast<SampleGatherer*>(sqlite3_value_pointer(values[0], kGathererType));
+  if (!kept || !*kept || count < 2) {
+    sqlite3_result_error(context, "the samples' gatherer is missing", -1);
+    return;
+  }
+  (*kept)->Add(values + 1);
+}
+
+void GatherFinal(sqlite3_context* context) {
+  sqlite3_result_null(context);
+}
+
 }  // namespace
 
 bool SpanStatistics(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs,
@@ -296,54 +483,34 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     return s && !SqlFailed(db, error);
   }
 
-  // From the samples: kept as they are while there are few, else gathered into columns.
-  const size_t few = 2 * static_cast<size_t>(pixels);
-  const auto toColumns = [&](const EnvelopeSample& sample) {
-    EnvelopeColumn& c = envelope.columns[column(static_cast<double>(sample.tUs))];
-    ++c.samples;
-    for (const size_t i : read) {
-      if (!std::isnan(sample.values[i]))
-        widen(c, i, sample.values[i], sample.values[i]);
-    }
-  };
-  std::string sql = "SELECT t_us";
+  // From the samples: their rows go to a SampleGatherer through an aggregate function, which
+  // spares a return to the caller and the column reads for each row.
+  CacheAtLeast(db, kSampleCacheKiB);
+  SampleGatherer gatherer(fromUs, toUs, pixels, read);
+  std::string sql = "SELECT " + std::string(kGatherFunction) + "(?4, t_us";
   for (const size_t i : read)
     sql.append(", ").append(kQuantities[i].column);
-  sql += " FROM samples WHERE session_id = ? AND t_us BETWEEN ? AND ? ORDER BY t_us";
-  Statement s(db, sql);
-  s.Bind(1, sessionId);
-  s.Bind(2, fromUs);
-  s.Bind(3, toUs);
-  // Older stores kept the reading of a missing probe as a number.
-  const double noProbeBelow = kNoProbeBelow * kQuantities[kTempExternalIndex].scale;
-  EnvelopeSample sample;
-  sample.values.fill(kNaN);
-  while (s && s.Step()) {
-    sample.tUs = s.Int(0);
-    for (size_t k = 0; k < read.size(); ++k) {
-      const size_t i = read[k];
-      const int at = 1 + static_cast<int>(k);
-      sample.values[i] = s.IsNull(at) ? kNaN : s.Int(at) / kQuantities[i].scale;
-    }
-    if (sample.values[kTempExternalIndex] < noProbeBelow)
-      sample.values[kTempExternalIndex] = kNaN;
-    if (envelope.columns.empty() && envelope.samples.size() < few) {
-      envelope.samples.push_back(sample);
-      continue;
-    }
-    if (envelope.columns.empty()) {
-      envelope.columns.assign(static_cast<size_t>(pixels), empty);
-      for (const EnvelopeSample& kept : envelope.samples)
-        toColumns(kept);
-      envelope.samples.clear();
-    }
-    toColumns(sample);
-  }
-  if (!s) {
+  sql += ") FROM samples WHERE session_id = ?1 AND t_us BETWEEN ?2 AND ?3";
+  std::optional<Statement> s(std::in_place, db, sql);
+  // The function is made once a connection, when a query first misses it.
+  if (!*s && std::string_view(sqlite3_errmsg(db)).starts_with("no such function") &&
+      sqlite3_create_function_v2(db, kGatherFunction, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, nullptr,
+                                 nullptr, GatherStep, GatherFinal, nullptr) == SQLITE_OK)
+    s.emplace(db, sql);
+  if (!*s) {
     error = sqlite3_errmsg(db);
     return false;
   }
-  return !SqlFailed(db, error);
+  s->Bind(1, sessionId);
+  s->Bind(2, fromUs);
+  s->Bind(3, toUs);
+  sqlite3_bind_pointer(s->get(), 4, &gatherer, kGathererType, nullptr);
+  while (s->Step()) {
+  }
+  if (SqlFailed(db, error))
+    return false;
+  gatherer.Finish(envelope);
+  return true;
 }
 
 bool GapsIn(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs,

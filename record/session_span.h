@@ -63,7 +63,8 @@ inline constexpr unsigned kAllQuantities = (1u << kQuantityCount) - 1;
 
 // The chart data of [fromUs, toUs] at this many pixels, from the coarsest pyramid level with at
 // least one bucket per pixel, else from the samples. Only the quantities in the set are read;
-// the others are NaN.
+// the others are NaN. Reading from the samples leaves the store's connection with a page cache of
+// at least 16 MiB and an SQL function of its own, made once.
 bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs, int pixels,
               SpanEnvelope& envelope, std::string& error, unsigned quantities = kAllQuantities);
 

@@ -208,6 +208,66 @@ TEST_F(SessionSpanTest, StatisticsAndEnvelopesFromThePyramidEqualAPassOverTheSam
                              fed_.begin(), fed_.end(), [](const Fed& f) { return f.afterGap; })));
 }
 
+// Columns read from the samples (here of a version-1 store, read so at any width) hold, each, the
+// count and the extremes of the samples of its pixel; the number an older store kept for a
+// missing probe is no reading.
+TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
+  Record();
+  const size_t marked = 40;
+  Exec("UPDATE samples SET temp_external_mc = -100000 WHERE t_us = " +
+       std::to_string(fed_[marked].tUs) +
+       "; DROP TABLE pyramid; PRAGMA user_version = 1; PRAGMA journal_mode = DELETE;");
+  fed_[marked].values[kTempExternalIndex].reset();
+  RecordStore store;
+  ASSERT_EQ(store.OpenForReading(path_).error, StoreError::kNone);
+  std::string error;
+  // All quantities, and a few whose places in the query differ from their indexes.
+  const int64_t some = (1 << 1) | (1 << 2) | (1 << kTempExternalIndex);
+  for (const auto& [from, to, pixels, set] : std::vector<std::array<int64_t, 4>>{
+           {0, 8'999'999'999, 1200, kAllQuantities},
+           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, kAllQuantities},
+           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, some},
+           {-5'000'000, 600'000'000, 100, some},
+           {4'321'000'017, 4'900'000'000, 99, kAllQuantities}}) {
+    SCOPED_TRACE(std::to_string(from) + ".." + std::to_string(to));
+    SpanEnvelope envelope;
+    ASSERT_TRUE(Envelope(store, 1, from, to, static_cast<int>(pixels), envelope, error,
+                         static_cast<unsigned>(set)))
+        << error;
+    ASSERT_EQ(envelope.widthUs, 0);
+    std::vector<EnvelopeColumn> expected(static_cast<size_t>(pixels));
+    for (EnvelopeColumn& c : expected) {
+      c.min.fill(NAN);
+      c.max.fill(NAN);
+    }
+    const double pixelUs = (to - from + 1.0) / pixels;
+    for (const Fed& f : fed_) {
+      if (f.tUs < from || f.tUs > to)
+        continue;
+      EnvelopeColumn& c = expected[static_cast<size_t>((f.tUs - from) / pixelUs)];
+      ++c.samples;
+      for (size_t i = 0; i < kQuantityCount; ++i) {
+        if (!f.values[i] || !(set & (1 << i)))
+          continue;
+        const double v = *f.values[i] / kQuantities[i].scale;
+        c.min[i] = std::fmin(c.min[i], v);
+        c.max[i] = std::fmax(c.max[i], v);
+      }
+    }
+    ASSERT_EQ(envelope.columns.size(), expected.size());
+    for (size_t p = 0; p < expected.size(); ++p) {
+      ASSERT_EQ(envelope.columns[p].samples, expected[p].samples) << p;
+      for (size_t i = 0; i < kQuantityCount; ++i) {
+        EXPECT_EQ(std::isnan(envelope.columns[p].min[i]), std::isnan(expected[p].min[i]));
+        if (!std::isnan(expected[p].min[i])) {
+          EXPECT_DOUBLE_EQ(envelope.columns[p].min[i], expected[p].min[i]) << p << " " << i;
+          EXPECT_DOUBLE_EQ(envelope.columns[p].max[i], expected[p].max[i]) << p << " " << i;
+        }
+      }
+    }
+  }
+}
+
 TEST_F(SessionSpanTest, AVersionOneStoreIsReadByOnePassAndUpgradedWhenOpenedForRecording) {
   Record();
   const std::string written = One("SELECT * FROM pyramid ORDER BY session_id, width_s, bucket");
