@@ -141,7 +141,9 @@ TEST_F(MainWindowTest, InitialisationShowsCaptionTextsIdentityAndWelcome) {
   EXPECT_EQ(window.progressBar().value(), 100);
 
   PageTabCtrl& tabs = window.tabs();
-  ASSERT_EQ(tabs.tabBar().count(), 4);
+  // The four of the design, then the sessions page.
+  ASSERT_EQ(tabs.tabBar().count(), 5);
+  EXPECT_EQ(tabs.tabBar().tabText(4), QString::fromStdString(state_.texts.Extra("sessions_tab")));
   const TextId captions[] = {TXT_TAB_READINGS, TXT_TAB_CHART, TXT_TAB_FIRMWARE, TXT_TAB_ABOUT};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(tabs.tabBar().tabText(i), Text(captions[i]));

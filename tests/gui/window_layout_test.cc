@@ -305,16 +305,20 @@ TEST_P(WindowAccessibilityTest, ControlsHaveNamesAndTheKeyboardReachesThem) {
       {Named{R::PushButton, text(TXT_OPEN)}, Named{R::PushButton, text(TXT_UPGRADE_START)},
        Named{R::EditableText, extra("firmware_file_name")}},
       {Named{R::Graphic, QString::fromLatin1(AboutPage::kMakerName)}},
+      {Named{R::PushButton, extra("record")}, Named{R::PushButton, extra("triggers")},
+       Named{R::PushButton, extra("choose_store")}, Named{R::NoRole, extra("session_list_name")},
+       Named{R::NoRole, extra("session_view_name")}},
   };
   for (int tab = 0; tab < window.tabs().pageCount(); ++tab) {
     window.tabs().tabBar().setCurrentIndex(tab);
     std::set<std::pair<R, QString>> seen;
     Collect(QAccessible::queryAccessibleInterface(&window), seen);
     const Named everywhere[] = {
-        {R::PushButton, text(TXT_START)},     {R::PushButton, text(TXT_STOP)},
-        {R::PageTab, text(TXT_TAB_READINGS)}, {R::PageTab, text(TXT_TAB_CHART)},
-        {R::PageTab, text(TXT_TAB_FIRMWARE)}, {R::PageTab, text(TXT_TAB_ABOUT)},
-        {R::EditableText, extra("log_name")}, {R::ProgressBar, extra("progress_name")}};
+        {R::PushButton, text(TXT_START)},        {R::PushButton, text(TXT_STOP)},
+        {R::PageTab, text(TXT_TAB_READINGS)},    {R::PageTab, text(TXT_TAB_CHART)},
+        {R::PageTab, text(TXT_TAB_FIRMWARE)},    {R::PageTab, text(TXT_TAB_ABOUT)},
+        {R::PageTab, extra("sessions_tab")},     {R::EditableText, extra("log_name")},
+        {R::ProgressBar, extra("progress_name")}};
     for (const auto& [role, name] : everywhere)
       EXPECT_TRUE(seen.contains({role, name})) << name.toStdString() << " on tab " << tab;
     for (const auto& [role, name] : expected[tab]) {
