@@ -32,6 +32,7 @@ constexpr int kStartDelayMs = 300;
 constexpr int kStreamSettleMs = 2000;
 constexpr int kTabSettleMs = 500;
 constexpr int kPerTabMs = 700;
+constexpr int kSessionsTab = 4;
 
 // For the screenshot script and the CPU figures: presses START (or Record) once the window is
 // up and,
@@ -56,7 +57,20 @@ void Automate(vireo::MainWindow& window, bool pressStart, bool record, const QSt
     QTimer::singleShot(at, &window,
                        [&window, tab] { window.tabs().tabBar().setCurrentIndex(tab); });
     QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder, suffix] {
-      window.grab().save(QStringLiteral("%1/%2%3.png").arg(shotFolder, kNames[tab], suffix));
+      const auto save = [&](const QString& name) {
+        window.grab().save(QStringLiteral("%1/%2%3.png").arg(shotFolder, name, suffix));
+      };
+      save(QString::fromLatin1(kNames[tab]));
+      vireo::SessionPlot& plot = *window.sessionsPage().view().plot();
+      if (tab == kSessionsTab && plot.endUs() > 0) {
+        // A second and a half in the middle, down to the samples; then cursors over the middle.
+        const int64_t middle = plot.endUs() / 2;
+        plot.ShowSpan(middle, middle + 1'500'000);
+        save(QStringLiteral("sessions-samples"));
+        plot.Fit();
+        plot.PlaceCursors(plot.endUs() * 3 / 10, plot.endUs() * 7 / 10);
+        save(QStringLiteral("sessions-cursors"));
+      }
     });
   }
   QTimer::singleShot(kStreamSettleMs + tabs * kPerTabMs, &window, &QWidget::close);

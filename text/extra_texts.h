@@ -160,6 +160,7 @@ inline constexpr ExtraText kExtraTexts[] = {
     {"export_span_jsonl", "Export span as JSON lines\u2026"},
     {"export_session_csv", "Export session as CSV\u2026"},
     {"export_session_jsonl", "Export session as JSON lines\u2026"},
+    {"hold_scales", "Hold the value scales"},
     {"save_view_png", "Save view as PNG\u2026"},
     {"jsonl_files", "JSON lines files"},
     // A file not written: %1 its path, %2 why.

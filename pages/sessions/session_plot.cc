@@ -145,6 +145,26 @@ void SessionPlot::SetView(int64_t fromUs, int64_t toUs) {
   update();
 }
 
+void SessionPlot::ShowSpan(int64_t fromUs, int64_t toUs) {
+  zoomed_ = true;
+  SetView(fromUs, toUs);
+}
+
+void SessionPlot::PlaceCursors(int64_t aUs, int64_t bUs) {
+  cursorA_ = aUs;
+  cursorB_ = bUs;
+  update();
+  if (onCursorsChanged) {
+    onCursorsChanged();
+  }
+}
+
+void SessionPlot::SetScalesHeld(bool held) {
+  scalesHeld_ = held;
+  heldScales_.fill(std::nullopt);
+  update();
+}
+
 QRect SessionPlot::PlotArea() const {
   int left = 0;
   int right = 0;
@@ -256,7 +276,13 @@ void SessionPlot::paintEvent(QPaintEvent*) {
         first = first < 0 ? static_cast<int>(q) : first;
       }
     }
-    const Scale scale = ScaleOf(axisLo, axisHi);
+    std::optional<AxisScale>& held = heldScales_[static_cast<size_t>(&axis - kAxes.data())];
+    Scale scale = ScaleOf(axisLo, axisHi);
+    if (scalesHeld_ && held) {
+      scale = {held->bottom, held->top, held->step};
+    } else if (scalesHeld_) {
+      held = AxisScale{scale.bottom, scale.top, scale.step};
+    }
     for (size_t q = 0; q < kQuantityCount; ++q) {
       if (members & (1u << q)) {
         scales[q] = scale;

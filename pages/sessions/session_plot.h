@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -32,6 +33,14 @@ class SessionPlot : public QWidget {
   void SetShown(unsigned quantities);
   unsigned shown() const { return shown_; }
   void Fit();
+  // Shows [fromUs, toUs] of the session, as a zoom by the user would.
+  void ShowSpan(int64_t fromUs, int64_t toUs);
+  // Places both cursors, as clicks would.
+  void PlaceCursors(int64_t aUs, int64_t bUs);
+  // Held, each value axis keeps the scale it has now, whatever the view shows next; released,
+  // the axes follow the values in view again.
+  void SetScalesHeld(bool held);
+  bool scalesHeld() const { return scalesHeld_; }
 
   int64_t fromUs() const { return fromUs_; }
   int64_t toUs() const { return toUs_; }
@@ -76,6 +85,15 @@ class SessionPlot : public QWidget {
   std::string error_;
   record::SpanEnvelope envelope_;
   std::vector<record::StoredGap> gaps_;
+
+  // A value axis's scale, as drawn.
+  struct AxisScale {
+    double bottom = 0;
+    double top = 1;
+    double step = 0.2;
+  };
+  bool scalesHeld_ = false;
+  std::array<std::optional<AxisScale>, 4> heldScales_;  // per unit axis, while held
 
   std::optional<int64_t> cursorA_;
   std::optional<int64_t> cursorB_;

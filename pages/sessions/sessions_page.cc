@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <thread>
 
 #include "record/store_edit.h"
 
@@ -187,6 +189,10 @@ SessionsPage::SessionsPage(const TextTable& texts, const DialogUnits& units, QWi
   viewMenu_->addSeparator();
   connect(viewMenu_->addAction(Text(texts.Extra("save_view_png"))), &QAction::triggered, this,
           &SessionsPage::SaveViewPng);
+  // The value axes keep their scales while the user zooms and pans, to compare spans.
+  QAction* hold = viewMenu_->addAction(Text(texts.Extra("hold_scales")));
+  hold->setCheckable(true);
+  connect(hold, &QAction::toggled, this, [this](bool held) { view_->plot()->SetScalesHeld(held); });
 
   connect(record_, &QPushButton::clicked, this, &SessionsPage::RecordClicked);
   connect(triggersButton_, &QPushButton::clicked, this, &SessionsPage::ChooseTriggers);
@@ -220,6 +226,9 @@ SessionsPage::SessionsPage(const TextTable& texts, const DialogUnits& units, QWi
 }
 
 SessionsPage::~SessionsPage() {
+  if (deleter_.joinable()) {
+    deleter_.join();
+  }
   // The view reads the store until it is told otherwise.
   view_->Clear();
 }
@@ -554,14 +563,28 @@ void SessionsPage::DeleteSelected() {
   }
   const int64_t id = selected->session.id;
   const auto remove = [this, id] {
+    if (deleter_.joinable()) {
+      return;  // one deletion at a time
+    }
     if (view_->sessionId() == id) {
       view_->Clear();
     }
-    std::string error;
-    if (!record::DeleteSession(storePath_.toStdString(), id, error)) {
-      ShowMessage(Text(FillIn(texts_.Extra("delete_failed"), {error})), true);
-    }
-    Refresh();
+    // A long session takes seconds to delete: the window stays responsive meanwhile, and the
+    // page waits for the deletion before it goes.
+    deleter_ = std::thread([this, path = storePath_.toStdString(), id] {
+      auto error = std::make_shared<std::string>();
+      const bool deleted = record::DeleteSession(path, id, *error);
+      QMetaObject::invokeMethod(
+          this,
+          [this, deleted, error] {
+            deleter_.join();
+            if (!deleted) {
+              ShowMessage(Text(FillIn(texts_.Extra("delete_failed"), {*error})), true);
+            }
+            Refresh();
+          },
+          Qt::QueuedConnection);
+    });
   };
   if (!messageBoxesShown_) {
     remove();

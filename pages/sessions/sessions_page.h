@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "pages/dialog_units.h"
 #include "pages/sessions/session_view.h"
@@ -94,7 +95,10 @@ class SessionsPage : public QWidget {
   void ChooseTriggers();
   void ChooseStore();
   void RenameSelected();
+  // Asks, then deletes the chosen session on a thread of its own; the list is read again once
+  // it is done.
   void DeleteSelected();
+  bool deleting() const { return deleter_.joinable(); }
   void Export(Extent extent, record::RowFormat format);
   void SaveViewPng();
 
@@ -133,6 +137,8 @@ class SessionsPage : public QWidget {
 
   const TextTable& texts_;
   const DialogUnits units_;
+  // Deletes a session off the GUI thread; joined when it reports back, or by the destructor.
+  std::thread deleter_;
   QString storePath_;
   std::unique_ptr<record::RecordStore> reader_;
   std::vector<Listed> listed_;

@@ -148,6 +148,7 @@ TEST_F(SessionsPageTest, ListFollowsTheLiveSessionAndRenamesDeletesAndExportsSto
   // Deleted by its key, with the confirmation given, it leaves the list and the store.
   page_.list().setFocus();
   QTest::keyClick(&page_.list(), Qt::Key_Delete);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !page_.deleting(); }));
   ASSERT_EQ(page_.list().topLevelItemCount(), 1);
   EXPECT_EQ(Page::SessionIdOf(*page_.list().topLevelItem(0)), 2);
   EXPECT_EQ(Stored().size(), 1u);
