@@ -171,6 +171,18 @@ TEST_F(SessionViewTest, WheelZoomsAroundThePointerDownToFewSamplesAndDoubleClick
   QTest::mouseRelease(plot, Qt::LeftButton, {}, at + QPoint(100, 0));
   EXPECT_NEAR(plot->fromUs(), from - 100 * perPixel, perPixel + 1);
   EXPECT_FALSE(plot->cursorA()) << "a pan places no cursor";
+
+  // Held, the value axes keep their scales while the view moves; released, they follow it.
+  const auto leftAxis = [&] {
+    return plot->grab().toImage().copy(0, area.top() - 8, area.left(), area.height());
+  };
+  plot->Fit();
+  plot->SetScalesHeld(true);
+  const QImage held = leftAxis();
+  plot->ShowSpan(10'000'000, 11'000'000);
+  EXPECT_EQ(leftAxis(), held);
+  plot->SetScalesHeld(false);
+  EXPECT_NE(leftAxis(), held);
 }
 
 TEST_F(SessionViewTest, LiveSessionIsFollowedUntilTheUserZooms) {
