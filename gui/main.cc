@@ -58,14 +58,16 @@ void Automate(vireo::MainWindow& window, bool pressStart, bool record, const QSt
                        [&window, tab] { window.tabs().tabBar().setCurrentIndex(tab); });
     QTimer::singleShot(at + kTabSettleMs, &window, [&window, tab, shotFolder, suffix] {
       const auto save = [&](const QString& name) {
+        QCoreApplication::sendPostedEvents();  // the layouts the last change asked for
         window.grab().save(QStringLiteral("%1/%2%3.png").arg(shotFolder, name, suffix));
       };
       save(QString::fromLatin1(kNames[tab]));
       vireo::SessionPlot& plot = *window.sessionsPage().view().plot();
       if (tab == kSessionsTab && plot.endUs() > 0) {
-        // A second and a half in the middle, down to the samples; then cursors over the middle.
-        const int64_t middle = plot.endUs() / 2;
-        plot.ShowSpan(middle, middle + 1'500'000);
+        // A second and a half three quarters in, down to the samples; then cursors over the
+        // middle.
+        const int64_t from = plot.endUs() * 3 / 4;
+        plot.ShowSpan(from, from + 1'500'000);
         save(QStringLiteral("sessions-samples"));
         plot.Fit();
         plot.PlaceCursors(plot.endUs() * 3 / 10, plot.endUs() * 7 / 10);

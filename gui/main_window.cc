@@ -184,6 +184,7 @@ void MainWindow::CreatePages() {
   };
   sessionsPage_->onStopRecording = [this] { StopRecording(); };
   tabs_->SetPage(kSessionsTab, sessionsPage_);
+  tabs_->SetPageFillsArea(kSessionsTab);
   tabs_->LayoutPages();
   tabs_->tabBar().setFocus();
   // The keyboard goes from the log to the tabs, the page shown, and the buttons under it.

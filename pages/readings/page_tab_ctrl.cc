@@ -69,6 +69,13 @@ void PageTabCtrl::SetPageSize(const QSize& size) {
   LayoutPages();
 }
 
+void PageTabCtrl::SetPageFillsArea(int slot) {
+  if (slot >= 0 && slot < kMaxPages) {
+    fillsArea_[slot] = true;
+    LayoutPages();
+  }
+}
+
 void PageTabCtrl::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   LayoutPages();
@@ -84,7 +91,10 @@ void PageTabCtrl::LayoutPages() {
     if (pages_[i] == nullptr) {
       continue;
     }
-    pages_[i]->setGeometry(area);
+    pages_[i]->setGeometry(
+        fillsArea_[i]
+            ? QRect(area.topLeft(), QSize(width() - kPageNarrower, height() - area.top() - kFrame))
+            : area);
     pages_[i]->setVisible(i == currentPage_);
   }
   if (pages_[currentPage_] != nullptr) {

@@ -28,6 +28,9 @@ class PageTabCtrl : public QWidget {
   // The size of the pages, their template's at the window's scale; pages are made smaller,
   // in proportion, only where the area under the strip is smaller. Empty: the whole area.
   void SetPageSize(const QSize& size);
+  // A page without a template of its own (the sessions page) takes the whole area under the
+  // strip, whatever SetPageSize says.
+  void SetPageFillsArea(int slot);
 
   int currentPage() const { return currentPage_; }
   int pageCount() const { return pageCount_; }
@@ -49,6 +52,7 @@ class PageTabCtrl : public QWidget {
   bool focusPageOnChange_ = false;
   QSize pageSize_;
   std::array<QWidget*, kMaxPages> pages_{};
+  std::array<bool, kMaxPages> fillsArea_{};
 };
 
 }  // namespace vireo

@@ -35,7 +35,7 @@ constexpr std::array<QRgb, kQuantityCount> kColours = {
     0xffff7f0e, 0xffe377c2, 0xff17becf, 0xffbcbd22,
 };
 
-constexpr int kAxisWidth = 52;
+constexpr int kLeastAxisWidth = 52;
 constexpr int kGrab = 4;       // pixels either side of a cursor that pick it up
 constexpr int kDragStart = 3;  // pixels a press moves before it pans
 constexpr int64_t kMinSpanUs = 1000;
@@ -58,7 +58,7 @@ struct Scale {
   double step = 0.2;
 };
 
-Scale ScaleOf(double lo, double hi) {
+Scale ScaleOf(double lo, double hi, int divisions) {
   if (!(lo <= hi)) {
     return {};
   }
@@ -67,7 +67,7 @@ Scale ScaleOf(double lo, double hi) {
     lo -= pad;
     hi += pad;
   }
-  const double step = RoundStep(hi - lo, 5);
+  const double step = RoundStep(hi - lo, divisions);
   return {std::floor(lo / step) * step, std::ceil(hi / step) * step, step};
 }
 
@@ -165,12 +165,17 @@ void SessionPlot::SetScalesHeld(bool held) {
   update();
 }
 
+int SessionPlot::AxisWidth() const {
+  return std::max(kLeastAxisWidth,
+                  fontMetrics().horizontalAdvance(QStringLiteral("-000.0000")) + 8);
+}
+
 QRect SessionPlot::PlotArea() const {
   int left = 0;
   int right = 0;
   for (const UnitAxis& axis : kAxes) {
     if (axis.quantities & shown_) {
-      (axis.left ? left : right) += kAxisWidth;
+      (axis.left ? left : right) += AxisWidth();
     }
   }
   // A row of units above, two rows of times below.
@@ -277,7 +282,8 @@ void SessionPlot::paintEvent(QPaintEvent*) {
       }
     }
     std::optional<AxisScale>& held = heldScales_[static_cast<size_t>(&axis - kAxes.data())];
-    Scale scale = ScaleOf(axisLo, axisHi);
+    // About five divisions, fewer where the labels would crowd each other.
+    Scale scale = ScaleOf(axisLo, axisHi, std::clamp(area.height() / (2 * metrics.height()), 1, 5));
     if (scalesHeld_ && held) {
       scale = {held->bottom, held->top, held->step};
     } else if (scalesHeld_) {
@@ -290,19 +296,19 @@ void SessionPlot::paintEvent(QPaintEvent*) {
     }
     painter.setPen(QColor::fromRgb(kColours[first]));
     const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(scale.step))));
-    const int x = axis.left ? leftX - kAxisWidth : rightX;
+    const int x = axis.left ? leftX - AxisWidth() : rightX;
     for (double v = scale.bottom; v <= scale.top + scale.step / 2; v += scale.step) {
       const int y =
           area.bottom() - static_cast<int>(std::lround((v - scale.bottom) /
                                                        (scale.top - scale.bottom) * area.height()));
       // No "-0.00" where the sum of steps lands a hair below zero.
       const QString label = QString::number(std::abs(v) < scale.step / 2 ? 0.0 : v, 'f', decimals);
-      painter.drawText(QRect(x + 2, y - metrics.height() / 2, kAxisWidth - 6, metrics.height()),
+      painter.drawText(QRect(x + 2, y - metrics.height() / 2, AxisWidth() - 6, metrics.height()),
                        (axis.left ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, label);
     }
-    painter.drawText(QRect(x + 2, 0, kAxisWidth - 6, metrics.height()),
+    painter.drawText(QRect(x + 2, 0, AxisWidth() - 6, metrics.height()),
                      (axis.left ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop, axis.unit);
-    (axis.left ? leftX : rightX) += axis.left ? -kAxisWidth : kAxisWidth;
+    (axis.left ? leftX : rightX) += axis.left ? -AxisWidth() : AxisWidth();
   }
   PaintTimeAxis(painter, area);
 

@@ -51,6 +51,8 @@ class SessionPlot : public QWidget {
   int XOf(int64_t tUs) const;
   int64_t TimeAt(int x) const;
   QRect PlotArea() const;
+  // The room of one value axis: its longest labels in the plot's font.
+  int AxisWidth() const;
 
   std::function<void()> onCursorsChanged;
 

@@ -80,7 +80,7 @@ class SessionList : public QTreeWidget {
  public:
   explicit SessionList(QWidget* parent) : QTreeWidget(parent) {}
   QSize sizeHint() const override {
-    const int rows = 4;
+    const int rows = 3;
     return QSize(
         QTreeWidget::sizeHint().width(),
         header()->sizeHint().height() + rows * (fontMetrics().height() + 4) + 2 * frameWidth());
