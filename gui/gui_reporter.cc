@@ -1,6 +1,7 @@
 #include "gui/gui_reporter.h"
 
 #include <QThread>
+#include <QTimer>
 
 namespace vireo {
 
@@ -30,11 +31,23 @@ void GuiReporter::SetProgress(int position) {
     target_.SetProgress(position);
     return;
   }
-  if (pendingProgress_.exchange(position) != -1)
-    return;  // the queued call will show this position
+  if (pendingProgress_.exchange(position) != kIdle)
+    return;  // the queued call, or the end of the pause, shows this position
   QMetaObject::invokeMethod(
-      &context_, [this] { target_.SetProgress(pendingProgress_.exchange(-1)); },
-      Qt::QueuedConnection);
+      &context_, [this] { ShowPendingProgress(); }, Qt::QueuedConnection);
+}
+
+void GuiReporter::ShowPendingProgress() {
+  const int position = pendingProgress_.exchange(kPausing);
+  if (position >= 0) {
+    target_.SetProgress(position);
+    QTimer::singleShot(kProgressPauseMs, &context_, [this] { ShowPendingProgress(); });
+    return;
+  }
+  // Nothing came during the pause: idle again, unless a position comes just now.
+  int expected = kPausing;
+  if (!pendingProgress_.compare_exchange_strong(expected, kIdle))
+    ShowPendingProgress();
 }
 
 void GuiReporter::Beep(bool success) {

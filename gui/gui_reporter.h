@@ -29,12 +29,19 @@ class GuiReporter final : public Reporter {
  private:
   template <typename Call>
   void OnGuiThread(Call call);
+  // On the GUI thread: shows the position a worker left, then pauses for kProgressPauseMs.
+  void ShowPendingProgress();
 
   QObject& context_;
   Reporter& target_;
-  // The latest progress position a worker set and the window has not shown yet, -1 if none:
-  // a fast stream queues at most one progress call at a time.
-  std::atomic<int> pendingProgress_{-1};
+  // The latest progress position a worker set and the window has not shown yet; kIdle when
+  // none is and no call is queued, kPausing while the window waits after showing one. A fast
+  // worker (the live stream's activity sign moves with every poll step) thus queues at most one
+  // call at a time and the window shows one position every kProgressPauseMs, the last always.
+  static constexpr int kIdle = -1;
+  static constexpr int kPausing = -2;
+  static constexpr int kProgressPauseMs = 20;
+  std::atomic<int> pendingProgress_{kIdle};
 };
 
 }  // namespace vireo

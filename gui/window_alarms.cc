@@ -21,10 +21,9 @@ WindowAlarms::WindowAlarms(LiveStream& stream, const TextTable& texts, Reporter&
     : QObject(parent),
       texts_(texts),
       reporter_(reporter),
-      wake_(queue_.WakeFd(), QSocketNotifier::Read),
+      batches_(queue_, [this] { Drain(); }),
       notifier_(this) {
   stream.Subscribe(queue_);
-  connect(&wake_, &QSocketNotifier::activated, this, &WindowAlarms::Drain);
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, &WindowAlarms::Tick);
   Reset();

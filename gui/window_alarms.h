@@ -1,13 +1,12 @@
 // WindowAlarms: the alarms of the window's meter. The rules come from the alarms file; one
-// AlarmEngine hears the live stream through a FrameQueue that is drained on the GUI thread when
-// its wake-up descriptor turns readable, and is ticked by a timer at its next deadline, so
+// AlarmEngine hears the live stream through a FrameQueue that is drained on the GUI thread in
+// batches (FrameBatches), and is ticked by a timer at its next deadline, so
 // durations end and "meter lost" is raised without frames. Each raise is a red log line, the
 // failure beep and a critical desktop notification; each clear a green line and a normal
 // notification that replaces the raise's. The stream's thread only appends to the queue.
 #pragma once
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -19,6 +18,7 @@
 #include "alarms/alarm_engine.h"
 #include "app/reporter.h"
 #include "gui/desktop_notifier.h"
+#include "gui/frame_batches.h"
 #include "text/text_table.h"
 
 namespace vireo {
@@ -57,7 +57,7 @@ class WindowAlarms final : public QObject, private alarms::AlarmListener {
   const TextTable& texts_;
   Reporter& reporter_;
   FrameQueue queue_;
-  QSocketNotifier wake_;
+  FrameBatches batches_;
   QTimer timer_;
   DesktopNotifier notifier_;
   std::vector<alarms::AlarmRule> rules_;

@@ -21,9 +21,8 @@ int64_t Now() {
 
 WindowRecording::WindowRecording(LiveStream& stream, std::function<void(const std::string&)> say,
                                  QObject* parent)
-    : QObject(parent), say_(std::move(say)), wake_(queue_.WakeFd(), QSocketNotifier::Read) {
+    : QObject(parent), say_(std::move(say)), batches_(queue_, [this] { Drain(); }) {
   stream.Subscribe(queue_);
-  connect(&wake_, &QSocketNotifier::activated, this, &WindowRecording::Drain);
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, &WindowRecording::Tick);
 }

@@ -1,13 +1,12 @@
 // WindowRecording: the window's recording of its live stream into a session store. It hears the
-// stream through a FrameQueue drained on the GUI thread when its wake-up descriptor turns
-// readable, and feeds a SessionRecorder, which keeps the session (its gaps across unplugs, its
-// triggers and limits) and writes the store in batches; a timer ticks it at its next deadline.
-// The window tells it when a stream starts; the end of a stream comes with the frames. Between
-// recordings the frames are dropped.
+// stream through a FrameQueue drained on the GUI thread in batches (FrameBatches), and feeds a
+// SessionRecorder, which keeps the session (its gaps across unplugs, its triggers and limits) and
+// writes the store in batches; a timer ticks it at its next deadline. The window tells it when a
+// stream starts; the end of a stream comes with the frames. Between recordings the frames are
+// dropped.
 #pragma once
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
@@ -18,6 +17,7 @@
 
 #include "acquire/frame_queue.h"
 #include "acquire/live_stream.h"
+#include "gui/frame_batches.h"
 #include "record/record_store.h"
 #include "record/session_recorder.h"
 
@@ -70,7 +70,7 @@ class WindowRecording final : public QObject {
 
   std::function<void(const std::string&)> say_;
   FrameQueue queue_;
-  QSocketNotifier wake_;
+  FrameBatches batches_;
   QTimer timer_;
   std::vector<TimedReadings> frames_;
   std::unique_ptr<record::RecordStore> store_;
