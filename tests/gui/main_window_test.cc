@@ -647,5 +647,20 @@ TEST_F(MainWindowTest, ARecordingGoesOnAcrossUnplugsAndTheCommandLineReadsItsSes
   EXPECT_GT(session["energyWh"].get<double>(), 0);
 }
 
+TEST_F(MainWindowTest, ClosingWhileRecordingEndsTheSessionAndLeavesTheStoreOneFile) {
+  const std::string store = (folder_ / "sessions.db").string();
+  PlugMeter(Options([](sim::EmulatorOptions& o) { o.frameIntervalUs = 10000; }));
+  MainWindow& window = Open();
+  window.OpenSessionStore(QString::fromStdString(store));
+  window.sessionsPage().recordButton().click();
+  ASSERT_TRUE(Until([&] { return window.recording().Figures().has_value(); }));
+  // With message boxes off the question is taken as answered yes.
+  EXPECT_TRUE(window.close());
+  EXPECT_FALSE(window.recording().Recording());
+  EXPECT_EQ(testing::StoreColumn(store, "SELECT ended FROM sessions"),
+            std::vector<std::string>{"stopped"});
+  EXPECT_FALSE(std::filesystem::exists(store + "-wal"));
+}
+
 }  // namespace
 }  // namespace vireo
