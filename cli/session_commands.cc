@@ -495,12 +495,17 @@ std::optional<int> ChooseSpan(const RecordStore& store, const ExportOptions& o, 
   return std::nullopt;
 }
 
+// Opens the store of `export` or `stats` and chooses its span; the exit status on failure.
+std::optional<int> OpenSpan(const ExportOptions& o, RecordStore& store, ChosenSpan& span) {
+  if (auto status = OpenToRead(store, o.path))
+    return status;
+  return ChooseSpan(store, o, span);
+}
+
 int Export(const ExportOptions& o) {
   RecordStore store;
-  if (auto status = OpenToRead(store, o.path))
-    return *status;
   ChosenSpan span;
-  if (auto status = ChooseSpan(store, o, span))
+  if (auto status = OpenSpan(o, store, span))
     return *status;
   const StoredSession* session = &span.session;
   const int64_t fromUs = span.fromUs, toUs = span.toUs;
@@ -526,10 +531,8 @@ int Export(const ExportOptions& o) {
 
 int Stats(const ExportOptions& o, bool json) {
   RecordStore store;
-  if (auto status = OpenToRead(store, o.path))
-    return *status;
   ChosenSpan span;
-  if (auto status = ChooseSpan(store, o, span))
+  if (auto status = OpenSpan(o, store, span))
     return *status;
   SpanStats st;
   std::string error;
