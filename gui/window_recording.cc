@@ -12,6 +12,7 @@ namespace {
 constexpr uint64_t kMinFreeBytes = uint64_t{256} << 20;
 // The figures and the store's growth are shown at least this often.
 constexpr int64_t kLongestWaitNs = 1'000'000'000;
+constexpr std::chrono::milliseconds kLockWait{50};
 
 int64_t Now() {
   return ClockNs(CLOCK_BOOTTIME);
@@ -62,6 +63,9 @@ bool WindowRecording::Begin(const std::string& storePath, const record::TriggerS
     store->RemoveIfCreatedEmpty();
     return false;
   }
+  // The recorder writes on the GUI thread: while another connection holds the store (the page
+  // deleting a long session, a user's sqlite3 shell) its batches wait in memory instead.
+  store->SetLockWait(kLockWait);
   auto recorder = std::make_unique<record::SessionRecorder>(
       triggers, kMinFreeBytes, std::vector<std::string>{storePath}, store.get(),
       std::vector<record::LiveRowWriter*>{}, say_);

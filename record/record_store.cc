@@ -1028,6 +1028,10 @@ RecordStore::FlushResult RecordStore::Flush(const std::optional<Summary>& runnin
   return FlushResult::kFailed;
 }
 
+void RecordStore::SetLockWait(std::chrono::milliseconds wait) {
+  sqlite3_busy_timeout(db_.get(), static_cast<int>(wait.count()));
+}
+
 RecordStore::FlushResult RecordStore::FlushFinal() {
   if (queued_->Empty())
     return FlushResult::kOk;

@@ -137,6 +137,10 @@ class RecordStore : public SessionSink {
   bool HasQueued() const;
   // Gives up the queued samples.
   void DropQueuedSamples();
+  // How long a write waits for another connection's write lock before the batch stays queued
+  // for the next flush (5 s unless set): a recorder on a thread that must not block for long,
+  // the desktop program's GUI thread, waits less.
+  void SetLockWait(std::chrono::milliseconds wait);
   const std::string& lastError() const { return lastError_; }
   // The id of the session being recorded (or last recorded), 0 before the first.
   int64_t sessionId() const { return sessionId_; }
