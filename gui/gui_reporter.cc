@@ -9,9 +9,17 @@ template <typename Call>
 void GuiReporter::OnGuiThread(Call call) {
   if (QThread::currentThread() == context_.thread()) {
     call();
-  } else {
-    QMetaObject::invokeMethod(&context_, std::move(call), Qt::QueuedConnection);
+    return;
   }
+  // A position the worker set before this report is shown first, even within a pause, so the
+  // bar never lags behind the log (a finished upgrade says so with its bar at the end).
+  QMetaObject::invokeMethod(
+      &context_,
+      [this, call = std::move(call)]() mutable {
+        ShowProgressHeldInPause();
+        call();
+      },
+      Qt::QueuedConnection);
 }
 
 void GuiReporter::AppendLog(const std::string& text, LogLevel level) {
@@ -48,6 +56,15 @@ void GuiReporter::ShowPendingProgress() {
   int expected = kPausing;
   if (!pendingProgress_.compare_exchange_strong(expected, kIdle))
     ShowPendingProgress();
+}
+
+void GuiReporter::ShowProgressHeldInPause() {
+  if (pendingProgress_.load() < 0)
+    return;
+  // The queued call or the pause's timer that was to show it finds kPausing and goes idle.
+  const int position = pendingProgress_.exchange(kPausing);
+  if (position >= 0)
+    target_.SetProgress(position);
 }
 
 void GuiReporter::Beep(bool success) {

@@ -31,6 +31,8 @@ class GuiReporter final : public Reporter {
   void OnGuiThread(Call call);
   // On the GUI thread: shows the position a worker left, then pauses for kProgressPauseMs.
   void ShowPendingProgress();
+  // On the GUI thread, before another report from a worker: shows a position still held back.
+  void ShowProgressHeldInPause();
 
   QObject& context_;
   Reporter& target_;

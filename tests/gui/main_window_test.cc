@@ -280,6 +280,23 @@ TEST_F(MainWindowTest, AFastWorkerQueuesOneProgressCallAndTheLastPositionWins) {
   EXPECT_EQ(calls, 1);
 }
 
+// A worker's report after a position finds the bar there, though the position came within the
+// pause that throttles a fast worker: a finished upgrade logs its end with the bar full.
+TEST_F(MainWindowTest, AWorkersNextReportFindsTheBarAtItsLastPosition) {
+  MainWindow& window = Open();
+  std::thread([&] { window.reporter().SetProgress(1); }).join();
+  ASSERT_TRUE(Until([&] { return window.progressBar().value() == 1; }, 3000));
+  int barAtLog = -1;
+  QObject::connect(&window.log(), &QTextEdit::textChanged,
+                   [&] { barAtLog = window.progressBar().value(); });
+  std::thread([&] {
+    window.reporter().SetProgress(100);
+    window.reporter().AppendLog("done", LogLevel::kNormal);
+  }).join();
+  ASSERT_TRUE(Until([&] { return barAtLog != -1; }, 3000));
+  EXPECT_EQ(barAtLog, 100);
+}
+
 // The stream steps the bar at every frame: the steps between the ends are shown throttled, the
 // last one always, and an end at once, never overwritten by an older step.
 TEST_F(MainWindowTest, TheBarShowsFastStepsThrottledTheLastAlwaysAndAnEndAtOnce) {
