@@ -147,8 +147,10 @@ int Run(double hours, double batchSeconds, const std::string& folderArg) {
 
   record::SpanEnvelope envelope;
   std::vector<record::StoredGap> gaps;
+  // As the session view reads: through a cache of the samples its last step read.
+  record::SampleCache cache;
   const auto view = [&](int64_t from, int64_t to) {
-    return record::Envelope(store, 1, from, to, kPixels, envelope, error, kShown) &&
+    return record::Envelope(store, 1, from, to, kPixels, envelope, error, kShown, &cache) &&
            record::GapsIn(store, 1, from, to, gaps, error);
   };
   const double overview = Median([&] { return view(0, end); });

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "record/pyramid.h"
 #include "record/sqlite_statement.h"
@@ -198,10 +201,45 @@ bool WholeBuckets(sqlite3* db, int64_t sessionId, int64_t aUs, int64_t bUs, size
   return true;
 }
 
+// A sample as the chart reads it: the stored integers of the read quantities.
+struct ChartSample {
+  int64_t tUs = 0;
+  std::array<int64_t, kQuantityCount> values{};  // by position in the read set
+  unsigned missing = 0;                          // bit k: none at position k
+};
+
+}  // namespace
+
+struct SampleCache::Span {
+  sqlite3* db = nullptr;
+  int64_t sessionId = 0;
+  unsigned quantities = 0;
+  std::pair<int64_t, int64_t> version;  // the store's, as StoreVersion gives it
+  int64_t fromUs = 0;                   // every sample of the session in [fromUs, toUs] is in rows
+  int64_t toUs = 0;
+  std::vector<ChartSample> rows;  // in time order
+};
+
+SampleCache::SampleCache() = default;
+SampleCache::~SampleCache() = default;
+void SampleCache::Clear() {
+  span.reset();
+}
+
+namespace {
+
+// Changes by other connections (data_version) and by this one: equal twice only when no commit
+// came between.
+std::pair<int64_t, int64_t> StoreVersion(sqlite3* db) {
+  Statement s(db, "PRAGMA data_version");
+  return {s && s.Step() ? s.Int(0) : -1, sqlite3_total_changes64(db)};
+}
+
 // The chart data of a span from its samples, in time order: the samples as they are while there
 // are few (at most two a pixel), else one column per pixel. Columns gather the stored integers and
 // are scaled once at the end, and a sample's pixel is worked out again only when it passes the
-// first time of the next pixel, so that a row costs little more than reading it.
+// first time of the next pixel, so that a row costs little more than reading it. The rows may be
+// kept too, for a cache, up to its size.
 class SampleGatherer {
  public:
   SampleGatherer(int64_t fromUs, int64_t toUs, int pixels, const std::vector<size_t>& read)
@@ -217,14 +255,17 @@ class SampleGatherer {
     }
     none_.min.fill(INT64_MAX);
     none_.max.fill(INT64_MIN);
-    // Reserved here: rows arrive inside SQLite, where nothing may throw.
     few_.reserve(2 * pixels_);
     gathered_.reserve(pixels_);
   }
 
+  // The rows taken are kept in `rows` too, until they are more than a cache holds.
+  void Keep(std::vector<ChartSample>* rows) { keep_ = rows; }
+  bool kept() const { return keep_ != nullptr; }
+
   // t_us and the read quantities' columns, as the query gives them.
   void Add(sqlite3_value** values) {
-    Row row;
+    ChartSample row;
     row.tUs = sqlite3_value_int64(values[0]);
     for (size_t k = 0; k < count_; ++k) {
       sqlite3_value* value = values[k + 1];
@@ -236,13 +277,25 @@ class SampleGatherer {
     // Older stores kept the reading of a missing probe as a number.
     if (probeAt_ >= 0 && row.values[static_cast<size_t>(probeAt_)] < kNoProbeBelowStored)
       row.missing |= 1u << probeAt_;
+    Take(row);
+  }
+
+  void Take(const ChartSample& row) {
+    if (keep_) {
+      if (keep_->size() < SampleCache::kMaxRows) {
+        keep_->push_back(row);
+      } else {
+        std::vector<ChartSample>().swap(*keep_);
+        keep_ = nullptr;
+      }
+    }
     if (gathered_.empty() && few_.size() < 2 * pixels_) {
       few_.push_back(row);
       return;
     }
     if (gathered_.empty()) {
       gathered_.assign(pixels_, none_);
-      for (const Row& kept : few_)
+      for (const ChartSample& kept : few_)
         Gather(kept);
     }
     Gather(row);
@@ -251,7 +304,7 @@ class SampleGatherer {
   void Finish(SpanEnvelope& envelope) const {
     if (gathered_.empty()) {
       envelope.samples.reserve(few_.size());
-      for (const Row& kept : few_) {
+      for (const ChartSample& kept : few_) {
         EnvelopeSample& sample = envelope.samples.emplace_back();
         sample.tUs = kept.tUs;
         sample.values.fill(kNaN);
@@ -284,11 +337,6 @@ class SampleGatherer {
   static constexpr auto kNoProbeBelowStored =
       static_cast<int64_t>(kNoProbeBelow * kQuantities[kTempExternalIndex].scale);
 
-  struct Row {
-    int64_t tUs = 0;
-    std::array<int64_t, kQuantityCount> values{};  // by position in read_
-    unsigned missing = 0;                          // bit k: none for read_[k]
-  };
   struct Gathered {
     int64_t samples = 0;
     std::array<int64_t, kQuantityCount> min, max;  // by position in read_; none while min > max
@@ -316,7 +364,7 @@ class SampleGatherer {
     return t;
   }
 
-  void Gather(const Row& row) {
+  void Gather(const ChartSample& row) {
     if (row.tUs >= nextUs_) {
       at_ = PixelOf(row.tUs);
       nextUs_ = FirstAfter(at_);
@@ -338,10 +386,11 @@ class SampleGatherer {
   const size_t count_;  // read_.size(), held apart so that the loops over a row need not load it
   int probeAt_ = -1;
   Gathered none_;
-  std::vector<Row> few_;
+  std::vector<ChartSample> few_;
   std::vector<Gathered> gathered_;
   size_t at_ = 0;
   int64_t nextUs_ = INT64_MIN;
+  std::vector<ChartSample>* keep_ = nullptr;
 };
 
 // The aggregate function that hands each row of a query to the SampleGatherer bound as its first
@@ -358,7 +407,12 @@ void GatherStep(sqlite3_context* context, int count, sqlite3_value** values) {
     sqlite3_result_error(context, "the samples' gatherer is missing", -1);
     return;
   }
-  (*kept)->Add(values + 1);
+  // Nothing may throw into SQLite.
+  try {
+    (*kept)->Add(values + 1);
+  } catch (const std::bad_alloc&) {
+    sqlite3_result_error_nomem(context);
+  }
 }
 
 void GatherFinal(sqlite3_context* context) {
@@ -423,7 +477,7 @@ bool SpanStatistics(const RecordStore& store, int64_t sessionId, int64_t fromUs,
 }
 
 bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs, int pixels,
-              SpanEnvelope& envelope, std::string& error, unsigned quantities) {
+              SpanEnvelope& envelope, std::string& error, unsigned quantities, SampleCache* cache) {
   envelope = SpanEnvelope{};
   envelope.fromUs = fromUs;
   envelope.toUs = toUs;
@@ -486,6 +540,7 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
   // From the samples: their rows go to a SampleGatherer through an aggregate function, which
   // spares a return to the caller and the column reads for each row.
   CacheAtLeast(db, kSampleCacheKiB);
+  const ReadSnapshot snapshot(db);
   SampleGatherer gatherer(fromUs, toUs, pixels, read);
   std::string sql = "SELECT " + std::string(kGatherFunction) + "(?4, t_us";
   for (const size_t i : read)
@@ -502,12 +557,57 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
     return false;
   }
   s->Bind(1, sessionId);
-  s->Bind(2, fromUs);
-  s->Bind(3, toUs);
   sqlite3_bind_pointer(s->get(), 4, &gatherer, kGathererType, nullptr);
-  while (s->Step()) {
+  const auto readRows = [&](int64_t a, int64_t b) {
+    s->Bind(2, a);
+    s->Bind(3, b);
+    while (s->Step()) {
+    }
+    sqlite3_reset(s->get());
+    return !SqlFailed(db, error);
+  };
+
+  // The cached samples that still serve, with the store unchanged: those in the span, when they
+  // reach into it; only the rest of the span is read.
+  std::unique_ptr<SampleCache::Span> next, last;
+  if (cache) {
+    next = std::make_unique<SampleCache::Span>();
+    *next = {db, sessionId, quantities, StoreVersion(db), fromUs, toUs, {}};
+    last = std::move(cache->span);
+    if (last && (last->db != db || last->sessionId != sessionId || last->quantities != quantities ||
+                 last->version != next->version || last->fromUs > toUs || last->toUs < fromUs))
+      last.reset();
   }
-  if (SqlFailed(db, error))
+  bool ok = true;
+  if (!last) {
+    gatherer.Keep(next ? &next->rows : nullptr);
+    ok = readRows(fromUs, toUs);
+  } else {
+    std::vector<ChartSample>& rows = last->rows;
+    const auto before = [](const ChartSample& row, int64_t tUs) { return row.tUs < tUs; };
+    rows.erase(std::lower_bound(rows.begin(), rows.end(), toUs + 1, before), rows.end());
+    const auto kept = std::lower_bound(rows.begin(), rows.end(), fromUs, before);
+    if (fromUs < last->fromUs) {
+      // The samples before the cached ones come first: the rows are gathered anew.
+      next->rows.reserve(rows.end() - kept);
+      gatherer.Keep(&next->rows);
+      ok = readRows(fromUs, last->fromUs - 1);
+      for (auto row = kept; ok && row != rows.end(); ++row)
+        gatherer.Take(*row);
+    } else {
+      // Within or after them: the cached rows stay where they are.
+      rows.erase(rows.begin(), kept);
+      for (const ChartSample& row : rows)
+        gatherer.Take(row);
+      next->rows = std::move(rows);
+      gatherer.Keep(&next->rows);
+    }
+    if (ok && toUs > last->toUs)
+      ok = readRows(last->toUs + 1, toUs);
+  }
+  if (cache)
+    cache->span = ok && gatherer.kept() ? std::move(next) : nullptr;
+  if (!ok)
     return false;
   gatherer.Finish(envelope);
   return true;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,12 +62,30 @@ struct SpanEnvelope {
 // A set of the nine quantities, bit i for kQuantities[i].
 inline constexpr unsigned kAllQuantities = (1u << kQuantityCount) - 1;
 
+// The samples that Envelope last read for a chart, kept by the chart between its steps: a pan or
+// zoom step then reads from the store only the part of its span that the last read did not
+// cover. It holds one span of one session and set of quantities, up to kMaxRows samples, and is
+// not used once the store has changed since.
+struct SampleCache {
+  static constexpr size_t kMaxRows = 300'000;
+  SampleCache();
+  ~SampleCache();
+  SampleCache(const SampleCache&) = delete;
+  SampleCache& operator=(const SampleCache&) = delete;
+  void Clear();
+
+  struct Span;
+  std::unique_ptr<Span> span;  // none before a read from the samples
+};
+
 // The chart data of [fromUs, toUs] at this many pixels, from the coarsest pyramid level with at
-// least one bucket per pixel, else from the samples. Only the quantities in the set are read;
-// the others are NaN. Reading from the samples leaves the store's connection with a page cache of
-// at least 16 MiB and an SQL function of its own, made once.
+// least one bucket per pixel, else from the samples (through the cache, when one is given). Only
+// the quantities in the set are read; the others are NaN. Reading from the samples leaves the
+// store's connection with a page cache of at least 16 MiB and an SQL function of its own, made
+// once.
 bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64_t toUs, int pixels,
-              SpanEnvelope& envelope, std::string& error, unsigned quantities = kAllQuantities);
+              SpanEnvelope& envelope, std::string& error, unsigned quantities = kAllQuantities,
+              SampleCache* cache = nullptr);
 
 struct StoredGap {
   int64_t fromUs = 0;

@@ -104,6 +104,7 @@ void SessionPlot::SetSession(const record::RecordStore* store, int64_t sessionId
   store_ = store;
   sessionId_ = sessionId;
   startUnixUs_ = startUnixUs;
+  sampleCache_.Clear();
   cursorA_.reset();
   cursorB_.reset();
   SetEnd(endUs, samples);
@@ -206,7 +207,7 @@ void SessionPlot::Load() {
     return;
   }
   if (!record::Envelope(*store_, sessionId_, fromUs_, toUs_, PlotArea().width(), envelope_, error_,
-                        shown_) ||
+                        shown_, &sampleCache_) ||
       !record::GapsIn(*store_, sessionId_, fromUs_, toUs_, gaps_, error_)) {
     envelope_ = {};
   }

@@ -87,6 +87,7 @@ class SessionPlot : public QWidget {
   std::string error_;
   record::SpanEnvelope envelope_;
   std::vector<record::StoredGap> gaps_;
+  record::SampleCache sampleCache_;  // what the last view read from the samples
 
   // A value axis's scale, as drawn.
   struct AxisScale {

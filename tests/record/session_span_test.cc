@@ -210,7 +210,8 @@ TEST_F(SessionSpanTest, StatisticsAndEnvelopesFromThePyramidEqualAPassOverTheSam
 
 // Columns read from the samples (here of a version-1 store, read so at any width) hold, each, the
 // count and the extremes of the samples of its pixel; the number an older store kept for a
-// missing probe is no reading.
+// missing probe is no reading. Through a cache, the steps that reuse the samples the last one read
+// (a part of it, a pan either way) give the same; a change by another connection is seen.
 TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
   Record();
   const size_t marked = 40;
@@ -223,16 +224,12 @@ TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
   std::string error;
   // All quantities, and a few whose places in the query differ from their indexes.
   const int64_t some = (1 << 1) | (1 << 2) | (1 << kTempExternalIndex);
-  for (const auto& [from, to, pixels, set] : std::vector<std::array<int64_t, 4>>{
-           {0, 8'999'999'999, 1200, kAllQuantities},
-           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, kAllQuantities},
-           {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, some},
-           {-5'000'000, 600'000'000, 100, some},
-           {4'321'000'017, 4'900'000'000, 99, kAllQuantities}}) {
-    SCOPED_TRACE(std::to_string(from) + ".." + std::to_string(to));
+  const auto check = [&](int64_t from, int64_t to, int64_t pixels, int64_t set,
+                         SampleCache* cache) {
+    SCOPED_TRACE(std::to_string(from) + ".." + std::to_string(to) + (cache ? " cached" : ""));
     SpanEnvelope envelope;
     ASSERT_TRUE(Envelope(store, 1, from, to, static_cast<int>(pixels), envelope, error,
-                         static_cast<unsigned>(set)))
+                         static_cast<unsigned>(set), cache))
         << error;
     ASSERT_EQ(envelope.widthUs, 0);
     std::vector<EnvelopeColumn> expected(static_cast<size_t>(pixels));
@@ -265,7 +262,27 @@ TEST_F(SessionSpanTest, EnvelopeColumnsFromTheSamplesEqualAPassOverThem) {
         }
       }
     }
+  };
+  const std::vector<std::array<int64_t, 4>> steps{
+      {0, 8'999'999'999, 1200, kAllQuantities},
+      {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, kAllQuantities},
+      {fed_[marked].tUs - 90'000'000, fed_[marked].tUs, 7, some},
+      {-5'000'000, 600'000'000, 100, some},
+      {4'321'000'017, 4'900'000'000, 99, kAllQuantities},
+      {4'000'000'000, 4'600'000'000, 99, kAllQuantities},
+      {4'500'000'000, 5'200'000'000, 99, kAllQuantities}};
+  SampleCache cache;
+  for (SampleCache* through : {static_cast<SampleCache*>(nullptr), &cache}) {
+    for (const auto& [from, to, pixels, set] : steps)
+      check(from, to, pixels, set, through);
   }
+  Exec("UPDATE samples SET voltage_uv = voltage_uv + 1000");
+  for (Fed& f : fed_) {
+    if (f.values[0])
+      *f.values[0] += 1000;
+  }
+  const auto& [from, to, pixels, set] = steps.back();
+  check(from, to, pixels, set, &cache);
 }
 
 TEST_F(SessionSpanTest, AVersionOneStoreIsReadByOnePassAndUpgradedWhenOpenedForRecording) {
