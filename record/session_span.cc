@@ -217,7 +217,11 @@ struct SampleCache::Span {
   std::pair<int64_t, int64_t> version;  // the store's, as StoreVersion gives it
   int64_t fromUs = 0;                   // every sample of the session in [fromUs, toUs] is in rows
   int64_t toUs = 0;
-  std::vector<ChartSample> rows;  // in time order
+  // The samples in time order, each as t_us, its missing bits, then the read quantities.
+  std::vector<int64_t> rows;
+  // The storage of an earlier span's rows, for the next span, whose rows it then holds without
+  // growing again (a span of samples is some MB).
+  std::vector<int64_t> spare;
 };
 
 SampleCache::SampleCache() = default;
@@ -259,9 +263,20 @@ class SampleGatherer {
     gathered_.reserve(pixels_);
   }
 
-  // The rows taken are kept in `rows` too, until they are more than a cache holds.
-  void Keep(std::vector<ChartSample>* rows) { keep_ = rows; }
+  // The rows taken are kept in `rows` too (laid out as in the cache), until they are more than a
+  // cache holds.
+  void Keep(std::vector<int64_t>* rows) { keep_ = rows; }
   bool kept() const { return keep_ != nullptr; }
+  size_t stride() const { return 2 + count_; }
+
+  // A row as Keep laid it out.
+  void Take(const int64_t* kept) {
+    ChartSample row;
+    row.tUs = kept[0];
+    row.missing = static_cast<unsigned>(kept[1]);
+    std::copy_n(kept + 2, count_, row.values.begin());
+    Take(row);
+  }
 
   // t_us and the read quantities' columns, as the query gives them.
   void Add(sqlite3_value** values) {
@@ -282,10 +297,15 @@ class SampleGatherer {
 
   void Take(const ChartSample& row) {
     if (keep_) {
-      if (keep_->size() < SampleCache::kMaxRows) {
-        keep_->push_back(row);
+      const size_t at = keep_->size();
+      if (at < SampleCache::kMaxRows * stride()) {
+        keep_->resize(at + stride());
+        int64_t* kept = keep_->data() + at;
+        kept[0] = row.tUs;
+        kept[1] = row.missing;
+        std::copy_n(row.values.begin(), count_, kept + 2);
       } else {
-        std::vector<ChartSample>().swap(*keep_);
+        std::vector<int64_t>().swap(*keep_);
         keep_ = nullptr;
       }
     }
@@ -390,7 +410,7 @@ class SampleGatherer {
   std::vector<Gathered> gathered_;
   size_t at_ = 0;
   int64_t nextUs_ = INT64_MIN;
-  std::vector<ChartSample>* keep_ = nullptr;
+  std::vector<int64_t>* keep_ = nullptr;
 };
 
 // The aggregate function that hands each row of a query to the SampleGatherer bound as its first
@@ -572,34 +592,54 @@ bool Envelope(const RecordStore& store, int64_t sessionId, int64_t fromUs, int64
   std::unique_ptr<SampleCache::Span> next, last;
   if (cache) {
     next = std::make_unique<SampleCache::Span>();
-    *next = {db, sessionId, quantities, StoreVersion(db), fromUs, toUs, {}};
+    *next = {db, sessionId, quantities, StoreVersion(db), fromUs, toUs, {}, {}};
     last = std::move(cache->span);
     if (last && (last->db != db || last->sessionId != sessionId || last->quantities != quantities ||
-                 last->version != next->version || last->fromUs > toUs || last->toUs < fromUs))
+                 last->version != next->version || last->fromUs > toUs || last->toUs < fromUs)) {
+      next->rows = std::move(last->rows);
+      next->rows.clear();
+      next->spare = std::move(last->spare);
       last.reset();
+    }
   }
   bool ok = true;
   if (!last) {
     gatherer.Keep(next ? &next->rows : nullptr);
     ok = readRows(fromUs, toUs);
   } else {
-    std::vector<ChartSample>& rows = last->rows;
-    const auto before = [](const ChartSample& row, int64_t tUs) { return row.tUs < tUs; };
-    rows.erase(std::lower_bound(rows.begin(), rows.end(), toUs + 1, before), rows.end());
-    const auto kept = std::lower_bound(rows.begin(), rows.end(), fromUs, before);
+    std::vector<int64_t>& rows = last->rows;
+    const size_t stride = gatherer.stride();
+    // The first row at or after tUs, as an offset into rows.
+    const auto rowAt = [&](int64_t tUs) {
+      size_t low = 0, high = rows.size() / stride;
+      while (low < high) {
+        const size_t middle = (low + high) / 2;
+        if (rows[middle * stride] < tUs)
+          low = middle + 1;
+        else
+          high = middle;
+      }
+      return low * stride;
+    };
+    rows.resize(rowAt(toUs + 1));
+    const size_t kept = rowAt(fromUs);
     if (fromUs < last->fromUs) {
-      // The samples before the cached ones come first: the rows are gathered anew.
-      next->rows.reserve(rows.end() - kept);
+      // The samples before the cached ones come first: the rows are gathered anew, into the spare
+      // storage.
+      next->rows = std::move(last->spare);
+      next->rows.clear();
       gatherer.Keep(&next->rows);
       ok = readRows(fromUs, last->fromUs - 1);
-      for (auto row = kept; ok && row != rows.end(); ++row)
-        gatherer.Take(*row);
+      for (size_t at = kept; ok && at < rows.size(); at += stride)
+        gatherer.Take(rows.data() + at);
+      next->spare = std::move(rows);
     } else {
       // Within or after them: the cached rows stay where they are.
-      rows.erase(rows.begin(), kept);
-      for (const ChartSample& row : rows)
-        gatherer.Take(row);
+      rows.erase(rows.begin(), rows.begin() + static_cast<ptrdiff_t>(kept));
+      for (size_t at = 0; at < rows.size(); at += stride)
+        gatherer.Take(rows.data() + at);
       next->rows = std::move(rows);
+      next->spare = std::move(last->spare);
       gatherer.Keep(&next->rows);
     }
     if (ok && toUs > last->toUs)
