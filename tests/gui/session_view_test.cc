@@ -4,22 +4,20 @@
 #include "pages/sessions/session_view.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QApplication>
 #include <QRegularExpression>
 #include <QTest>
 #include <QWheelEvent>
 #include <cmath>
-#include <filesystem>
 
 #include "record/recording_sink.h"
 #include "record/session_recorder.h"
+#include "support/temp_folder.h"
 
 namespace vireo {
 namespace {
 
-namespace fs = std::filesystem;
 using record::test::kMillisecond;
 using record::test::kMonoBase;
 using record::test::kSecond;
@@ -27,9 +25,6 @@ using record::test::kSecond;
 class SessionViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vireo-view-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    path_ = (folder_ / "sessions.db").string();
     // 60 s at 10 frames/s, the meter gone from 20 s to 30 s. Written and closed before
     // the view reads it.
     {
@@ -62,10 +57,6 @@ class SessionViewTest : public ::testing::Test {
       }
     }
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
 
   record::SpanStats Stats(int64_t fromUs, int64_t toUs) {
     record::SpanStats st;
@@ -81,8 +72,8 @@ class SessionViewTest : public ::testing::Test {
     return match.captured(1).toDouble();
   }
 
-  fs::path folder_;
-  std::string path_;
+  test::TempFolder folder_;
+  std::string path_ = folder_ / "sessions.db";
   TextTable texts_;
   SessionView view_{texts_};
   record::RecordStore reading_;
@@ -186,7 +177,7 @@ TEST_F(SessionViewTest, WheelZoomsAroundThePointerDownToFewSamplesAndDoubleClick
 }
 
 TEST_F(SessionViewTest, LiveSessionIsFollowedUntilTheUserZooms) {
-  const std::string livePath = (folder_ / "live.db").string();
+  const std::string livePath = folder_ / "live.db";
   record::RecordStore store;
   ASSERT_EQ(store.OpenForRecording(livePath).error, record::StoreError::kNone);
   record::SessionRecorder recorder({}, 0, {}, &store, {}, [](const std::string&) {});

@@ -4,7 +4,6 @@
 #include "pages/sessions/sessions_page.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -17,6 +16,7 @@
 #include "record/recording_sink.h"
 #include "record/session_recorder.h"
 #include "record/store_edit.h"
+#include "support/temp_folder.h"
 
 namespace vireo {
 namespace {
@@ -29,16 +29,9 @@ using record::test::kSecond;
 class SessionsPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/vireo-sessions-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    path_ = (folder_ / "sessions.db").string();
     page_.SetMessageBoxesShown(false);
     page_.resize(800, 480);
     page_.show();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
   }
   // Frames 100 ms apart from `from` to `to`, written a batch a second.
   static void Feed(record::SessionRecorder& recorder, int64_t from, int64_t to) {
@@ -60,8 +53,8 @@ class SessionsPageTest : public ::testing::Test {
     return item ? item->text(column) : QString();
   }
 
-  fs::path folder_;
-  std::string path_;
+  test::TempFolder folder_;
+  std::string path_ = folder_ / "sessions.db";
   TextTable texts_;
   SessionsPage page_{texts_, DialogUnits::Of(QApplication::font())};
 };
@@ -123,7 +116,7 @@ TEST_F(SessionsPageTest, ListFollowsTheLiveSessionAndRenamesDeletesAndExportsSto
   QTest::mouseClick(&plot, Qt::LeftButton, {},
                     QPoint(area.left() + area.width() / 2, area.center().y()));
   ASSERT_TRUE(plot.cursorA() && plot.cursorB());
-  const QString exported = QString::fromStdString((folder_ / "span.csv").string());
+  const QString exported = QString::fromStdString(folder_ / "span.csv");
   page_.chooseSaveFile = [&](const QString&, const QString&, const QString&) { return exported; };
   page_.Export(Page::Extent::kSpan, record::RowFormat::kCsv);
   std::string want;
@@ -160,12 +153,12 @@ TEST_F(SessionsPageTest, ListFollowsTheLiveSessionAndRenamesDeletesAndExportsSto
 
 TEST_F(SessionsPageTest, RecordHandsOnTheTriggersChosenInTheDialog) {
   // A store in a folder not made yet: an empty list, and Record makes the folder.
-  const fs::path store = folder_ / "new" / "sessions.db";
+  const fs::path store = folder_.path() / "new" / "sessions.db";
   page_.SetStorePath(QString::fromStdString(store.string()));
   EXPECT_EQ(page_.list().topLevelItemCount(), 0);
   EXPECT_TRUE(page_.message().isEmpty()) << page_.message().toStdString();
   // A file that is not a store is refused as the store, and the page keeps its own.
-  const std::string notes = (folder_ / "notes.db").string();
+  const std::string notes = folder_ / "notes.db";
   std::FILE* file = std::fopen(notes.c_str(), "w");
   ASSERT_NE(file, nullptr);
   std::fputs("not a store\n", file);

@@ -1,34 +1,15 @@
-// Test helpers: a temporary folder that removes itself, and UTF-16LE file writing.
+// Test helpers: UTF-16LE file writing, and the temporary folder of every test.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "tests/support/temp_folder.h"
+
 namespace vireo::test {
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vireo-text-XXXXXX").string();
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-
-  // The full path of a file in the folder.
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string Path() const { return path_.string() + "/"; }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
